@@ -1,0 +1,34 @@
+# The two commands a newcomer needs: `make run` and `make test`.
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+GEN        := -G Ninja
+JOBS       ?= $(shell nproc)
+
+.PHONY: deps configure build test test-asan run bench fuzz clean format
+
+deps:
+	./scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B $(BUILD_ASAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON -DKELVARA_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
+
+run: build
+	./scripts/run.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) build-*
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
