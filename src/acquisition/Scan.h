@@ -1,0 +1,79 @@
+// The scan cycle: the one-second tick counts the seconds of a run, and when a
+// scan is due it polls every channel, converts the six thermocouples against
+// the cold junction, refreshes the reading list and appends one log line.
+// The cycle reaches its surroundings only through TScanHost, so the window
+// and the headless logger are two hosts of one scan.
+#pragma once
+
+#include "acquisition/ChannelTable.h"
+#include "acquisition/Transaction.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace kelvara {
+
+class TScanHost {
+public:
+    virtual ~TScanHost() = default;
+    virtual void ShowTime(const std::string& caption) = 0;           // the seconds label
+    virtual void SetListLine(int index, const std::string& text) = 0; // replace a reading-list line
+    virtual void AppendLogLine(const std::string& line) = 0;          // one new last line of the log
+    virtual bool OffsetCorrection() = 0;                              // the "offset corr" switch
+    virtual void ProcessMessages() = 0;                               // hand out pending events
+    virtual void Sleep(int ms) = 0;
+    // A channel went out of (or back into) its conversion table; told once
+    // per change, not once per tick.
+    virtual void Notice(const std::string& text) = 0;
+};
+
+// Per-channel record of exchanges, for the window and the logger to show.
+struct TChannelStatus {
+    TExchangeOutcome LastOutcome = TExchangeOutcome::None;
+    int LastExceptionCode = 0;
+    bool OutOfRange = false;
+    std::array<uint64_t, kOutcomeCount> Counts{};
+    uint64_t Total() const;
+};
+
+class TScanCycle {
+public:
+    static constexpr int kSettleMs = 20; // pause before the first request of a scan
+
+    TScanCycle(const TChannelTable& table, TChannelReaderBase& reader, TScanHost& host);
+
+    // Run start: period, both counters 0, the time label "0", and one empty
+    // reading-list line per request frame (the caller empties the list first).
+    void StartRun(uint16_t period);
+    // Run stop: the count goes back to 0; a scan in progress still completes.
+    void StopRun();
+
+    // One tick of the one-second timer. Raises what a due scan raises.
+    void Timer1Timer();
+    // One scan: polls every frame, updates the reading list, returns the line.
+    std::string ScanAll();
+
+    bool Scanning() const { return scanning_; }
+    uint32_t sec_count = 0;
+    uint16_t period = 0;
+    uint32_t moment = 0;
+    std::array<float, TChannelTable::kSlots> readings{};
+    std::array<TChannelStatus, TChannelTable::kSlots> status{};
+    uint64_t scans = 0;         // scans completed
+    uint64_t ticksInScan = 0;   // ticks that arrived while a scan ran
+
+private:
+    std::string FieldFor(int i, float t, bool outOfRange);
+    void MarkRange(int i, bool outOfRange);
+    void SetLine(int i, const std::string& text);
+
+    const TChannelTable& table_;
+    TChannelReaderBase& reader_;
+    TScanHost& host_;
+    size_t listLines_;
+    bool scanning_ = false;
+    uint64_t runGeneration_ = 0;
+};
+
+} // namespace kelvara
