@@ -1,0 +1,103 @@
+#include "config/AppPaths.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kelvara {
+
+namespace {
+
+// An absolute directory from the environment, without trailing slashes
+// (but "/" stays "/"), or nothing.
+std::optional<std::string> AbsoluteDir(const TEnvLookup& env, const std::string& name)
+{
+    std::optional<std::string> value = env(name);
+    if (!value || value->empty() || value->front() != '/')
+        return std::nullopt;
+    while (value->size() > 1 && value->back() == '/')
+        value->pop_back();
+    return value;
+}
+
+// Creates every missing directory of an absolute path; failures are left for
+// the first file operation there to report.
+void MakeDirectories(const std::string& path)
+{
+    for (std::size_t pos = path.find('/', 1); ; pos = path.find('/', pos + 1)) {
+        std::string part = path.substr(0, pos);
+        if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return;
+        if (pos == std::string::npos || pos + 1 >= path.size())
+            return;
+    }
+}
+
+} // namespace
+
+std::optional<std::string> SystemEnv(const std::string& name)
+{
+    const char* value = std::getenv(name.c_str());
+    if (!value)
+        return std::nullopt;
+    return std::string(value);
+}
+
+bool IsDirWritable(const std::string& dir)
+{
+    return ::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string ExecutablePath()
+{
+    std::vector<char> buf(4096);
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0)
+            return std::string();
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            std::string path(buf.data(), static_cast<std::size_t>(n));
+            // An executable replaced while running is reported with this mark;
+            // its directory is still the right one.
+            constexpr std::string_view deleted = " (deleted)";
+            if (path.ends_with(deleted))
+                path.erase(path.size() - deleted.size());
+            return path;
+        }
+        buf.resize(buf.size() * 2);
+    }
+}
+
+std::string AppPathOf(const std::string& exePath)
+{
+    std::size_t slash = exePath.rfind('/');
+    return slash == std::string::npos ? std::string() : exePath.substr(0, slash + 1);
+}
+
+std::string IniNameOf(const std::string& appPath)
+{
+    return appPath + "kelvara.ini";
+}
+
+std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env,
+                           const TDirWritable& writable)
+{
+    const std::string exeDir = AppPathOf(exePath);
+    if (writable(exeDir))
+        return exeDir;
+
+    std::optional<std::string> base = AbsoluteDir(env, "XDG_CONFIG_HOME");
+    if (!base) {
+        std::optional<std::string> home = AbsoluteDir(env, "HOME");
+        if (!home)
+            return exeDir;
+        base = (*home == "/" ? std::string() : *home) + "/.config";
+    }
+    std::string dir = (*base == "/" ? std::string() : *base) + "/kelvara";
+    MakeDirectories(dir);
+    return dir + "/";
+}
+
+} // namespace kelvara

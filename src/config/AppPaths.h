@@ -1,0 +1,45 @@
+// Where the logger keeps its files. Beside the executable, as a portable copy
+// expects: the settings file "kelvara.ini" and the offsets file "offset.txt"
+// live in AppPath, the executable's directory. An installed copy (say under
+// /usr/bin) cannot write there, so for it AppPath becomes the user's
+// configuration directory, $XDG_CONFIG_HOME/kelvara/ or ~/.config/kelvara/,
+// which then holds both files.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace kelvara {
+
+// The environment as ResolveAppPath sees it: the value of a variable, or
+// nothing when it is not set. Tests pass their own instead of the process's.
+using TEnvLookup = std::function<std::optional<std::string>(const std::string& name)>;
+// Whether files can be created in a directory.
+using TDirWritable = std::function<bool(const std::string& dir)>;
+
+std::optional<std::string> SystemEnv(const std::string& name);
+// The process's own view: create and write access to the directory. Root
+// passes everywhere except on a read-only file system.
+bool IsDirWritable(const std::string& dir);
+
+// The running executable's absolute path, from /proc/self/exe; empty when the
+// system does not tell it.
+std::string ExecutablePath();
+
+// The executable's directory with its final "/": everything up to and
+// including the last "/"; empty for a bare file name.
+std::string AppPathOf(const std::string& exePath);
+
+// The settings file in an AppPath.
+std::string IniNameOf(const std::string& appPath);
+
+// AppPathOf(exePath) when that directory is writable; otherwise the user's
+// configuration directory for the logger, with its final "/", created (mode
+// 0700) when missing. $XDG_CONFIG_HOME counts only when set to an absolute
+// path, as the base directory rules say; then $HOME/.config. Without either,
+// the executable's directory is kept, and saving the settings will report it.
+std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env = SystemEnv,
+                           const TDirWritable& writable = IsDirWritable);
+
+} // namespace kelvara

@@ -1,0 +1,56 @@
+// The log as a file: the window's "Save as" of the log pane, and the headless
+// logger's running output file. Both write UTF-8 without a byte-order mark,
+// the header line first, every line ending in CR LF.
+#pragma once
+
+#include "base/Errors.h"
+
+#include <string>
+
+namespace kelvara {
+
+// A log file that was created but whose bytes could not all be written (a
+// full disk, an I/O error): "Cannot write file "<path>". <reason>".
+class EFWriteError : public EError {
+public:
+    EFWriteError(const std::string& path, const std::string& reason);
+};
+
+// Text with every line break (LF, CR LF or a lone CR) as CR LF.
+std::string ToCrLf(const std::string& text);
+
+// Saves the log pane: creates the file, or empties an existing one, and
+// writes headerLine, CR LF, then the pane's whole text with its line breaks
+// as CR LF. The pane's text is taken as it is: the scan's lines each carry
+// their break, so a log made of scan lines ends with CR LF, and an empty pane
+// gives the header and one CR LF; text the operator typed is saved too.
+// Invalid UTF-8 in the pane is saved as U+FFFD.
+// A file that cannot be created raises EFCreateError(path, system reason) and
+// nothing is written; a failing write raises EFWriteError.
+void SaveLogFile(const std::string& path, const std::string& headerLine,
+                 const std::string& paneText);
+
+// The headless logger's output file, kept open for appending. A new or empty
+// file first gets the header line. Each line goes to the file with one
+// write() of the line and its CR LF, with no buffering in the process, so a
+// line that WriteLine returned from survives the process being killed.
+class TLogFileWriter {
+public:
+    // Raises EFCreateError(path, system reason) when the file cannot be
+    // opened or created, and EFWriteError when the header cannot be written.
+    TLogFileWriter(const std::string& path, const std::string& headerLine);
+    ~TLogFileWriter();
+    TLogFileWriter(const TLogFileWriter&) = delete;
+    TLogFileWriter& operator=(const TLogFileWriter&) = delete;
+
+    // line is one log line without its line break. Raises EFWriteError.
+    void WriteLine(const std::string& line);
+
+    const std::string& Path() const { return FPath; }
+
+private:
+    std::string FPath;
+    int FHandle = -1;
+};
+
+} // namespace kelvara

@@ -1,0 +1,116 @@
+#include "config/LogExport.h"
+
+#include "TempDir.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace kelvara {
+namespace {
+
+using test::ReadBytes;
+using test::TTempDir;
+using test::WriteBytes;
+
+const std::string Header = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
+
+TEST(SaveLogFile, HeaderThenPaneWithCrLf)
+{
+    struct TCase {
+        const char* Name;
+        std::string Pane;
+        std::string Body; // what follows the header line and its CR LF
+    };
+    const TCase cases[] = {
+        {"empty pane", "", ""},
+        {"scan lines", "0001\t1.00\n0002\t2.00\n", "0001\t1.00\r\n0002\t2.00\r\n"},
+        {"already CR LF", "0001\r\n0002\r\n", "0001\r\n0002\r\n"},
+        {"lone CR", "a\rb\r", "a\r\nb\r\n"},
+        {"mixed breaks", "a\r\n\nb\r\rc\n", "a\r\n\r\nb\r\n\r\nc\r\n"},
+        {"typed text kept as is", "0001\t1.00\nnote by hand", "0001\t1.00\r\nnote by hand"},
+        {"only a break", "\n", "\r\n"},
+        {"UTF-8 kept", "K\xC3\xBC\x68lung\n", "K\xC3\xBC\x68lung\r\n"},
+        {"invalid UTF-8 replaced", "a\xFF\n", "a\xEF\xBF\xBD\r\n"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir dir;
+        std::string path = dir.File("log.csv");
+        SaveLogFile(path, Header, c.Pane);
+        EXPECT_EQ(ReadBytes(path), Header + "\r\n" + c.Body);
+    }
+}
+
+TEST(SaveLogFile, ReplacesAnExistingFile)
+{
+    TTempDir dir;
+    std::string path = dir.File("log.csv");
+    WriteBytes(path, std::string(1000, 'z'));
+    SaveLogFile(path, "h", "1\n");
+    SaveLogFile(path, "h", "");
+    EXPECT_EQ(ReadBytes(path), "h\r\n");
+}
+
+TEST(SaveLogFile, UncreatableFileNamesPathAndReason)
+{
+    TTempDir dir;
+    struct TCase {
+        std::string Path;
+        const char* Reason;
+    };
+    const TCase cases[] = {
+        {dir.File("missing/log.csv"), "No such file or directory"},
+        {dir.Path(), "Is a directory"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Path);
+        try {
+            SaveLogFile(c.Path, Header, "0001\n");
+            ADD_FAILURE() << "no exception";
+        } catch (const EFCreateError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Cannot create file \"" + c.Path + "\". " + c.Reason);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.File("missing")));
+}
+
+TEST(LogFileWriter, HeaderOnceThenAppendedLines)
+{
+    TTempDir dir;
+    std::string path = dir.File("run.csv");
+    {
+        TLogFileWriter out(path, "H");
+        // Each line is in the file as soon as WriteLine returns: nothing waits
+        // in a buffer of the process.
+        EXPECT_EQ(ReadBytes(path), "H\r\n");
+        out.WriteLine("0001\t1.00");
+        EXPECT_EQ(ReadBytes(path), "H\r\n0001\t1.00\r\n");
+    }
+    {
+        TLogFileWriter again(path, "H");
+        again.WriteLine("0002\t2.00");
+    }
+    EXPECT_EQ(ReadBytes(path), "H\r\n0001\t1.00\r\n0002\t2.00\r\n");
+
+    std::string empty = dir.File("empty.csv");
+    WriteBytes(empty, "");
+    TLogFileWriter(empty, "H").WriteLine("x");
+    EXPECT_EQ(ReadBytes(empty), "H\r\nx\r\n");
+}
+
+TEST(LogFileWriter, UnopenableFileRaisesCreateError)
+{
+    TTempDir dir;
+    std::string path = dir.File("missing/run.csv");
+    try {
+        TLogFileWriter out(path, "H");
+        ADD_FAILURE() << "no exception";
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot create file \"" + path + "\". No such file or directory");
+    }
+}
+
+} // namespace
+} // namespace kelvara
