@@ -1,0 +1,198 @@
+#include "sim/Reply.h"
+
+#include "base/Errors.h"
+#include "base/Text.h"
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+
+namespace kelvara::sim {
+
+namespace {
+
+struct TFaultName {
+    TFaultKind Kind;
+    const char* Name;
+};
+
+constexpr TFaultName FaultNames[] = {
+    {TFaultKind::None, "none"},
+    {TFaultKind::Silent, "silent"},
+    {TFaultKind::Exception, "exception"},
+    {TFaultKind::BadCrc, "bad-crc"},
+    {TFaultKind::WrongAddress, "wrong-address"},
+    {TFaultKind::WrongFunction, "wrong-function"},
+    {TFaultKind::WrongByteCount, "wrong-byte-count"},
+    {TFaultKind::Truncate, "truncate"},
+    {TFaultKind::DelayBefore, "delay-before"},
+    {TFaultKind::DelayBetween, "delay-between"},
+    {TFaultKind::Late, "late"},
+    {TFaultKind::Garbage, "garbage"},
+    {TFaultKind::SignallingNaN, "signalling-nan"},
+    {TFaultKind::QuietNaN, "quiet-nan"},
+    {TFaultKind::OneRegister, "one-register"},
+    {TFaultKind::Echo, "echo"},
+};
+
+std::string Squash(const std::string& name)
+{
+    std::string out;
+    for (unsigned char c : name)
+        if (c != '-' && c != '_') out += static_cast<char>(std::tolower(c));
+    return out;
+}
+
+constexpr uint32_t SignallingNaNBits = 0x7F800001u;
+constexpr uint32_t QuietNaNBits = 0x7FC00000u;
+
+std::vector<uint8_t> ExceptionReply(uint8_t address, uint8_t function, uint8_t code)
+{
+    std::vector<uint8_t> reply{address, static_cast<uint8_t>(function | 0x80), code};
+    AppendCrc(reply);
+    return reply;
+}
+
+void Recrc(std::vector<uint8_t>& reply)
+{
+    reply.resize(reply.size() - 2);
+    AppendCrc(reply);
+}
+
+bool IsNormalReadReply(const std::vector<uint8_t>& reply)
+{
+    return reply.size() >= 5 && reply[1] == 0x04;
+}
+
+} // namespace
+
+TFaultKind ParseFaultKindName(const std::string& name)
+{
+    const std::string key = Squash(name);
+    if (key == "snan") return TFaultKind::SignallingNaN;
+    if (key == "qnan") return TFaultKind::QuietNaN;
+    for (const auto& entry : FaultNames)
+        if (Squash(entry.Name) == key) return entry.Kind;
+    throw EError("Unknown fault kind '" + name + "'");
+}
+
+std::string FaultKindName(TFaultKind kind)
+{
+    for (const auto& entry : FaultNames)
+        if (entry.Kind == kind) return entry.Name;
+    return "?";
+}
+
+std::vector<TFaultKind> AllFaultKinds()
+{
+    std::vector<TFaultKind> kinds;
+    for (const auto& entry : FaultNames) kinds.push_back(entry.Kind);
+    return kinds;
+}
+
+void AppendCrc(std::vector<uint8_t>& frame)
+{
+    const uint16_t crc = Crc16Modbus(frame.data(), frame.size());
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+}
+
+std::vector<uint8_t> BuildNormalReply(const std::vector<uint8_t>& request, uint32_t valueBits)
+{
+    if (request.size() < 4) return {};
+    const uint8_t address = request[0];
+    const uint8_t function = request[1];
+    if (function != 0x04) return ExceptionReply(address, function, IllegalFunction);
+    if (request.size() != 8) return ExceptionReply(address, function, IllegalDataValue);
+
+    const int start = request[2] << 8 | request[3];
+    const int count = request[4] << 8 | request[5];
+    if (count < 1 || count > 125) return ExceptionReply(address, function, IllegalDataValue);
+    if (start < ValueRegister || start + count > ValueRegister + 2)
+        return ExceptionReply(address, function, IllegalDataAddress);
+
+    const uint16_t registers[2] = {static_cast<uint16_t>(valueBits >> 16), static_cast<uint16_t>(valueBits & 0xFFFF)};
+    std::vector<uint8_t> reply{address, function, static_cast<uint8_t>(2 * count)};
+    for (int r = start; r < start + count; ++r) {
+        reply.push_back(static_cast<uint8_t>(registers[r - ValueRegister] >> 8));
+        reply.push_back(static_cast<uint8_t>(registers[r - ValueRegister] & 0xFF));
+    }
+    AppendCrc(reply);
+    return reply;
+}
+
+std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request, float value, const TFault& fault)
+{
+    uint32_t bits = std::bit_cast<uint32_t>(value);
+    if (fault.Kind == TFaultKind::SignallingNaN) bits = SignallingNaNBits;
+    if (fault.Kind == TFaultKind::QuietNaN) bits = QuietNaNBits;
+
+    std::vector<uint8_t> reply = BuildNormalReply(request, bits);
+    if (reply.empty()) return reply;
+    const int arg = fault.Arg;
+
+    switch (fault.Kind) {
+    case TFaultKind::Silent:
+        reply.clear();
+        break;
+    case TFaultKind::Exception:
+        reply = ExceptionReply(request[0], request[1], static_cast<uint8_t>(arg != 0 ? arg : ServerDeviceFailure));
+        break;
+    case TFaultKind::BadCrc:
+        reply[reply.size() - 2] ^= 0xFF;
+        reply[reply.size() - 1] ^= 0xFF;
+        break;
+    case TFaultKind::WrongAddress:
+        reply[0] = static_cast<uint8_t>(arg != 0 ? arg : reply[0] % 247 + 1);
+        Recrc(reply);
+        break;
+    case TFaultKind::WrongFunction: {
+        const uint8_t plain = reply[1] & 0x7F;
+        reply[1] = static_cast<uint8_t>(arg != 0 ? arg : (reply[1] & 0x80) | (plain == 0x03 ? 0x04 : 0x03));
+        Recrc(reply);
+        break;
+    }
+    case TFaultKind::WrongByteCount:
+        if (IsNormalReadReply(reply)) {
+            reply[2] = static_cast<uint8_t>(arg != 0 ? arg : 2 * reply[2]);
+            Recrc(reply);
+        }
+        break;
+    case TFaultKind::Truncate:
+        reply.resize(std::min(reply.size(), static_cast<size_t>(std::max(arg, 0))));
+        break;
+    case TFaultKind::Garbage: {
+        // Noise that varies byte to byte (a small linear congruential sequence)
+        // but is the same on every run, so a failing test can be replayed.
+        const int count = arg != 0 ? arg : 3;
+        std::vector<uint8_t> noise;
+        uint32_t state = 0x2545F491u ^ request[0];
+        for (int k = 0; k < count; ++k) {
+            state = state * 1664525u + 1013904223u;
+            noise.push_back(static_cast<uint8_t>(state >> 24));
+        }
+        reply.insert(reply.begin(), noise.begin(), noise.end());
+        break;
+    }
+    case TFaultKind::OneRegister:
+        if (IsNormalReadReply(reply) && reply[2] > 2) {
+            reply.resize(5);
+            reply[2] = 2;
+            AppendCrc(reply);
+        }
+        break;
+    case TFaultKind::Echo:
+        reply = request;
+        break;
+    case TFaultKind::None:
+    case TFaultKind::DelayBefore:
+    case TFaultKind::DelayBetween:
+    case TFaultKind::Late:
+    case TFaultKind::SignallingNaN:
+    case TFaultKind::QuietNaN:
+        break;
+    }
+    return reply;
+}
+
+} // namespace kelvara::sim

@@ -1,0 +1,218 @@
+// kelvara-sim: serves the simulated seven-slave bus on a pseudo-terminal until
+// SIGINT or SIGTERM. The first line of stdout is the device path to open;
+// the per-slave counters follow when it stops. Diagnostics go to stderr.
+#include "base/Errors.h"
+#include "base/Text.h"
+#include "sim/SimBus.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace kelvara;
+using namespace kelvara::sim;
+
+namespace {
+
+constexpr const char* Usage =
+    "usage: kelvara-sim [--link PATH] [--emf V1,...,V6] [--ambient T] [--profile NAME]\n"
+    "                   [--baud N] [--turnaround MS] [--wire-timing] [--fault SLAVE:KIND[=ARG]]...\n"
+    "\n"
+    "Serves Modbus RTU slaves 1..7 on a new pseudo-terminal and prints its path.\n"
+    "  --link PATH        also make PATH a symbolic link to the device\n"
+    "  --emf V1,...,V6    fixed EMFs of slaves 1..6 in mV (one value sets all six)\n"
+    "  --ambient T        fixed cold-junction temperature of slave 7 in degrees C\n"
+    "  --profile NAME     moving values: oven, drift or sweep (--emf/--ambient override per slave)\n"
+    "  --baud N           line speed for framing and pacing (default 19200)\n"
+    "  --turnaround MS    pause before each reply (default 0)\n"
+    "  --wire-timing      send reply bytes at the pace of the line (11 bits a character)\n"
+    "  --fault S:KIND[=ARG]  a fault for slave S, repeatable; KIND is one of\n"
+    "                     silent, exception, bad-crc, wrong-address, wrong-function,\n"
+    "                     wrong-byte-count, truncate, delay-before, delay-between, late,\n"
+    "                     garbage, signalling-nan, quiet-nan, one-register, echo\n"
+    "Stops on SIGINT or SIGTERM, printing each slave's counters.\n";
+
+struct TUsageError {
+    std::string Message;
+};
+
+struct TCommandLine {
+    TSimOptions Options;
+    std::string Link;
+    std::optional<std::vector<float>> Emf;
+    std::optional<float> Ambient;
+    std::vector<std::pair<int, TFault>> Faults;
+};
+
+float ParseFloat(const std::string& option, const std::string& text)
+{
+    try {
+        return StrToFloat32(text, TLocaleSettings{});
+    } catch (const EError& e) {
+        throw TUsageError{option + ": " + e.what()};
+    }
+}
+
+int ParseInt(const std::string& option, const std::string& text)
+{
+    int32_t value = 0;
+    if (!TryStrToInt(text, value)) throw TUsageError{option + ": '" + text + "' is not a valid integer value"};
+    return value;
+}
+
+TFault ParseFault(const std::string& text, int& slave)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) throw TUsageError{"--fault: expected SLAVE:KIND[=ARG], got '" + text + "'"};
+    slave = ParseInt("--fault", text.substr(0, colon));
+    if (slave < 1 || slave > SlaveCount) throw TUsageError{"--fault: slave must be 1 to 7, got '" + text + "'"};
+    std::string kind = text.substr(colon + 1);
+    std::string arg;
+    if (const auto eq = kind.find('='); eq != std::string::npos) {
+        arg = kind.substr(eq + 1);
+        kind.resize(eq);
+    }
+    TFault fault;
+    try {
+        fault.Kind = TSimBus::ParseFaultKind(kind);
+    } catch (const EError& e) {
+        throw TUsageError{std::string("--fault: ") + e.what()};
+    }
+    if (!arg.empty()) fault.Arg = ParseInt("--fault", arg);
+    const bool byteArg = fault.Kind == TFaultKind::Exception || fault.Kind == TFaultKind::WrongAddress ||
+                         fault.Kind == TFaultKind::WrongFunction || fault.Kind == TFaultKind::WrongByteCount;
+    if (fault.Arg < 0 || (byteArg && fault.Arg > 255))
+        throw TUsageError{"--fault: argument out of range in '" + text + "'"};
+    return fault;
+}
+
+TCommandLine ParseCommandLine(int argc, char** argv)
+{
+    TCommandLine line;
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        std::optional<std::string> inlineValue;
+        if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = option.substr(eq + 1);
+            option.resize(eq);
+        }
+        auto value = [&]() -> std::string {
+            if (inlineValue) return *inlineValue;
+            if (i + 1 >= argc) throw TUsageError{option + " needs a value"};
+            return argv[++i];
+        };
+        if (option == "--help" || option == "-h") {
+            std::cout << Usage;
+            std::exit(0);
+        } else if (option == "--link") {
+            line.Link = value();
+            if (line.Link.empty()) throw TUsageError{"--link needs a path"};
+        } else if (option == "--emf") {
+            std::vector<float> emf;
+            for (const auto& field : SplitCommaText(value())) emf.push_back(ParseFloat("--emf", field));
+            if (emf.size() == 1) emf.assign(6, emf[0]);
+            if (emf.size() != 6) throw TUsageError{"--emf needs one or six values"};
+            line.Emf = emf;
+        } else if (option == "--ambient") {
+            line.Ambient = ParseFloat("--ambient", value());
+        } else if (option == "--profile") {
+            line.Options.Profile = value();
+            if (!line.Options.Profile.empty() && !IsProfileName(line.Options.Profile))
+                throw TUsageError{"--profile: unknown profile '" + line.Options.Profile + "' (oven, drift, sweep)"};
+        } else if (option == "--baud") {
+            line.Options.Baud = ParseInt("--baud", value());
+            if (line.Options.Baud < 1) throw TUsageError{"--baud must be positive"};
+        } else if (option == "--turnaround") {
+            line.Options.TurnaroundMs = ParseFloat("--turnaround", value());
+            if (!(line.Options.TurnaroundMs >= 0)) throw TUsageError{"--turnaround must not be negative"};
+        } else if (option == "--wire-timing" && !inlineValue) {
+            line.Options.WireTiming = true;
+        } else if (option == "--fault") {
+            int slave = 0;
+            TFault fault = ParseFault(value(), slave);
+            line.Faults.emplace_back(slave, fault);
+        } else {
+            throw TUsageError{"unknown option '" + std::string(argv[i]) + "'"};
+        }
+    }
+    return line;
+}
+
+bool LinkPointsTo(const std::string& link, const std::string& target)
+{
+    char buffer[512];
+    const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+    return n >= 0 && std::string(buffer, static_cast<size_t>(n)) == target;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TCommandLine line;
+    try {
+        line = ParseCommandLine(argc, argv);
+    } catch (const TUsageError& e) {
+        std::cerr << "kelvara-sim: " << e.Message << "\nTry 'kelvara-sim --help'.\n";
+        return 2;
+    }
+
+    // The signals are taken by sigwait below; blocking them before the serving
+    // thread starts keeps them away from that thread.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    try {
+        TSimBus bus(line.Options);
+        if (line.Emf)
+            for (int s = 1; s <= 6; ++s) bus.SetValue(s, (*line.Emf)[s - 1]);
+        if (line.Ambient) bus.SetValue(AmbientSlave, *line.Ambient);
+        for (const auto& [slave, fault] : line.Faults) bus.SetFault(slave, fault);
+        bus.Start();
+        const std::string device = bus.DevicePath();
+
+        if (!line.Link.empty()) {
+            // Replace an old link (from a run that was killed), never a file.
+            struct stat st {};
+            if (::lstat(line.Link.c_str(), &st) == 0) {
+                if (!S_ISLNK(st.st_mode)) {
+                    std::cerr << "kelvara-sim: " << line.Link << " exists and is not a symbolic link\n";
+                    return 1;
+                }
+                ::unlink(line.Link.c_str());
+            }
+            if (::symlink(device.c_str(), line.Link.c_str()) != 0) {
+                std::cerr << "kelvara-sim: cannot create " << line.Link << ": " << SysErrorMessage(errno) << "\n";
+                return 1;
+            }
+        }
+
+        std::cout << device << std::endl;
+
+        int signal = 0;
+        while (sigwait(&stopSignals, &signal) != 0) {
+        }
+        bus.Stop();
+        if (!line.Link.empty() && LinkPointsTo(line.Link, device)) ::unlink(line.Link.c_str());
+
+        for (int s = 1; s <= SlaveCount; ++s) {
+            const TSlaveCounters c = bus.Counters(s);
+            std::cout << "slave " << s << ": requests " << c.RequestsSeen << ", replies " << c.RepliesSent
+                      << ", faults " << c.FaultsInjected << "\n";
+        }
+        std::cout.flush();
+    } catch (const EError& e) {
+        std::cerr << "kelvara-sim: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
