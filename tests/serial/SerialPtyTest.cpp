@@ -1,0 +1,375 @@
+// The channel over real pseudo-terminals: the test plays the device on the
+// master side. A pty has no modem lines, no line-error counters, and refuses
+// parity and 7-bit frames, which is itself one of the cases here.
+#include "PtyPair.h"
+#include "base/Errors.h"
+#include "serial/SerialChannel.h"
+
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+namespace kelvara {
+namespace {
+
+using test::TPtyPair;
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Counts the reads the channel asks of the driver.
+struct TReadCounter {
+    int Reads = 0;
+    void Attach(TSerialChannel& ser)
+    {
+        ser.SetOnStatus([this](TSerialChannel&, THookSerialReason r, const std::string&) { Reads += r == HR_ReadCount; });
+    }
+};
+
+class SerialPty : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Ser.Connect(Pty.Path());
+        ASSERT_EQ(Ser.LastError(), 0) << Ser.LastErrorDesc();
+        ASSERT_TRUE(Ser.InstanceActive());
+    }
+    // A hook may capture the test's locals; the channel outlives them.
+    void TearDown() override { Ser.SetOnStatus(nullptr); }
+
+    // Lets bytes the device sent reach the channel's input queue, so that
+    // "arrived together" is not left to the scheduler.
+    void WaitQueued(int n)
+    {
+        const auto start = Clock::now();
+        int queued = 0;
+        while (ioctl(int(Ser.Handle()), FIONREAD, &queued) == 0 && queued < n && MsSince(start) < 1000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_GE(queued, n);
+    }
+
+    TPtyPair Pty;
+    TSerialChannel Ser;
+    char Buf[64] = {};
+};
+
+TEST(SerialPtyClosed, TransfersBeforeConnectReturnAtOnce)
+{
+    TSerialChannel ser;
+    char buf[8] = {};
+    const auto start = Clock::now();
+    EXPECT_EQ(ser.SendBuffer("\x01\x04\x00\x04\x00\x02\x30\x0a", 8), 0);
+    EXPECT_EQ(ser.LastError(), ErrPortNotOpen);
+    EXPECT_EQ(ser.RecvBufferEx(buf, 5, 25), 0);
+    EXPECT_EQ(ser.LastError(), ErrPortNotOpen);
+    EXPECT_EQ(ser.LastErrorDesc(), "Instance not yet connected");
+    EXPECT_LT(MsSince(start), 20);
+}
+
+TEST_F(SerialPty, SystemLineSettingsApplyAndParityIsRefused)
+{
+    Ser.Config(19200, 8, 'n', 0, false, false);
+    EXPECT_EQ(Ser.LastError(), 0) << Ser.LastErrorDesc();
+    EXPECT_EQ(Ser.DCB.Flags, 0x1011u);
+    Ser.DCB = {};
+    Ser.GetCommState();
+    EXPECT_EQ(Ser.DCB.BaudRate, 19200u);
+    EXPECT_EQ(Ser.DCB.ByteSize, 8);
+    EXPECT_EQ(Ser.DCB.Parity, NOPARITY);
+
+    Ser.Config(250000, 8, 'n', 2, false, false); // a rate without a speed code
+    EXPECT_EQ(Ser.LastError(), 0) << Ser.LastErrorDesc();
+    Ser.GetCommState();
+    EXPECT_EQ(Ser.DCB.BaudRate, 250000u);
+    EXPECT_EQ(Ser.DCB.StopBits, TWOSTOPBITS);
+
+    // This kernel's pty drops or refuses parity: a refusal, never a silent success.
+    Ser.Config(19200, 8, 'e', 0, false, false);
+    EXPECT_EQ(Ser.LastError(), EINVAL);
+    EXPECT_EQ(Ser.LastErrorDesc(), SysErrorMessage(EINVAL));
+    EXPECT_EQ(Ser.DCB.Flags, 0x1013u);
+    Ser.GetCommState();
+    EXPECT_EQ(Ser.DCB.Parity, NOPARITY) << "the line is left as it was";
+    EXPECT_EQ(Ser.DCB.BaudRate, 250000u);
+
+    // Transfers go on.
+    EXPECT_EQ(Ser.SendBuffer("request!", 8), 8);
+    EXPECT_EQ(Ser.LastError(), 0);
+    EXPECT_EQ(Pty.Receive(8), "request!");
+    Pty.Send("reply");
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 200), 5);
+    EXPECT_EQ(std::string(Buf, 5), "reply");
+}
+
+TEST_F(SerialPty, ReceiveCases)
+{
+    struct Case {
+        const char* Name;
+        std::string Arrives; // before the call
+        int Length;
+        int Want;
+        int Code;
+        bool Waits; // one wait of the time-out
+    };
+    const Case cases[] = {
+        {"silent device", "", 5, 0, ErrTimeout, true},
+        {"three bytes then silence", "abc", 5, 3, ErrTimeout, true},
+        {"exactly the request", "abcde", 5, 5, 0, false},
+        {"more than the request", "abcdefghi", 5, 5, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Ser.Purge();
+        if (!c.Arrives.empty()) {
+            Pty.Send(c.Arrives);
+            WaitQueued(int(c.Arrives.size()));
+        }
+        const auto start = Clock::now();
+        EXPECT_EQ(Ser.RecvBufferEx(Buf, c.Length, 25), c.Want);
+        const long long ms = MsSince(start);
+        EXPECT_EQ(Ser.LastError(), c.Code);
+        EXPECT_EQ(std::string(Buf, size_t(c.Want)), c.Arrives.substr(0, size_t(c.Want)));
+        if (c.Waits) {
+            EXPECT_GE(ms, 20);
+            EXPECT_LT(ms, 500) << "one wait, not one per missing byte or more";
+        }
+    }
+}
+
+TEST_F(SerialPty, NineBytesServedAsFiveThenFourWithoutAWait)
+{
+    TReadCounter counter;
+    counter.Attach(Ser);
+    const std::string reply("\x01\x04\x04\x41\x20\x00\x00\xAB\xCD", 9);
+    Pty.Send(reply);
+    WaitQueued(9);
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
+    EXPECT_EQ(Ser.LastError(), 0);
+    EXPECT_EQ(Ser.LineBuffer().size(), 4u);
+    const int readsAfterFirst = counter.Reads;
+    EXPECT_EQ(Ser.RecvBufferEx(Buf + 5, 4, 25), 4);
+    EXPECT_EQ(Ser.LastError(), 0);
+    EXPECT_EQ(counter.Reads, readsAfterFirst) << "served from the held-back bytes";
+    EXPECT_EQ(std::string(Buf, 9), reply);
+    EXPECT_TRUE(Ser.LineBuffer().empty());
+}
+
+TEST_F(SerialPty, BytesTrickleInWithinEachWait)
+{
+    std::thread device([this] {
+        for (char c : std::string("12345")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(8));
+            Pty.Send(std::string(1, c));
+        }
+    });
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
+    device.join();
+    EXPECT_EQ(Ser.LastError(), 0);
+    EXPECT_EQ(std::string(Buf, 5), "12345");
+}
+
+TEST_F(SerialPty, LateBytesComeFirstInTheNextCall)
+{
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 0);
+    EXPECT_EQ(Ser.LastError(), ErrTimeout);
+    Pty.Send("late!"); // the previous slave's reply, after the call gave up
+    EXPECT_EQ(Ser.SendBuffer("next req", 8), 8);
+    EXPECT_EQ(Pty.Receive(8), "next req");
+    Pty.Send("fresh");
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
+    EXPECT_EQ(std::string(Buf, 5), "late!");
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
+    EXPECT_EQ(std::string(Buf, 5), "fresh");
+
+    // What the transaction does before each request: stale bytes, held back or
+    // queued, are gone; what is sent afterwards is not touched.
+    Pty.Send("stale-stale");
+    WaitQueued(11);
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
+    ASSERT_FALSE(Ser.LineBuffer().empty());
+    Pty.Send("queued");
+    WaitQueued(6);
+    Ser.DiscardInput();
+    EXPECT_EQ(Ser.LastError(), 0);
+    EXPECT_EQ(Ser.SendBuffer("req", 3), 3);
+    EXPECT_EQ(Pty.Receive(3), "req");
+    Pty.Send("reply");
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
+    EXPECT_EQ(std::string(Buf, 5), "reply");
+}
+
+TEST_F(SerialPty, SecondConnectIsRefusedAndTheFirstDeviceStaysUsable)
+{
+    const THandle handle = Ser.Handle();
+    Ser.Connect("/dev/pts/does-not-matter");
+    EXPECT_EQ(Ser.LastError(), ErrAlreadyInUse);
+    EXPECT_EQ(Ser.Handle(), handle);
+    EXPECT_EQ(Ser.Device(), Pty.Path());
+    EXPECT_EQ(Ser.SendBuffer("ping", 4), 4);
+    EXPECT_EQ(Pty.Receive(4), "ping");
+    Pty.Send("pong!");
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
+    EXPECT_EQ(std::string(Buf, 5), "pong!");
+}
+
+TEST_F(SerialPty, ASecondOpenerIsBusy)
+{
+    TSerialChannel other;
+    other.Connect(Pty.Path());
+    EXPECT_EQ(other.LastError(), EBUSY);
+    EXPECT_EQ(other.LastErrorDesc(), SysErrorMessage(EBUSY));
+    EXPECT_FALSE(other.InstanceActive());
+
+    // Another process is kept out the same way.
+    const pid_t child = fork();
+    if (child == 0) {
+        TSerialChannel ser;
+        ser.Connect(Pty.Path());
+        _exit(ser.LastError() == EBUSY ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    // The first channel is unaffected, and closing it frees the device.
+    EXPECT_EQ(Ser.SendBuffer("x", 1), 1);
+    EXPECT_EQ(Pty.Receive(1), "x");
+    Ser.CloseSocket();
+    other.Connect(Pty.Path());
+    EXPECT_EQ(other.LastError(), 0);
+    EXPECT_TRUE(other.InstanceActive());
+}
+
+TEST_F(SerialPty, ClosingGivesTheLineBackAsItWas)
+{
+    std::vector<std::string> closed;
+    Ser.SetOnStatus([&](TSerialChannel&, THookSerialReason r, const std::string& v) {
+        if (r == HR_SerialClose)
+            closed.push_back(v);
+    });
+    Pty.Send("unread");
+    Ser.CloseSocket();
+    EXPECT_EQ(Ser.LastError(), 0);
+    EXPECT_FALSE(Ser.InstanceActive());
+    EXPECT_EQ(Ser.Handle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(closed, std::vector<std::string>{Pty.Path()});
+    char buf[4];
+    EXPECT_EQ(Ser.RecvBufferEx(buf, 4, 25), 0);
+    EXPECT_EQ(Ser.LastError(), ErrPortNotOpen);
+
+    // The slave had the pty's cooked defaults before the channel made it raw.
+    const int fd = open(Pty.Path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_TRUE(t.c_lflag & ICANON);
+    EXPECT_TRUE(t.c_lflag & ECHO);
+    close(fd);
+}
+
+TEST(SerialPtyNotATerminal, NothingIsWrittenToWhatIsNotASerialLine)
+{
+    char dirTemplate[] = "/tmp/kelvara-serial-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    const std::string file = dir + "/log.csv";
+    {
+        std::ofstream out(file);
+        out << "keep me";
+    }
+    struct Case {
+        std::string Path;
+        int Code;
+    };
+    const Case cases[] = {{file, ENOTTY}, {"/dev/null", ENOTTY}, {dir, EISDIR}, {dir + "/missing", ENOENT}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Path);
+        TSerialChannel ser;
+        ser.Connect(c.Path);
+        EXPECT_EQ(ser.LastError(), c.Code);
+        EXPECT_EQ(ser.LastErrorDesc(), SysErrorMessage(c.Code));
+        EXPECT_FALSE(ser.InstanceActive());
+        EXPECT_EQ(ser.Handle(), INVALID_HANDLE_VALUE);
+        ser.Config(19200, 8, 'n', 0, false, false);
+        EXPECT_EQ(ser.LastError(), EBADF);
+        EXPECT_EQ(ser.SendBuffer("\x01\x04\x00\x04\x00\x02\x30\x0a", 8), 0);
+        EXPECT_EQ(ser.LastError(), ErrPortNotOpen);
+    }
+    std::ifstream in(file);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "keep me");
+    std::remove(file.c_str());
+    rmdir(dir.c_str());
+}
+
+TEST_F(SerialPty, FarEndHangsUpMidReceive)
+{
+    std::thread device([this] {
+        Pty.Send("abc");
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        Pty.CloseMaster();
+    });
+    auto start = Clock::now();
+    // A long wait per byte, so only the hang-up can end the call early.
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 3000), 3);
+    EXPECT_LT(MsSince(start), 2000);
+    device.join();
+    EXPECT_EQ(Ser.LastError(), EIO);
+    EXPECT_EQ(Ser.LastErrorDesc(), SysErrorMessage(EIO));
+    EXPECT_EQ(std::string(Buf, 3), "abc");
+
+    // Every later call returns promptly with the same code.
+    start = Clock::now();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 3000), 0);
+        EXPECT_EQ(Ser.LastError(), EIO);
+        EXPECT_EQ(Ser.SendBuffer("req", 3), 0);
+        EXPECT_EQ(Ser.LastError(), EIO);
+    }
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_TRUE(Ser.InstanceActive()) << "open until closed";
+
+    Ser.CloseSocket();
+    EXPECT_EQ(Ser.LastError(), 0);
+    EXPECT_EQ(Ser.DeviceLost(), 0);
+    EXPECT_FALSE(Ser.InstanceActive());
+}
+
+TEST_F(SerialPty, HangUpBeforeAWriteIsRecorded)
+{
+    Pty.CloseMaster();
+    EXPECT_EQ(Ser.SendBuffer("request!", 8), 0);
+    EXPECT_EQ(Ser.LastError(), EIO);
+    const auto start = Clock::now();
+    EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 3000), 0);
+    EXPECT_EQ(Ser.LastError(), EIO);
+    EXPECT_LT(MsSince(start), 1000);
+}
+
+TEST_F(SerialPty, AWriteTheDriverCannotTakeEndsAtTheDeadlockTimeout)
+{
+    Ser.SetDeadlockTimeout(50);
+    const std::string big(1 << 20, 'x'); // far more than a pty buffers; nobody reads it
+    const auto start = Clock::now();
+    const int sent = Ser.SendBuffer(big.data(), int(big.size()));
+    EXPECT_GE(MsSince(start), 40);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, int(big.size()));
+    EXPECT_EQ(Ser.LastError(), ErrTimeout);
+    EXPECT_EQ(Ser.DeviceLost(), 0);
+}
+
+} // namespace
+} // namespace kelvara
