@@ -1,0 +1,624 @@
+#include "gui/Form1.h"
+
+#include "base/Errors.h"
+#include "config/AppPaths.h"
+#include "config/LogExport.h"
+#include "config/Settings.h"
+#include "serial/SerialChannel.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSerialPortInfo>
+#include <QSignalBlocker>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+using namespace kelvara;
+
+namespace {
+
+constexpr int kListItemHeight = 17;
+constexpr int kTimeRightEdge = 216; // lbTime grows to the left of this x
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+std::string S(const QString& text) { return text.toStdString(); }
+
+// "ttyS2" before "ttyS10": digit runs compare by value, the rest by code.
+bool PortNameLess(const QString& a, const QString& b)
+{
+    int i = 0;
+    int j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            int ie = i;
+            int je = j;
+            while (ie < a.size() && a[ie].isDigit()) ++ie;
+            while (je < b.size() && b[je].isDigit()) ++je;
+            const qulonglong x = a.mid(i, ie - i).toULongLong();
+            const qulonglong y = b.mid(j, je - j).toULongLong();
+            if (x != y) return x < y;
+            i = ie;
+            j = je;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+    return a < b;
+}
+
+QFrame* Panel(QWidget* parent, const char* name)
+{
+    auto* panel = new QFrame(parent);
+    panel->setObjectName(name);
+    panel->setFrameShape(QFrame::NoFrame);
+    return panel;
+}
+
+QLabel* GreyLabel(QWidget* parent, const char* name, const QString& caption, int x, int y)
+{
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(name);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    label->adjustSize();
+    label->move(x, y);
+    return label;
+}
+
+} // namespace
+
+TShape::TShape(QWidget* parent) : QWidget(parent) {}
+
+void TShape::SetBrushColor(const QColor& color)
+{
+    brush_ = color;
+    update();
+}
+
+void TShape::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), brush_);
+    painter.setPen(Qt::black);
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+TForm1::TForm1(TLocaleSettings locale, TFormOptions options, QWidget* parent)
+    : QWidget(parent), locale_(std::move(locale)), options_(std::move(options))
+{
+    if (!options_.ShowMessage)
+        options_.ShowMessage = [this](const QString& text) {
+            QMessageBox::critical(this, windowTitle(), text);
+        };
+    if (!options_.ExecSaveDialog)
+        options_.ExecSaveDialog = [](QFileDialog& dialog) {
+            return dialog.exec() == QDialog::Accepted;
+        };
+    BuildControls();
+    WireEvents();
+    // A failing start is shown, and the window opens all the same.
+    HandleEvent([this] { FormCreate(); });
+}
+
+TForm1::~TForm1()
+{
+    // A window destroyed without a successful close still owns these; the
+    // scan refers to the table and the reader, so it goes first.
+    Scan.reset();
+    Reader.reset();
+    Table.reset();
+    Ser.reset();
+}
+
+void TForm1::BuildControls()
+{
+    setWindowTitle("Kelvara");
+    QFont font("Cousine");
+    font.setPixelSize(15);
+    setFont(font);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+    setPalette(pal);
+    setAutoFillBackground(true);
+    resize(kClientWidth, kClientHeight);
+
+    Panel2 = Panel(this, "Panel2");
+    auto* formLayout = new QVBoxLayout(this);
+    formLayout->setContentsMargins(0, 0, 0, 0);
+    formLayout->addWidget(Panel2);
+
+    Panel4 = Panel(Panel2, "Panel4");
+    auto* panel2Layout = new QVBoxLayout(Panel2);
+    panel2Layout->setContentsMargins(0, 0, 0, 0);
+    panel2Layout->addWidget(Panel4);
+
+    Memo1 = new QPlainTextEdit(Panel4);
+    Memo1->setObjectName("Memo1");
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    Memo1->setTabChangesFocus(true);
+    Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    ListBox1 = new QListWidget(Panel4);
+    ListBox1->setObjectName("ListBox1");
+    ListBox1->setFixedWidth(176);
+    ListBox1->setUniformItemSizes(true);
+    ListBox1->setContextMenuPolicy(Qt::NoContextMenu);
+
+    Panel5 = new QFrame(Panel4);
+    Panel5->setObjectName("Panel5");
+    Panel5->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel5->setLineWidth(1);
+    Panel5->setFixedWidth(260);
+
+    auto* panel4Layout = new QHBoxLayout(Panel4);
+    panel4Layout->setContentsMargins(0, 0, 0, 0);
+    panel4Layout->setSpacing(0);
+    panel4Layout->addWidget(Memo1, 1);
+    panel4Layout->addWidget(ListBox1);
+    panel4Layout->addWidget(Panel5);
+
+    GroupBox1 = new QGroupBox("Port", Panel5);
+    GroupBox1->setObjectName("GroupBox1");
+    GroupBox1->setFixedHeight(80);
+
+    ComCBox = new QComboBox(GroupBox1);
+    ComCBox->setObjectName("ComCBox");
+    ComCBox->setEditable(true);
+    ComCBox->setInsertPolicy(QComboBox::NoInsert);
+    ComCBox->setGeometry(95, 24, 120, 25);
+    ComCBox->setEditText("PortName");
+
+    shConnect = new TShape(GroupBox1);
+    shConnect->setObjectName("shConnect");
+    shConnect->setGeometry(224, 24, 6, 25);
+
+    cbxBaud = new QComboBox(GroupBox1);
+    cbxBaud->setObjectName("cbxBaud");
+    cbxBaud->setEditable(true);
+    cbxBaud->addItems({"9600", "19200"});
+    cbxBaud->setCurrentIndex(1);
+    cbxBaud->setGeometry(93, 112, 120, 25);
+    cbxBaud->setVisible(false);
+    cbxBaud->setEnabled(false);
+
+    cbxParity = new QComboBox(GroupBox1);
+    cbxParity->setObjectName("cbxParity");
+    cbxParity->setEditable(true);
+    cbxParity->addItems({"odd", "even", "no"});
+    cbxParity->setCurrentIndex(1);
+    cbxParity->setGeometry(93, 81, 120, 25);
+    cbxParity->setVisible(false);
+    cbxParity->setEnabled(false);
+
+    GroupBox2 = new QGroupBox(" Monitor ", Panel5);
+    GroupBox2->setObjectName("GroupBox2");
+    GroupBox2->setFixedHeight(208);
+
+    Label1 = GreyLabel(GroupBox2, "Label1", "Period:", 25, 35);
+    ePeriod = new QLineEdit("1", GroupBox2);
+    ePeriod->setObjectName("ePeriod");
+    ePeriod->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    ePeriod->setGeometry(94, 32, 121, 25);
+    Label2 = GreyLabel(GroupBox2, "Label2", "Time:", 41, 75);
+    lbTime = GreyLabel(GroupBox2, "lbTime", "-", 0, 75);
+    lbTime->setAlignment(Qt::AlignRight | Qt::AlignTop);
+    lbTime->move(kTimeRightEdge - lbTime->width(), 75);
+
+    // A latching speed button: it never takes the focus.
+    sbRun = new QPushButton("Run", GroupBox2);
+    sbRun->setObjectName("sbRun");
+    sbRun->setCheckable(true);
+    sbRun->setFocusPolicy(Qt::NoFocus);
+    sbRun->setGeometry(95, 114, 122, 35);
+    sbRun->setEnabled(false);
+    // The style's own checked look is too faint to tell a latched button.
+    sbRun->setStyleSheet("QPushButton:checked { background: #c4c4c4; border: 2px inset #808080; }");
+
+    cbOffset = new QCheckBox("offset corr", GroupBox2);
+    cbOffset->setObjectName("cbOffset");
+    cbOffset->setGeometry(96, 161, 121, 17);
+
+    Panel1 = Panel(Panel5, "Panel1");
+    Panel1->setFixedHeight(41);
+
+    Memo2 = new QPlainTextEdit(Panel5);
+    Memo2->setObjectName("Memo2");
+    Memo2->setFixedHeight(199);
+    Memo2->setReadOnly(true);
+    Memo2->setEnabled(false);
+    Memo2->setVisible(false);
+
+    Memo3 = new QPlainTextEdit(Panel5);
+    Memo3->setObjectName("Memo3");
+    Memo3->setReadOnly(true);
+    Memo3->setEnabled(false);
+    Memo3->setVisible(false);
+    Memo3->setPlainText(kChannelDefinitions);
+
+    auto* columnLayout = new QVBoxLayout(Panel5);
+    columnLayout->setContentsMargins(0, 0, 0, 0);
+    columnLayout->setSpacing(0);
+    columnLayout->addWidget(GroupBox1);
+    columnLayout->addWidget(GroupBox2);
+    columnLayout->addWidget(Panel1);
+    columnLayout->addWidget(Memo2);
+    columnLayout->addWidget(Memo3, 1);
+    columnLayout->addStretch(1);
+
+    setTabOrder(ListBox1, Memo1);
+    setTabOrder(Memo1, ePeriod);
+    setTabOrder(ePeriod, cbOffset);
+    setTabOrder(cbOffset, ComCBox);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(kTickMs);
+
+    SaveDialog1 = new QFileDialog(this);
+    SaveDialog1->setObjectName("SaveDialog1");
+    SaveDialog1->setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::DontConfirmOverwrite);
+    SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
+    SaveDialog1->setFileMode(QFileDialog::AnyFile);
+    SaveDialog1->setWindowModality(Qt::ApplicationModal);
+    SaveDialog1->setFont(font);
+
+    PopupMenu3 = new QMenu(this);
+    PopupMenu3->setObjectName("PopupMenu3");
+    PopupMenu3->setFont(font);
+    Clear1 = PopupMenu3->addAction("Clear");
+    Clear1->setObjectName("Clear1");
+    Selectall1 = PopupMenu3->addAction("Select all");
+    Selectall1->setObjectName("Selectall1");
+    Saveas1 = PopupMenu3->addAction("Save as");
+    Saveas1->setObjectName("Saveas1");
+}
+
+void TForm1::WireEvents()
+{
+    // The port box's "enter": its line edit has the box as focus proxy, so
+    // the box itself receives the focus.
+    ComCBox->installEventFilter(this);
+    connect(ComCBox, &QComboBox::activated, this, [this] { HandleEvent([this] { ComCBoxSelect(); }); });
+    connect(sbRun, &QPushButton::clicked, this, [this] { HandleEvent([this] { sbRunClick(); }); });
+    connect(Timer1, &QTimer::timeout, this, [this] { OnTick(); });
+    connect(Memo1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenu3->popup(Memo1->viewport()->mapToGlobal(at)); });
+    connect(Clear1, &QAction::triggered, this, [this] { HandleEvent([this] { Clear1Click(); }); });
+    connect(Selectall1, &QAction::triggered, this, [this] { HandleEvent([this] { Selectall1Click(); }); });
+    connect(Saveas1, &QAction::triggered, this, [this] { HandleEvent([this] { Saveas1Click(); }); });
+}
+
+void TForm1::HandleEvent(const std::function<void()>& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        options_.ShowMessage(QString::fromUtf8(e.what()));
+    }
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ComCBox && event->type() == QEvent::FocusIn) {
+        // The focus coming back from the box's own drop-down list, or with
+        // the whole window, is not the operator entering the box.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+            HandleEvent([this] { ComCBoxEnter(); });
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+std::string TForm1::RunningExecutable() const
+{
+    return options_.ExecutablePath.empty() ? ExecutablePath() : options_.ExecutablePath;
+}
+
+void TForm1::SetPaths()
+{
+    AppPath = ResolveAppPath(RunningExecutable());
+    IniName = IniNameOf(AppPath);
+}
+
+// ---------------------------------------------------------------- start, close
+
+void TForm1::FormCreate()
+{
+    SetPaths();
+    const TSettings settings = LoadSettings(IniName);
+    cbxBaud->setEditText(Q(settings.Baud));
+    cbxParity->setEditText(Q(settings.Parity));
+    ComCBox->setEditText(Q(settings.Port));
+    ePeriod->setText(Q(settings.Period));
+
+    Ser = std::make_unique<TSerialChannel>();
+    Table = std::make_unique<TChannelTable>(locale_);
+    Reader = std::make_unique<TChannelReader>(*Ser);
+    Scan = std::make_unique<TScanCycle>(*Table, *Reader, *this);
+
+    const std::string definitions = S(Memo3->toPlainText());
+    if (options_.OffsetsPath.empty())
+        Table->CreateCmd(AppPath, definitions);
+    else
+        Table->CreateCmdFromFile(options_.OffsetsPath, definitions);
+    QStringList frames;
+    for (const std::string& frame : Table->frameLines) frames << Q(frame);
+    Memo2->setPlainText(frames.join('\n'));
+    Scan->sec_count = 0;
+}
+
+void TForm1::FormClose()
+{
+    // The definition and offsets lines served only the start. A close that
+    // failed before has released them already.
+    if (!listsReleased_ && Table) {
+        TStringList().swap(Table->devList);
+        TStringList().swap(Table->offsList);
+    }
+    listsReleased_ = true;
+
+    SetPaths();
+    TSettings settings;
+    settings.Baud = S(cbxBaud->currentText());
+    settings.Parity = S(cbxParity->currentText());
+    settings.Port = S(ComCBox->currentText());
+    settings.Period = S(ePeriod->text());
+    SaveSettings(IniName, settings);
+
+    // The scan refers to the table (cmdList) and the reader to Ser.
+    Scan.reset();
+    Reader.reset();
+    Table.reset();
+    Ser.reset();
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // No tick may start a scan once the close has begun.
+    if (Timer1->isActive()) resumeTimerAfterClose_ = true;
+    Timer1->stop();
+
+    if (Scan && Scan->Scanning()) {
+        // The scan is handing out events between two channels and still uses
+        // the table and the serial channel: close once it has returned.
+        closePending_ = true;
+        event->ignore();
+        return;
+    }
+    closePending_ = false;
+
+    bool closed = false;
+    HandleEvent([&] {
+        FormClose();
+        closed = true;
+    });
+    if (closed) {
+        resumeTimerAfterClose_ = false;
+        event->accept();
+        return;
+    }
+    // The close is abandoned: the run goes on as it was.
+    event->ignore();
+    if (resumeTimerAfterClose_ && Scan) Timer1->start();
+    resumeTimerAfterClose_ = false;
+}
+
+// --------------------------------------------------------------- port and run
+
+std::string TForm1::ListComPorts()
+{
+    QStringList system;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) system << info.portName();
+    std::sort(system.begin(), system.end(), PortNameLess);
+    system.removeDuplicates();
+
+    TStringList ports = options_.ExtraPorts;
+    for (const QString& name : system) ports.push_back(S(name));
+    return JoinCommaText(ports);
+}
+
+void TForm1::ComCBoxEnter()
+{
+    const TStringList items = SplitCommaText("None," + ListComPorts());
+    const QString text = ComCBox->currentText();
+    const QSignalBlocker blocker(ComCBox);
+    ComCBox->clear();
+    for (const std::string& item : items) ComCBox->addItem(Q(item));
+    ComCBox->setCurrentIndex(ComCBox->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    ComCBox->setEditText(text);
+}
+
+void TForm1::EndRun()
+{
+    Timer1->stop();
+    if (Scan) Scan->StopRun();
+    sbRun->setChecked(false);
+}
+
+void TForm1::Disconnect()
+{
+    if (Ser) Ser->CloseSocket();
+    EndRun();
+    sbRun->setEnabled(false);
+    shConnect->SetBrushColor(kGrey);
+}
+
+void TForm1::ComCBoxSelect()
+{
+    const QString text = ComCBox->currentText();
+    if (text == "None" || text.isEmpty()) {
+        Disconnect();
+        return;
+    }
+    if (!Ser) return;
+    Ser->CloseSocket();
+    // Port names are those of /dev: "ttyS0", "ttyUSB1", "pts/3".
+    Com.Name = "/dev/" + S(text);
+    if (cbxBaud->currentText() == "Baudrate") return;
+    Com.Baud = S(cbxBaud->currentText()).substr(0, TCOM::kShortText);
+    if (cbxParity->currentText() == "Parity") return;
+    const std::string parity = S(cbxParity->currentText()).substr(0, TCOM::kShortText);
+    // An empty parity text leaves the code of the previous one in place.
+    if (parity.empty() && !Com.Parity.empty())
+        Com.Parity.resize(1);
+    else
+        Com.Parity = parity;
+
+    Ser->Connect(Com.Name);
+    if (Ser->LastError() != 0) {
+        const QString reason = Q(Ser->LastErrorDesc());
+        Disconnect();
+        options_.ShowMessage(QString("Cannot open port \"%1\". %2").arg(Q(Com.Name), reason));
+        return;
+    }
+    const char code = Com.Parity.empty() ? '\0' : Com.Parity[0];
+    Ser->Config(StrToInt(Com.Baud), 8, code, 0, false, false);
+    sbRun->setEnabled(true);
+    shConnect->SetBrushColor(kGreen);
+}
+
+void TForm1::sbRunClick()
+{
+    if (sbRun->isChecked()) {
+        const int32_t value = StrToInt(S(ePeriod->text()));
+        if (value < 0 || value > 65535) throw ERangeError();
+        if (!Scan) return;
+        ListBox1->clear();
+        Scan->StartRun(static_cast<uint16_t>(value));
+    } else if (Scan) {
+        Scan->StopRun();
+    }
+    Timer1->setInterval(kTickMs);
+    if (sbRun->isChecked())
+        Timer1->start();
+    else
+        Timer1->stop();
+}
+
+void TForm1::Timer1Timer()
+{
+    if (Scan) Scan->Timer1Timer();
+}
+
+void TForm1::OnTick()
+{
+    HandleEvent([this] { Timer1Timer(); });
+    // A close that arrived while the scan handed out events runs now.
+    if (closePending_ && !(Scan && Scan->Scanning())) close();
+}
+
+// ------------------------------------------------------------------ log pane
+
+void TForm1::Clear1Click() { Memo1->clear(); }
+
+void TForm1::Selectall1Click() { Memo1->selectAll(); }
+
+void TForm1::RemoveFirstPaneLine()
+{
+    QTextCursor cursor(Memo1->document());
+    cursor.movePosition(QTextCursor::Start);
+    if (!cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor))
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+}
+
+void TForm1::Saveas1Click()
+{
+    SetPaths();
+    SaveDialog1->setDirectory(Q(AppPath));
+    SaveDialog1->setDefaultSuffix("csv");
+    SaveDialog1->selectFile(lastSaveName_);
+    const std::string header = Table ? Table->headerLine : std::string();
+
+    QTextCursor top(Memo1->document());
+    top.movePosition(QTextCursor::Start);
+    top.insertText(Q(header) + '\n');
+    // The header line leaves the pane on every path, a failed save included.
+    struct TRemoveHeader {
+        TForm1* form;
+        ~TRemoveHeader() { form->RemoveFirstPaneLine(); }
+    } removeHeader{this};
+
+    if (!options_.ExecSaveDialog(*SaveDialog1)) return;
+    const QStringList chosen = SaveDialog1->selectedFiles();
+    if (chosen.isEmpty()) return;
+    lastSaveName_ = chosen.first();
+
+    // The pane below the header line, as the ticks during the dialog left it.
+    const QString text = Memo1->toPlainText();
+    const qsizetype firstBreak = text.indexOf('\n');
+    const QString body = firstBreak < 0 ? QString() : text.mid(firstBreak + 1);
+    SaveLogFile(S(lastSaveName_), header, S(body));
+}
+
+// ------------------------------------------------------------- the scan's host
+
+void TForm1::ShowTime(const std::string& caption)
+{
+    lbTime->setText(Q(caption));
+    lbTime->adjustSize();
+    lbTime->move(kTimeRightEdge - lbTime->width(), lbTime->y());
+}
+
+void TForm1::SetListLine(int index, const std::string& text)
+{
+    if (index >= 0 && index < ListBox1->count()) {
+        ListBox1->item(index)->setText(Q(text));
+        return;
+    }
+    if (index != ListBox1->count()) throw EStringListError(index);
+    auto* item = new QListWidgetItem(Q(text));
+    item->setSizeHint(QSize(0, kListItemHeight));
+    ListBox1->addItem(item);
+}
+
+void TForm1::AppendLogLine(const std::string& line)
+{
+    // Each appended line carries its break, so the pane's text ends with one
+    // and the next line starts a line of its own, after typed text too.
+    QScrollBar* bar = Memo1->verticalScrollBar();
+    const bool atBottom = bar->value() == bar->maximum();
+    QTextCursor cursor(Memo1->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!cursor.block().text().isEmpty()) cursor.insertText("\n");
+    cursor.insertText(Q(line) + '\n');
+    if (atBottom) bar->setValue(bar->maximum());
+}
+
+bool TForm1::OffsetCorrection() { return cbOffset->isChecked(); }
+
+void TForm1::ProcessMessages() { QCoreApplication::processEvents(); }
+
+void TForm1::Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void TForm1::Notice(const std::string& text)
+{
+    Notices << Q(text);
+    ListBox1->setToolTip(Notices.mid(std::max<qsizetype>(0, Notices.size() - 7)).join('\n'));
+}

@@ -1,0 +1,735 @@
+// The operator window driven as an operator would: real widgets on Qt's
+// offscreen platform, the real core behind them, a simulated bus on a
+// pseudo-terminal as the device. Message boxes and the save dialog are
+// replaced through the window's hooks so that a test can read and answer them.
+#include "config/Settings.h"
+#include "gui/Demo.h"
+#include "gui/Form1.h"
+#include "serial/SerialChannel.h"
+#include "sim/SimBus.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+using namespace kelvara;
+
+namespace {
+
+class TScratch {
+public:
+    TScratch()
+    {
+        char pattern[] = "/tmp/kelvara-gui-XXXXXX";
+        path_ = ::mkdtemp(pattern) ? pattern : "";
+    }
+    ~TScratch()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    std::string Dir() const { return path_ + "/"; }
+    void Write(const std::string& name, const std::string& bytes) const
+    {
+        std::ofstream(File(name), std::ios::binary) << bytes;
+    }
+    static std::string Read(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+private:
+    std::string path_;
+};
+
+const char* const kZeroOffsets = "0\n0\n0\n0\n0\n0\n0\n";
+const char* const kHeader = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
+
+QString PortOf(const sim::TSimBus& bus)
+{
+    return QString::fromStdString(bus.DevicePath()).mid(int(std::string("/dev/").size()));
+}
+
+QStringList Items(const QComboBox* box)
+{
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i) items << box->itemText(i);
+    return items;
+}
+
+QStringList Lines(const QListWidget* list)
+{
+    QStringList lines;
+    for (int i = 0; i < list->count(); ++i) lines << list->item(i)->text();
+    return lines;
+}
+
+QRect InForm(const QWidget* w, const QWidget* form) { return QRect(w->mapTo(form, QPoint(0, 0)), w->size()); }
+
+class FormTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir.Write("offset.txt", kZeroOffsets); }
+
+    TFormOptions Options()
+    {
+        TFormOptions o;
+        o.ExecutablePath = dir.File("kelvara");
+        o.ShowMessage = [this](const QString& text) { messages << text; };
+        o.ExecSaveDialog = [this](QFileDialog& dialog) { return saveDialog ? saveDialog(dialog) : false; };
+        return o;
+    }
+
+    std::unique_ptr<TForm1> Open(TFormOptions o)
+    {
+        auto form = std::make_unique<TForm1>(TLocaleSettings::Named("C"), std::move(o));
+        form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        return form;
+    }
+    std::unique_ptr<TForm1> Open() { return Open(Options()); }
+
+    // The focus enters the port box as after a click or a Tab.
+    static void EnterPortBox(TForm1& w)
+    {
+        w.ListBox1->setFocus(Qt::OtherFocusReason);
+        w.ComCBox->setFocus(Qt::MouseFocusReason);
+    }
+
+    // Picks an entry of the port box's list, as a click in the opened list does.
+    static void Choose(TForm1& w, const QString& text)
+    {
+        EnterPortBox(w);
+        const int index = w.ComCBox->findText(text);
+        ASSERT_GE(index, 0) << text.toStdString();
+        w.ComCBox->setCurrentIndex(index);
+        emit w.ComCBox->activated(index);
+    }
+
+    // Types a port name and picks it, for names that the list does not offer.
+    static void ChooseTyped(TForm1& w, const QString& text)
+    {
+        w.ComCBox->setEditText(text);
+        w.HandleEvent([&] { w.ComCBoxSelect(); });
+    }
+
+    std::unique_ptr<TForm1> ConnectedToSim(sim::TSimBus& bus)
+    {
+        bus.Start();
+        TFormOptions o = Options();
+        o.ExtraPorts = {PortOf(bus).toStdString()};
+        auto w = Open(std::move(o));
+        Choose(*w, PortOf(bus));
+        return w;
+    }
+
+    static void Tick(TForm1& w) { w.HandleEvent([&] { w.Timer1Timer(); }); }
+
+    TScratch dir;
+    QStringList messages;
+    std::function<bool(QFileDialog&)> saveDialog;
+};
+
+// ------------------------------------------------------------------- layout
+
+TEST_F(FormTest, OpensWithTheDesignedLayoutAndInitialState)
+{
+    auto w = Open();
+    EXPECT_EQ(w->windowTitle(), "Kelvara");
+    EXPECT_EQ(w->size(), QSize(1284, 701));
+    EXPECT_EQ(QFontInfo(w->font()).family(), "Cousine");
+    EXPECT_EQ(w->font().pixelSize(), 15);
+    EXPECT_EQ(QFontInfo(w->Memo1->font()).family(), "Cousine");
+
+    EXPECT_EQ(InForm(w->Memo1, w.get()), QRect(0, 0, 848, 701));
+    EXPECT_EQ(InForm(w->ListBox1, w.get()), QRect(848, 0, 176, 701));
+    EXPECT_EQ(InForm(w->Panel5, w.get()), QRect(1024, 0, 260, 701));
+    EXPECT_EQ(w->GroupBox1->geometry(), QRect(1, 1, 258, 80));
+    EXPECT_EQ(w->GroupBox2->geometry(), QRect(1, 81, 258, 208));
+    EXPECT_EQ(w->Panel1->geometry(), QRect(1, 289, 258, 41));
+    EXPECT_EQ(w->ComCBox->geometry(), QRect(95, 24, 120, 25));
+    EXPECT_EQ(w->shConnect->geometry(), QRect(224, 24, 6, 25));
+    EXPECT_EQ(w->ePeriod->geometry(), QRect(94, 32, 121, 25));
+    EXPECT_EQ(w->sbRun->geometry(), QRect(95, 114, 122, 35));
+    EXPECT_EQ(w->cbOffset->geometry(), QRect(96, 161, 121, 17));
+    EXPECT_EQ(w->lbTime->geometry().right() + 1, 216);
+    EXPECT_EQ(w->GroupBox1->title(), "Port");
+    EXPECT_EQ(w->GroupBox2->title(), " Monitor ");
+    EXPECT_EQ(w->Label1->text(), "Period:");
+    EXPECT_EQ(w->Label2->text(), "Time:");
+    EXPECT_EQ(w->cbOffset->text(), "offset corr");
+
+    EXPECT_FALSE(w->sbRun->isEnabled());
+    EXPECT_FALSE(w->sbRun->isChecked());
+    EXPECT_TRUE(w->sbRun->isCheckable());
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kWhite);
+    EXPECT_EQ(w->lbTime->text(), "-");
+    EXPECT_EQ(w->ListBox1->count(), 0);
+    EXPECT_TRUE(w->Memo1->toPlainText().isEmpty());
+    EXPECT_FALSE(w->Timer1->isActive());
+    EXPECT_EQ(w->Timer1->interval(), 1000);
+    EXPECT_FALSE(w->cbOffset->isChecked());
+    EXPECT_EQ(w->ComCBox->count(), 0);
+    for (QWidget* hidden : {static_cast<QWidget*>(w->cbxBaud), static_cast<QWidget*>(w->cbxParity),
+                            static_cast<QWidget*>(w->Memo2), static_cast<QWidget*>(w->Memo3)}) {
+        EXPECT_FALSE(hidden->isVisible()) << hidden->objectName().toStdString();
+        EXPECT_FALSE(hidden->isEnabled()) << hidden->objectName().toStdString();
+    }
+    EXPECT_EQ(w->Memo3->toPlainText().split('\n').size(), 7);
+    EXPECT_EQ(w->Memo2->toPlainText().split('\n').first(), "010400040002300A");
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+}
+
+TEST_F(FormTest, TabOrderFollowsTheDesign)
+{
+    auto w = Open();
+    QApplication::setActiveWindow(w.get());
+    w->ListBox1->setFocus(Qt::OtherFocusReason);
+    const QList<QWidget*> expected = {w->Memo1, w->ePeriod, w->cbOffset, w->ComCBox};
+    for (QWidget* next : expected) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
+    }
+}
+
+TEST_F(FormTest, ExtraRoomGoesToTheLogPaneOnly)
+{
+    auto w = Open();
+    const QString longLine = QString("0001\t") + QString("12.34\t").repeated(40);
+    w->Memo1->setPlainText(longLine);
+    for (const int width : {1700, 700, 1284}) {
+        w->resize(width, 900);
+        QApplication::processEvents();
+        EXPECT_EQ(InForm(w->Memo1, w.get()), QRect(0, 0, width - 436, 900)) << width;
+        EXPECT_EQ(InForm(w->ListBox1, w.get()), QRect(width - 436, 0, 176, 900)) << width;
+        EXPECT_EQ(InForm(w->Panel5, w.get()), QRect(width - 260, 0, 260, 900)) << width;
+        EXPECT_EQ(w->GroupBox1->height(), 80);
+        EXPECT_EQ(w->GroupBox2->height(), 208);
+        EXPECT_EQ(w->Panel1->height(), 41);
+        EXPECT_EQ(w->Memo1->toPlainText(), longLine);
+    }
+    // Wrapped, not scrolled sideways.
+    EXPECT_GT(w->Memo1->document()->documentLayout()->documentSize().height(), 1.0);
+    EXPECT_EQ(w->Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+}
+
+TEST_F(FormTest, OnlyTheLogPaneHasAMenu)
+{
+    auto w = Open();
+    QContextMenuEvent onList(QContextMenuEvent::Mouse, QPoint(10, 10), QPoint(10, 10));
+    QApplication::sendEvent(w->ListBox1->viewport(), &onList);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+
+    QContextMenuEvent onLog(QContextMenuEvent::Mouse, QPoint(10, 10), QPoint(10, 10));
+    QApplication::sendEvent(w->Memo1->viewport(), &onLog);
+    ASSERT_EQ(QApplication::activePopupWidget(), w->PopupMenu3);
+    QStringList entries;
+    for (QAction* a : w->PopupMenu3->actions()) entries << a->text();
+    EXPECT_EQ(entries, QStringList({"Clear", "Select all", "Save as"}));
+    w->PopupMenu3->close();
+
+    w->Memo1->setPlainText("typed by the operator");
+    w->Selectall1->trigger();
+    EXPECT_EQ(w->Memo1->textCursor().selectedText(), "typed by the operator");
+}
+
+// -------------------------------------------------------------- ports, connect
+
+TEST_F(FormTest, EnteringThePortBoxRebuildsItsListWithoutChangingItsText)
+{
+    TFormOptions o = Options();
+    o.ExtraPorts = {"pts/77"};
+    auto w = Open(std::move(o));
+    w->ComCBox->setEditText("my port");
+
+    QStringList system;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) system << info.portName();
+
+    EnterPortBox(*w);
+    const QStringList first = Items(w->ComCBox);
+    ASSERT_GE(first.size(), 2);
+    EXPECT_EQ(first[0], "None");
+    EXPECT_EQ(first[1], "pts/77");
+    QStringList listed = first.mid(2);
+    listed.sort();
+    system.sort();
+    EXPECT_EQ(listed, system);
+    EXPECT_EQ(w->ComCBox->currentText(), "my port");
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kWhite); // no connect
+    EXPECT_FALSE(w->Ser->InstanceActive());
+
+    EnterPortBox(*w);
+    EXPECT_EQ(Items(w->ComCBox), first); // a stable order
+    EXPECT_EQ(w->ComCBox->currentText(), "my port");
+}
+
+TEST_F(FormTest, ArrowKeyInThePortBoxChoosesNone)
+{
+    auto w = Open();
+    QApplication::setActiveWindow(w.get());
+    EnterPortBox(*w);
+    EXPECT_EQ(w->ComCBox->currentIndex(), -1); // "Com22" is not a listed port
+    QTest::keyClick(w->ComCBox, Qt::Key_Down);
+    EXPECT_EQ(w->ComCBox->currentText(), "None");
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGrey);
+}
+
+TEST_F(FormTest, ConnectingToTheSimulatedBusEnablesRun)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
+    EXPECT_TRUE(w->sbRun->isEnabled());
+    EXPECT_FALSE(w->sbRun->isChecked());
+    EXPECT_TRUE(w->Ser->InstanceActive());
+    EXPECT_EQ(w->Com.Name, bus.DevicePath());
+    EXPECT_EQ(w->Com.Baud, "19200");
+    EXPECT_EQ(w->Com.Parity, "even");
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+
+    // Choosing it again closes and reopens it.
+    Choose(*w, PortOf(bus));
+    EXPECT_TRUE(w->Ser->InstanceActive());
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
+}
+
+TEST_F(FormTest, LineSettingsComeFromTheHiddenTexts)
+{
+    sim::TSimBus bus;
+    bus.Start();
+    struct Row {
+        QString baud, parity;
+        std::string comBaud, comParity;
+        uint32_t rate;
+        uint8_t code;
+    };
+    const Row rows[] = {
+        {"115200", "odd", "115200", "odd", 115200, ODDPARITY},
+        {"9600", "no", "9600", "no", 9600, NOPARITY},
+        {"0000019200", "evenings!", "00000192", "evenings", 192, EVENPARITY},
+    };
+    auto w = Open();
+    for (const Row& r : rows) {
+        w->cbxBaud->setEditText(r.baud);
+        w->cbxParity->setEditText(r.parity);
+        ChooseTyped(*w, PortOf(bus));
+        EXPECT_EQ(w->Com.Baud, r.comBaud);
+        EXPECT_EQ(w->Com.Parity, r.comParity);
+        EXPECT_EQ(w->Ser->DCB.BaudRate, r.rate) << r.baud.toStdString();
+        EXPECT_EQ(w->Ser->DCB.Parity, r.code) << r.parity.toStdString();
+        EXPECT_EQ(w->Ser->DCB.ByteSize, 8);
+        EXPECT_EQ(w->Ser->DCB.StopBits, ONESTOPBIT);
+    }
+}
+
+TEST_F(FormTest, PlaceholderAndBadBaudTextsStopTheConnect)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+
+    w->cbxBaud->setEditText("Baudrate");
+    ChooseTyped(*w, PortOf(bus));
+    EXPECT_FALSE(w->Ser->InstanceActive()); // the old port was closed all the same
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
+    EXPECT_TRUE(w->sbRun->isEnabled());
+
+    w->cbxBaud->setEditText("19200");
+    w->cbxParity->setEditText("Parity");
+    ChooseTyped(*w, PortOf(bus));
+    EXPECT_FALSE(w->Ser->InstanceActive());
+
+    w->cbxParity->setEditText("no");
+    w->cbxBaud->setEditText("fast");
+    ChooseTyped(*w, PortOf(bus));
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_EQ(messages[0], "'fast' is not a valid integer value");
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
+}
+
+TEST_F(FormTest, NoneAndTheEmptyEntryDisconnectAndEndARun)
+{
+    for (const QString& entry : {QString("None"), QString()}) {
+        sim::TSimBus bus;
+        auto w = ConnectedToSim(bus);
+        w->sbRun->click();
+        Tick(*w);
+        ASSERT_EQ(w->Memo1->toPlainText().count('\n'), 1);
+        const QString log = w->Memo1->toPlainText();
+        const QStringList list = Lines(w->ListBox1);
+
+        if (entry == "None")
+            Choose(*w, entry);
+        else
+            ChooseTyped(*w, entry);
+        EXPECT_FALSE(w->Ser->InstanceActive());
+        EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGrey);
+        EXPECT_FALSE(w->sbRun->isEnabled());
+        EXPECT_FALSE(w->sbRun->isChecked());
+        EXPECT_FALSE(w->Timer1->isActive());
+        EXPECT_EQ(w->sec_count(), 0u);
+        EXPECT_EQ(w->Memo1->toPlainText(), log);
+        EXPECT_EQ(Lines(w->ListBox1), list);
+    }
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+}
+
+TEST_F(FormTest, APortThatCannotBeOpenedIsReportedAndEndsTheRun)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    w->sbRun->click();
+    ASSERT_TRUE(w->Timer1->isActive());
+
+    ChooseTyped(*w, "kelvara-no-such-port");
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("/dev/kelvara-no-such-port")) << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].contains("No such file or directory")) << messages[0].toStdString();
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGrey);
+    EXPECT_FALSE(w->sbRun->isEnabled());
+    EXPECT_FALSE(w->sbRun->isChecked());
+    EXPECT_FALSE(w->Timer1->isActive());
+    EXPECT_EQ(w->sec_count(), 0u);
+}
+
+// --------------------------------------------------------------------- run
+
+TEST_F(FormTest, RunAcceptsPeriodsFrom0To65535)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    struct Row {
+        const char* text;
+        bool starts;
+        const char* message;
+    };
+    const Row rows[] = {
+        {"0", true, ""},
+        {"65535", true, ""},
+        {"65536", false, "Range check error"},
+        {"-1", false, "Range check error"},
+        {"five", false, "'five' is not a valid integer value"},
+    };
+    for (const Row& r : rows) {
+        messages.clear();
+        w->lbTime->setText("-");
+        w->ePeriod->setText(r.text);
+        w->sbRun->click();
+        EXPECT_TRUE(w->sbRun->isChecked()) << r.text;
+        EXPECT_EQ(w->Timer1->isActive(), r.starts) << r.text;
+        if (r.starts) {
+            EXPECT_TRUE(messages.isEmpty()) << r.text;
+            EXPECT_EQ(w->period(), uint16_t(std::atoi(r.text)));
+            EXPECT_EQ(w->lbTime->text(), "0");
+            EXPECT_EQ(Lines(w->ListBox1), QStringList(7, QString()));
+            EXPECT_EQ(w->Timer1->interval(), 1000);
+        } else {
+            EXPECT_EQ(messages, QStringList{r.message}) << r.text;
+            EXPECT_EQ(w->lbTime->text(), "-");
+        }
+        w->sbRun->click(); // the button comes up and the run stops
+        EXPECT_FALSE(w->sbRun->isChecked());
+        EXPECT_FALSE(w->Timer1->isActive());
+        EXPECT_EQ(w->sec_count(), 0u);
+    }
+}
+
+TEST_F(FormTest, ARunFillsTheReadingListAndTheLog)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    w->ePeriod->setText("2");
+    w->sbRun->click();
+    for (int i = 0; i < 4; ++i) Tick(*w);
+    EXPECT_EQ(w->lbTime->text(), "4");
+    EXPECT_EQ(w->lbTime->geometry().right() + 1, 216);
+
+    const QStringList lines = w->Memo1->toPlainText().split('\n');
+    ASSERT_EQ(lines.size(), 4) << w->Memo1->toPlainText().toStdString(); // three lines and the break after the last
+    EXPECT_TRUE(lines[0].startsWith("0001\t"));
+    EXPECT_TRUE(lines[1].startsWith("0002\t"));
+    EXPECT_TRUE(lines[2].startsWith("0004\t"));
+    EXPECT_EQ(lines[3], "");
+    const QStringList fields = lines[2].split('\t');
+    ASSERT_EQ(fields.size(), 8);
+    EXPECT_EQ(fields[7], "21.50");
+    for (int i = 1; i <= 6; ++i) EXPECT_NE(fields[i], "NAN") << i;
+
+    const QStringList list = Lines(w->ListBox1);
+    ASSERT_EQ(list.size(), 7);
+    EXPECT_EQ(list[0], "TC_1: " + fields[1]);
+    EXPECT_EQ(list[6], "T__A: 21.50");
+
+    // Stopping keeps the log, the list and the count shown.
+    w->sbRun->click();
+    EXPECT_EQ(w->lbTime->text(), "4");
+    EXPECT_EQ(Lines(w->ListBox1), list);
+    EXPECT_EQ(w->Memo1->toPlainText().split('\n').size(), 4);
+}
+
+TEST_F(FormTest, TheClockDrivesTheRun)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    w->sbRun->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->Memo1->toPlainText().isEmpty(); }, 3000));
+    EXPECT_TRUE(w->Memo1->toPlainText().startsWith("0001\t"));
+}
+
+TEST_F(FormTest, ClearDuringARunEmptiesThePane)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    w->Memo1->setPlainText("typed");
+    w->sbRun->click();
+    Tick(*w);
+    EXPECT_TRUE(w->Memo1->toPlainText().startsWith("typed\n0001\t"));
+    w->Clear1->trigger();
+    EXPECT_TRUE(w->Memo1->toPlainText().isEmpty());
+    Tick(*w);
+    EXPECT_TRUE(w->Memo1->toPlainText().startsWith("0002\t"));
+    EXPECT_EQ(w->Memo1->toPlainText().count('\n'), 1);
+}
+
+// ------------------------------------------------------------------ save as
+
+TEST_F(FormTest, SaveAsWritesTheHeaderAndThePaneWithCrLf)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    w->sbRun->click();
+    Tick(*w);
+    const QString before = w->Memo1->toPlainText();
+
+    QString shownFirstLine;
+    saveDialog = [&](QFileDialog& dialog) {
+        EXPECT_EQ(dialog.directory().absolutePath() + "/", QString::fromStdString(w->AppPath));
+        EXPECT_EQ(dialog.defaultSuffix(), "csv");
+        EXPECT_TRUE(dialog.testOption(QFileDialog::DontUseNativeDialog));
+        EXPECT_TRUE(dialog.testOption(QFileDialog::DontConfirmOverwrite));
+        EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptSave);
+        EXPECT_EQ(dialog.nameFilters(), QStringList{"All Files (*)"});
+        shownFirstLine = w->Memo1->toPlainText().section('\n', 0, 0);
+        // The run goes on while the dialog is open; its line is saved too.
+        Tick(*w);
+        dialog.selectFile(QString::fromStdString(dir.File("run")));
+        return true;
+    };
+    w->Saveas1->trigger();
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+    EXPECT_EQ(shownFirstLine, kHeader);
+
+    const QString after = w->Memo1->toPlainText();
+    EXPECT_TRUE(after.startsWith(before)); // the header is gone again
+    ASSERT_EQ(after.count('\n'), 2);
+    QString expected = QString(kHeader) + "\r\n" + after;
+    expected.replace(QRegularExpression("(?<!\r)\n"), "\r\n");
+    EXPECT_EQ(TScratch::Read(dir.File("run.csv")), expected.toStdString());
+
+    // The next save proposes the confirmed name and replaces the file unasked.
+    w->Clear1->trigger();
+    saveDialog = [&](QFileDialog& dialog) {
+        EXPECT_EQ(dialog.selectedFiles(), QStringList{QString::fromStdString(dir.File("run.csv"))});
+        return true;
+    };
+    w->Saveas1->trigger();
+    EXPECT_EQ(TScratch::Read(dir.File("run.csv")), std::string(kHeader) + "\r\n");
+    EXPECT_TRUE(w->Memo1->toPlainText().isEmpty());
+}
+
+TEST_F(FormTest, SaveAsCancelledOrFailedLeavesThePaneAsItWas)
+{
+    auto w = Open();
+    w->Memo1->setPlainText("0001\t1.00\n");
+    const QString before = w->Memo1->toPlainText();
+
+    saveDialog = [&](QFileDialog&) { return false; };
+    w->Saveas1->trigger();
+    EXPECT_EQ(w->Memo1->toPlainText(), before);
+    EXPECT_TRUE(messages.isEmpty());
+
+    const std::string missing = dir.File("no-such-dir/log.csv");
+    saveDialog = [&](QFileDialog& dialog) {
+        dialog.selectFile(QString::fromStdString(missing));
+        return true;
+    };
+    w->Saveas1->trigger();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_EQ(messages[0].toStdString(),
+              "Cannot create file \"" + missing + "\". No such file or directory");
+    EXPECT_EQ(w->Memo1->toPlainText(), before);
+    EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+// ----------------------------------------------------------- start and close
+
+TEST_F(FormTest, FirstStartUsesTheDefaultsAndCloseWritesAllFourKeys)
+{
+    auto w = Open();
+    EXPECT_EQ(w->AppPath, dir.Dir());
+    EXPECT_EQ(w->IniName, dir.File("kelvara.ini"));
+    EXPECT_EQ(w->cbxBaud->currentText(), "19200");
+    EXPECT_EQ(w->cbxParity->currentText(), "even");
+    EXPECT_EQ(w->ComCBox->currentText(), "Com22");
+    EXPECT_EQ(w->ePeriod->text(), "1");
+    EXPECT_FALSE(std::filesystem::exists(w->IniName));
+
+    w->ComCBox->setEditText("None");
+    w->ePeriod->setText("soon");
+    EXPECT_TRUE(w->close());
+    EXPECT_EQ(w->Ser, nullptr);
+    EXPECT_EQ(w->Table, nullptr);
+    TSettings expected;
+    expected.Port = "None";
+    expected.Period = "soon";
+    EXPECT_EQ(LoadSettings(dir.File("kelvara.ini")), expected);
+}
+
+TEST_F(FormTest, ASettingsFileWithOnlyThePort)
+{
+    dir.Write("kelvara.ini", "[Serial]\nport=ttyUSB7\n");
+    {
+        auto w = Open();
+        EXPECT_EQ(w->cbxBaud->currentText(), "19200");
+        EXPECT_EQ(w->cbxParity->currentText(), "even");
+        EXPECT_EQ(w->ComCBox->currentText(), "ttyUSB7");
+        EXPECT_EQ(w->ePeriod->text(), "1");
+        EXPECT_FALSE(w->Ser->InstanceActive()); // no port is opened at start
+        EXPECT_TRUE(w->close());
+    }
+    const std::string ini = TScratch::Read(dir.File("kelvara.ini"));
+    for (const char* key : {"baudrate=19200", "parity=even", "port=ttyUSB7", "scan_period=1", "[Timings]"})
+        EXPECT_NE(ini.find(key), std::string::npos) << key << " in " << ini;
+}
+
+TEST_F(FormTest, AMissingOffsetsFileIsShownAndTheWindowOpens)
+{
+    std::filesystem::remove(dir.File("offset.txt"));
+    auto w = Open();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith("Cannot open file \"" + QString::fromStdString(dir.File("offset.txt"))))
+        << messages[0].toStdString();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_NE(w->Ser, nullptr);
+    EXPECT_TRUE(w->Memo2->toPlainText().isEmpty());
+    EXPECT_TRUE(w->close());
+}
+
+TEST_F(FormTest, AFailedSettingsWriteAbandonsTheCloseAndALaterCloseReleasesOnce)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    w->sbRun->click();
+    // A directory where the settings file should be: no write can succeed,
+    // also for root.
+    std::filesystem::create_directory(dir.File("kelvara.ini"));
+
+    EXPECT_FALSE(w->close());
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_EQ(messages[0].toStdString(), "Unable to write to " + dir.File("kelvara.ini"));
+    EXPECT_TRUE(w->isVisible());
+    ASSERT_NE(w->Ser, nullptr);
+    EXPECT_TRUE(w->Ser->InstanceActive());
+    ASSERT_NE(w->Table, nullptr);
+    EXPECT_EQ(w->Table->cmdList.size(), 7u);
+    EXPECT_TRUE(w->Table->devList.empty());
+    EXPECT_TRUE(w->Timer1->isActive()); // the run goes on
+    Tick(*w);
+    EXPECT_EQ(w->Memo1->toPlainText().count('\n'), 1);
+
+    std::filesystem::remove(dir.File("kelvara.ini"));
+    EXPECT_TRUE(w->close());
+    EXPECT_EQ(w->Ser, nullptr);
+    EXPECT_EQ(w->Table, nullptr);
+    EXPECT_EQ(w->Scan, nullptr);
+    EXPECT_FALSE(w->Timer1->isActive());
+    EXPECT_EQ(messages.size(), 1);
+    EXPECT_EQ(LoadSettings(dir.File("kelvara.ini")).Port, PortOf(bus).toStdString());
+}
+
+TEST_F(FormTest, ACloseDuringAScanWaitsForTheScan)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    w->sbRun->click();
+    bool closedInsideScan = false;
+    bool windowCloseReturned = true;
+    // A zero-interval timer runs on every pass of the event loop, the scan's
+    // hand-outs of events included: the close arrives in the middle of a scan.
+    QTimer probe;
+    probe.setInterval(0);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (!(w->Scan && w->Scan->Scanning())) return;
+        probe.stop();
+        closedInsideScan = true;
+        windowCloseReturned = w->close();
+        EXPECT_TRUE(w->ClosePending());
+        EXPECT_NE(w->Ser, nullptr);
+    });
+    probe.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Scan == nullptr; }, 3000));
+    EXPECT_TRUE(closedInsideScan);
+    EXPECT_FALSE(windowCloseReturned);
+    EXPECT_FALSE(w->isVisible());
+    // The scan finished on an open port before anything was released.
+    const QStringList fields = w->Memo1->toPlainText().section('\n', 0, 0).split('\t');
+    ASSERT_EQ(fields.size(), 8);
+    EXPECT_EQ(fields[0], "0001");
+    EXPECT_EQ(fields.count("NAN"), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir.File("kelvara.ini")));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+}
+
+// -------------------------------------------------------------------- demo
+
+TEST_F(FormTest, DemoModeListsChoosesAndRunsTheSimulatedBus)
+{
+    TDemo demo;
+    auto w = Open(demo.Options(Options()));
+    demo.Start(*w);
+    ASSERT_GE(w->ComCBox->count(), 2);
+    EXPECT_EQ(w->ComCBox->itemText(1).toStdString(), demo.PortName());
+    EXPECT_EQ(w->ComCBox->currentText().toStdString(), demo.PortName());
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
+    EXPECT_TRUE(w->sbRun->isChecked());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->Memo1->toPlainText().count('\n') >= 1; }, 2500));
+    EXPECT_TRUE(Lines(w->ListBox1).first().startsWith("TC_1: "));
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    std::setlocale(LC_NUMERIC, "C");
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
