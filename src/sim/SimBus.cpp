@@ -111,6 +111,7 @@ void TSimBus::Start()
         CloseFd(m.MasterFd);
         CloseFd(m.HeldSlaveFd);
         CloseFd(m.WakeFd);
+        m.Path.clear();
         throw EError(what + ": " + SysErrorMessage(code));
     };
 

@@ -132,8 +132,8 @@ TEST(SimBus, SplitRequestsJoinWithinTheSilenceOnly)
 {
     const TBytes request = ReadRequest(5);
     {
-        // At 1200 baud 3.5 characters last 32 ms, ample for a 3 ms pause.
-        TSimBus bus(Options(1200));
+        // At 300 baud 3.5 characters last 128 ms, ample for a 3 ms pause.
+        TSimBus bus(Options(300));
         bus.Start();
         TPtyMaster master(bus.DevicePath());
         master.Write(TBytes(request.begin(), request.begin() + 3));
@@ -154,8 +154,9 @@ TEST(SimBus, SplitRequestsJoinWithinTheSilenceOnly)
 }
 
 // Every fault over the real pty: the bytes the master receives, and for the
-// timing faults when they arrive. The fault is switched at run time, and
-// switching it off brings the normal reply back.
+// timing faults when they arrive (lower bounds only: a busy machine can only
+// make the reader later). The fault is switched at run time, and switching it
+// off brings the normal reply back.
 TEST(SimBus, FaultsReachTheMaster)
 {
     TSimBus bus;
@@ -172,7 +173,7 @@ TEST(SimBus, FaultsReachTheMaster)
         TFault Fault;
         TBytes Expected;
         long MinFirstByteMs = 0; // from the request to the first byte
-        long MinSpreadMs = 0;    // from the first byte to the last
+        long MinLastByteMs = 0;  // from the request to the last byte
     } const cases[] = {
         {{TFaultKind::Silent, 0}, {}},
         {{TFaultKind::Exception, 2}, WithCrc("03 84 02")},
@@ -200,7 +201,7 @@ TEST(SimBus, FaultsReachTheMaster)
         EXPECT_EQ(bus.Counters(3).FaultsInjected, ++faults) << name;
         if (!got.Bytes.empty()) {
             EXPECT_GE(Ms(got.Times.front() - sent), c.MinFirstByteMs) << name;
-            EXPECT_GE(Ms(got.Times.back() - got.Times.front()), c.MinSpreadMs) << name;
+            EXPECT_GE(Ms(got.Times.back() - sent), c.MinLastByteMs) << name;
         }
         bus.SetFault(3, {});
         master.Write(request);
@@ -218,7 +219,7 @@ TEST(SimBus, LateReplyLandsInTheNextSlavesSlot)
 {
     TSimBus bus;
     bus.Start();
-    bus.SetFault(1, {TFaultKind::Late, 60});
+    bus.SetFault(1, {TFaultKind::Late, 150});
     TPtyMaster master(bus.DevicePath());
     master.Write(ReadRequest(1));
     EXPECT_EQ(ToHex(master.ReadUntilQuiet(25, 25).Bytes), "");
@@ -237,8 +238,9 @@ TEST(SimBus, WireTimingPacesTheRequestTurnaroundAndReply)
     master.Write(ReadRequest(6));
     const TReceived got = master.ReadBytes(9, 40);
     ASSERT_EQ(ToHex(got.Bytes), ToHex(ValueReply(6, 6.0f)));
+    // Without pacing of the reply bytes the last one would come at 14 ms.
+    EXPECT_GE(Ms(got.Times.front() - sent), 14);
     EXPECT_GE(Ms(got.Times.back() - sent), 24);
-    EXPECT_GE(Ms(got.Times.back() - got.Times.front()), 8);
     EXPECT_LT(Ms(got.Times.back() - sent), 2000);
 }
 

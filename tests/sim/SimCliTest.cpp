@@ -141,7 +141,7 @@ TEST(SimCli, MbpollReadsEverySlaveAndItsExceptions)
     // mbpoll prints values on stdout and errors on stderr; line buffering
     // keeps them in order in the one pipe.
     const std::string mbpoll = "stdbuf -oL -eL mbpoll";
-    const std::string common = " -m rtu -b 19200 -P none -1 -o 0.3 ";
+    const std::string common = " -m rtu -b 19200 -P none -1 -o 0.5 ";
     const auto floats = PollResults(Shell(mbpoll + common + "-a 1:7 -r 5 -c 1 -t 3:float -B " + link));
     const std::map<int, std::string> expected = {
         {1, "1.25"}, {2, "2.5"}, {3, "-0.75"}, {4, "4"}, {5, "Slave device or server failure"}, {6, "nan"}, {7, "23.25"},
