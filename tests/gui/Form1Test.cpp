@@ -497,7 +497,7 @@ TEST_F(FormTest, TheClockDrivesTheRun)
     sim::TSimBus bus;
     auto w = ConnectedToSim(bus);
     w->sbRun->click();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->Memo1->toPlainText().isEmpty(); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->Memo1->toPlainText().isEmpty(); }, 5000));
     EXPECT_TRUE(w->Memo1->toPlainText().startsWith("0001\t"));
 }
 
@@ -692,7 +692,7 @@ TEST_F(FormTest, ACloseDuringAScanWaitsForTheScan)
         EXPECT_NE(w->Ser, nullptr);
     });
     probe.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Scan == nullptr; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Scan == nullptr; }, 5000));
     EXPECT_TRUE(closedInsideScan);
     EXPECT_FALSE(windowCloseReturned);
     EXPECT_FALSE(w->isVisible());
@@ -717,7 +717,7 @@ TEST_F(FormTest, DemoModeListsChoosesAndRunsTheSimulatedBus)
     EXPECT_EQ(w->ComCBox->currentText().toStdString(), demo.PortName());
     EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
     EXPECT_TRUE(w->sbRun->isChecked());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return w->Memo1->toPlainText().count('\n') >= 1; }, 2500));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->Memo1->toPlainText().count('\n') >= 1; }, 5000));
     EXPECT_TRUE(Lines(w->ListBox1).first().startsWith("TC_1: "));
     EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
 }
