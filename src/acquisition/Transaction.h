@@ -32,6 +32,13 @@ float NoReading();
 // The four bytes are the float's bits 31..24, 23..16, 15..8 and 7..0.
 float BytesToFloatBE(const uint8_t* p);
 
+// Judges the bytes of a reply to a two-register Read Input Registers
+// request: the request's address and function, byte count 4, CRC correct.
+// `length` is how many reply bytes came in (9 for a whole reply, 5 for an
+// exception reply). Sets value only for Ok; exceptionCode only for Exception.
+TExchangeOutcome ClassifyReply(uint8_t address, uint8_t function, const uint8_t* reply, int length,
+                               float& value, int& exceptionCode);
+
 // The source of a scan's readings: one exchange per request frame.
 class TChannelReaderBase {
 public:
