@@ -1,0 +1,263 @@
+// kelvara-log: the headless logger. The same channel table, read transaction
+// and scan cycle as the window, driven by a one-second tick on the monotonic
+// clock. stdout carries the log (header, then one line per scan); stderr
+// carries diagnostics only, so the output can be piped into other tools.
+#include "acquisition/ChannelTable.h"
+#include "acquisition/Scan.h"
+#include "acquisition/Transaction.h"
+#include "base/Errors.h"
+#include "base/Text.h"
+#include "config/AppPaths.h"
+#include "config/LogExport.h"
+#include "config/Settings.h"
+#include "serial/SerialChannel.h"
+#include "sim/SimBus.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+using namespace kelvara;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
+    "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
+    "                   [--output FILE]\n";
+
+struct TOptions {
+    std::optional<std::string> port;
+    bool simulate = false;
+    std::optional<std::string> baud;
+    std::optional<std::string> parity;
+    std::optional<std::string> period;
+    long scans = -1; // no limit
+    bool offsetCorr = false;
+    std::optional<std::string> offsets;
+    std::optional<std::string> output;
+};
+
+[[noreturn]] void Usage(const std::string& problem)
+{
+    std::fprintf(stderr, "kelvara-log: %s\n%s", problem.c_str(), kUsage);
+    std::exit(2);
+}
+
+TOptions ParseOptions(int argc, char** argv)
+{
+    TOptions o;
+    for (int k = 1; k < argc; ++k) {
+        const std::string arg = argv[k];
+        auto value = [&]() -> std::string {
+            if (k + 1 >= argc) Usage("option " + arg + " needs a value");
+            return argv[++k];
+        };
+        if (arg == "--port") o.port = value();
+        else if (arg == "--simulate") o.simulate = true;
+        else if (arg == "--baud") o.baud = value();
+        else if (arg == "--parity") o.parity = value();
+        else if (arg == "--period") o.period = value();
+        else if (arg == "--scans") {
+            const std::string v = value();
+            int32_t n = 0;
+            if (!TryStrToInt(v, n) || n < 1) Usage("--scans needs a whole number of at least 1, not '" + v + "'");
+            o.scans = n;
+        } else if (arg == "--offset-corr") o.offsetCorr = true;
+        else if (arg == "--offsets") o.offsets = value();
+        else if (arg == "--output") o.output = value();
+        else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else Usage("unknown option '" + arg + "'");
+    }
+    if (o.port && o.simulate) Usage("--port and --simulate exclude each other");
+    return o;
+}
+
+// A bare port name is a device under /dev, as the window offers them.
+std::string DevicePathOf(const std::string& port)
+{
+    return port.find('/') == std::string::npos ? "/dev/" + port : port;
+}
+
+class TLogHost : public TScanHost {
+public:
+    TLogHost(bool offsetCorr, TLogFileWriter* file) : offsetCorr_(offsetCorr), file_(file) {}
+
+    void ShowTime(const std::string&) override {}
+    void SetListLine(int, const std::string&) override {}
+    void AppendLogLine(const std::string& line) override
+    {
+        std::fputs(line.c_str(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        if (file_) file_->WriteLine(line);
+    }
+    bool OffsetCorrection() override { return offsetCorr_; }
+    void ProcessMessages() override {}
+    void Sleep(int ms) override
+    {
+        timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
+    void Notice(const std::string& text) override { std::fprintf(stderr, "kelvara-log: %s\n", text.c_str()); }
+
+private:
+    bool offsetCorr_;
+    TLogFileWriter* file_;
+};
+
+int64_t MonotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until the monotonic clock reaches dueMs or a stop signal arrives.
+// The stop signals are blocked in every thread, so they arrive only here.
+bool WaitForTick(int64_t dueMs, const sigset_t& stopSignals)
+{
+    for (;;) {
+        const int64_t left = dueMs - MonotonicMs();
+        if (left <= 0) return true;
+        timespec ts{left / 1000, (left % 1000) * 1000000L};
+        const int sig = sigtimedwait(&stopSignals, nullptr, &ts);
+        if (sig > 0) return false;
+    }
+}
+
+bool StopPending(const sigset_t& stopSignals)
+{
+    timespec zero{0, 0};
+    return sigtimedwait(&stopSignals, nullptr, &zero) > 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const TOptions opt = ParseOptions(argc, argv);
+
+    // Stop signals end the run at the end of the current scan; they are taken
+    // synchronously, so no system call inside a scan is interrupted.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    const TLocaleSettings locale = TLocaleSettings::Capture();
+    const std::string appPath = ResolveAppPath(ExecutablePath());
+    const TSettings settings = LoadSettings(IniNameOf(appPath));
+
+    const std::string baudText = opt.baud.value_or(settings.Baud);
+    int32_t baud = 0;
+    if (!TryStrToInt(baudText, baud) || baud <= 0) Usage("'" + baudText + "' is not a baud rate");
+    // The simulated bus is a pseudo-terminal, which carries no parity: unless
+    // asked for one, it runs without.
+    const std::string parityText = opt.parity.value_or(opt.simulate ? "no" : settings.Parity);
+    if (opt.parity && parityText != "odd" && parityText != "even" && parityText != "no")
+        Usage("--parity takes odd, even or no, not '" + parityText + "'");
+    const std::string periodText = opt.period.value_or(settings.Period);
+    int32_t period = 0;
+    if (!TryStrToInt(periodText, period) || period < 0 || period > 65535)
+        Usage("the period must be 0 to 65535 seconds, not '" + periodText + "'");
+
+    TChannelTable table(locale);
+    try {
+        table.CreateCmdFromFile(opt.offsets.value_or(appPath + "offset.txt"), kChannelDefinitions);
+    } catch (const EError& e) {
+        std::fprintf(stderr, "kelvara-log: %s\n", e.what());
+        return 1;
+    }
+
+    std::unique_ptr<sim::TSimBus> bus;
+    std::string device;
+    if (opt.simulate) {
+        sim::TSimOptions simOptions;
+        simOptions.Baud = baud;
+        simOptions.Profile = "oven";
+        bus = std::make_unique<sim::TSimBus>(simOptions);
+        try {
+            bus->Start();
+        } catch (const EError& e) {
+            std::fprintf(stderr, "kelvara-log: cannot start the simulated bus: %s\n", e.what());
+            return 1;
+        }
+        device = bus->DevicePath();
+        std::fprintf(stderr, "kelvara-log: simulated bus on %s\n", device.c_str());
+    } else {
+        device = DevicePathOf(opt.port.value_or(settings.Port));
+    }
+
+    TSerialChannel Ser;
+    Ser.Connect(device);
+    if (!Ser.InstanceActive()) {
+        std::fprintf(stderr, "kelvara-log: cannot open %s: %s\n", device.c_str(),
+                     Ser.LastErrorDesc().c_str());
+        return 1;
+    }
+    Ser.Config(baud, 8, parityText.empty() ? '\0' : parityText[0], 0, false, false);
+    if (Ser.LastError() != 0)
+        std::fprintf(stderr, "kelvara-log: warning: %s refused the line settings (%s); logging goes on\n",
+                     device.c_str(), Ser.LastErrorDesc().c_str());
+
+    std::unique_ptr<TLogFileWriter> file;
+    if (opt.output) {
+        try {
+            file = std::make_unique<TLogFileWriter>(*opt.output, table.headerLine);
+        } catch (const EError& e) {
+            std::fprintf(stderr, "kelvara-log: %s\n", e.what());
+            return 1;
+        }
+    }
+
+    std::fputs(table.headerLine.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+
+    TChannelReader reader(Ser);
+    TLogHost host(opt.offsetCorr, file.get());
+    TScanCycle scan(table, reader, host);
+    scan.StartRun(static_cast<uint16_t>(period));
+
+    // The tick keeps a fixed one-second grid on the monotonic clock, so the
+    // second count does not drift with the time the scans take.
+    const int64_t start = MonotonicMs();
+    int exitCode = 0;
+    for (int64_t tick = 1;; ++tick) {
+        if (!WaitForTick(start + tick * 1000, stopSignals)) break;
+        try {
+            scan.Timer1Timer();
+        } catch (const EError& e) {
+            std::fprintf(stderr, "kelvara-log: %s\n", e.what());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "kelvara-log: %s\n", e.what());
+            exitCode = 1;
+            break;
+        }
+        if (opt.scans > 0 && scan.scans >= static_cast<uint64_t>(opt.scans)) break;
+        if (StopPending(stopSignals)) break;
+    }
+
+    for (int i = 0; i < TChannelTable::kSlots; ++i) {
+        const TChannelStatus& s = scan.status[i];
+        std::fprintf(stderr, "kelvara-log: %s:", table.chanNames[i].c_str());
+        for (int k = 1; k < kOutcomeCount; ++k)
+            if (s.Counts[k]) std::fprintf(stderr, " %s %llu", OutcomeName(static_cast<TExchangeOutcome>(k)),
+                                          static_cast<unsigned long long>(s.Counts[k]));
+        std::fputc('\n', stderr);
+    }
+    Ser.CloseSocket();
+    if (bus) bus->Stop();
+    return exitCode;
+}
