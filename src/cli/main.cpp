@@ -81,10 +81,12 @@ TOptions ParseOptions(int argc, char** argv)
     return o;
 }
 
-// A bare port name is a device under /dev, as the window offers them.
+// A port name ("ttyUSB0", "pts/3") is a device under /dev, as the window
+// offers them; an absolute or explicitly relative path is taken as it is.
 std::string DevicePathOf(const std::string& port)
 {
-    return port.find('/') == std::string::npos ? "/dev/" + port : port;
+    const bool path = !port.empty() && (port[0] == '/' || port[0] == '.');
+    return path ? port : "/dev/" + port;
 }
 
 class TLogHost : public TScanHost {

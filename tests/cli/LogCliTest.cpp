@@ -1,0 +1,207 @@
+// kelvara-log end to end: the built binary against the simulated bus and
+// against an independent Modbus slave.
+#include "base/Text.h"
+#include "sim/SimBus.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+#include "thermo/TypeK.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
+
+using namespace kelvara;
+using kelvara::test::TChild;
+using kelvara::test::TTempDir;
+
+namespace {
+
+const std::string kLog = std::string(KELVARA_BIN_DIR) + "/kelvara-log";
+const std::string kHeader = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
+
+// Distinct EMFs, so a value logged in the wrong column cannot pass.
+const std::array<float, 7> kValues = {0.5f, 1.25f, 2.5f, 4.0f, 8.0f, 16.0f, 21.5f};
+
+std::string Expected(const std::string& time, const std::array<float, 7>& v,
+                     const std::array<float, 7>& offsets = {})
+{
+    const TLocaleSettings c;
+    const float ambient = v[6] - offsets[6];
+    const float cj = CjTempToEmf(ambient);
+    std::string line = time;
+    for (int i = 0; i < 6; ++i) line += "\t" + FormatReading(CompensatedTemp(v[i], cj) - offsets[i], c);
+    return line + "\t" + FormatReading(ambient, c);
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t p = text.find('\n'); p != std::string::npos; p = text.find('\n', start)) {
+        out.push_back(text.substr(start, p - start));
+        start = p + 1;
+    }
+    return out;
+}
+
+struct TBus {
+    sim::TSimBus bus;
+    TBus()
+    {
+        bus.Start();
+        for (int s = 1; s <= 7; ++s) bus.SetValue(s, kValues[s - 1]);
+    }
+};
+
+} // namespace
+
+TEST(KelvaraLog, BadOptionsExitTwoWithAMessage)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"},
+        {"--port"},
+        {"--port", "/dev/null", "--simulate"},
+        {"--scans", "0"},
+        {"--scans", "many"},
+        {"--period", "65536"},
+        {"--period", "-1"},
+        {"--period", "soon"},
+        {"--parity", "mark"},
+        {"--baud", "fast"},
+    };
+    for (const auto& args : cases) {
+        std::vector<std::string> argv = {kLog};
+        argv.insert(argv.end(), args.begin(), args.end());
+        TChild child(argv);
+        EXPECT_EQ(child.Wait(10000), 2) << args[0];
+        EXPECT_NE(child.err.find("kelvara-log: "), std::string::npos) << args[0];
+        EXPECT_NE(child.err.find("usage:"), std::string::npos) << args[0];
+        EXPECT_EQ(child.out, "") << args[0];
+    }
+}
+
+TEST(KelvaraLog, StartFailuresExitOneWithTheReason)
+{
+    TTempDir dir;
+    const std::string notTty = dir.Write("plain-file", "keep me");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--port", dir.File("no-such-port")},
+         "cannot open " + dir.File("no-such-port") + ": No such file or directory"},
+        {{"--port", notTty}, "cannot open " + notTty + ": Inappropriate ioctl for device"},
+        {{"--simulate", "--offsets", dir.File("missing.txt")},
+         "Cannot open file \"" + dir.File("missing.txt") + "\". No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {kLog};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        TChild child(argv);
+        EXPECT_EQ(child.Wait(10000), 1) << c.message;
+        EXPECT_NE(child.err.find(c.message), std::string::npos) << child.err;
+    }
+    // A path that is not a serial line is never written to.
+    EXPECT_EQ(TTempDir::Read(notTty), "keep me");
+}
+
+TEST(KelvaraLog, LogsTheSimulatedTemperaturesAndAppendsTheSavedFormat)
+{
+    TBus sim;
+    TTempDir dir;
+    const std::string output = dir.File("run.csv");
+    const std::vector<std::string> argv = {kLog,       "--port",  sim.bus.DevicePath(), "--parity",
+                                           "no",       "--period", "0",                 "--scans",
+                                           "3",        "--output", output};
+    TChild first(argv);
+    ASSERT_EQ(first.Wait(20000), 0) << first.err;
+    EXPECT_EQ(Lines(first.out), (std::vector<std::string>{kHeader, Expected("0001", kValues),
+                                                          Expected("0002", kValues),
+                                                          Expected("0003", kValues)}));
+    // The output file is the saved-log format: header once, CR LF everywhere.
+    std::string bytes = kHeader + "\r\n";
+    for (const char* t : {"0001", "0002", "0003"}) bytes += Expected(t, kValues) + "\r\n";
+    EXPECT_EQ(TTempDir::Read(output), bytes);
+
+    // A second run appends its lines without a second header.
+    TChild second(argv);
+    ASSERT_EQ(second.Wait(20000), 0) << second.err;
+    for (const char* t : {"0001", "0002", "0003"}) bytes += Expected(t, kValues) + "\r\n";
+    EXPECT_EQ(TTempDir::Read(output), bytes);
+    // Every channel answered every scan.
+    EXPECT_NE(first.err.find("TC_1: ok 3"), std::string::npos) << first.err;
+}
+
+TEST(KelvaraLog, OffsetCorrectionSubtractsTheFilesOffsets)
+{
+    TBus sim;
+    TTempDir dir;
+    const std::string offsets = dir.Write("my-offsets.txt", "0.5\n-1\n0\n0\n0\n0.25\n1.5\n");
+    TChild child({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--scans", "1", "--offsets",
+                  offsets, "--offset-corr"});
+    ASSERT_EQ(child.Wait(20000), 0) << child.err;
+    const auto lines = Lines(child.out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], Expected("0001", kValues, {0.5f, -1, 0, 0, 0, 0.25f, 1.5f}));
+}
+
+TEST(KelvaraLog, TakesItsDefaultsFromTheSettingsBesideTheExecutable)
+{
+    TBus sim;
+    TTempDir dir;
+    // A private copy of the logger, so its settings and offsets are the
+    // test's own.
+    const std::string exe = dir.File("kelvara-log");
+    std::filesystem::copy_file(kLog, exe);
+    chmod(exe.c_str(), 0755);
+    const std::string port = sim.bus.DevicePath().substr(5); // "pts/N": a bare port name
+    dir.Write("kelvara.ini", "[Serial]\nbaudrate=9600\nparity=no\nport=" + port +
+                                 "\n[Timings]\nscan_period=3\n");
+    dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
+    TChild child({exe, "--scans", "2"});
+    ASSERT_EQ(child.Wait(20000), 0) << child.err;
+    const auto lines = Lines(child.out);
+    ASSERT_EQ(lines.size(), 3u) << child.err;
+    EXPECT_EQ(lines[1].substr(0, 4), "0001");
+    EXPECT_EQ(lines[2], Expected("0003", kValues));
+    EXPECT_EQ(child.err.find("warning"), std::string::npos) << child.err;
+}
+
+TEST(KelvaraLog, StopSignalEndsTheRunAfterACompleteLine)
+{
+    TBus sim;
+    for (int sig : {SIGTERM, SIGINT}) {
+        TChild child({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--period", "0"});
+        ASSERT_TRUE(child.WaitForLines(2, 10000)) << child.err;
+        child.Signal(sig);
+        EXPECT_EQ(child.Wait(5000), 0) << sig;
+        EXPECT_EQ(child.out.back(), '\n');
+        const auto lines = Lines(child.out);
+        EXPECT_GE(lines.size(), 2u);
+        for (size_t k = 1; k < lines.size(); ++k) EXPECT_EQ(lines[k].substr(4), Expected("", kValues));
+    }
+}
+
+TEST(KelvaraLog, AgreesWithAnIndependentModbusSlave)
+{
+    // pymodbus serves the seven slaves on one end of a socat pty pair;
+    // kelvara-log polls the other end.
+    if (system("command -v socat >/dev/null") != 0) GTEST_SKIP() << "socat is not installed";
+    TTempDir dir;
+    const std::string a = dir.File("a");
+    const std::string b = dir.File("b");
+    TChild socat({"/usr/bin/socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+    for (int k = 0; k < 100 && !(std::filesystem::exists(a) && std::filesystem::exists(b)); ++k)
+        usleep(20000);
+    const std::array<float, 7> values = {1, 2, 3, 4, 5, 6, 21.5f};
+    TChild slaves({"/usr/bin/python3", std::string(KELVARA_SOURCE_DIR) + "/tests/cli/pymodbus_slaves.py",
+                   a, "1", "2", "3", "4", "5", "6", "21.5"});
+    ASSERT_TRUE(slaves.WaitForLines(1, 20000)) << slaves.err;
+    TChild log({kLog, "--port", b, "--parity", "no", "--scans", "2", "--period", "0"});
+    ASSERT_EQ(log.Wait(30000), 0) << log.err;
+    EXPECT_EQ(Lines(log.out), (std::vector<std::string>{kHeader, Expected("0001", values),
+                                                        Expected("0002", values)}));
+}
