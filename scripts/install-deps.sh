@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-serialport-dev libgl-dev fonts-croscore
   xvfb xauth
-  libmodbus-dev mbpoll socat python3 python3-pymodbus
+  libmodbus-dev mbpoll socat python3 python3-pymodbus python3-serial
   clang libclang-rt-14-dev
   locales
 )
