@@ -27,6 +27,15 @@ test-asan: deps
 run: build
 	./scripts/run.sh $(BUILD)
 
+# Benchmarks in Release, printed as one Markdown table.
+bench: deps
+	./scripts/bench.sh
+
+# Every libFuzzer target for FUZZ_SECONDS each (clang, AddressSanitizer).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	./scripts/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) build-*
 
