@@ -375,8 +375,10 @@ std::string FormatReading(float value, const TLocaleSettings& locale)
     char exact[512];
     std::snprintf(exact, sizeof exact, "%.160f", std::fabs(static_cast<double>(value)));
     std::string s(exact);
-    const size_t point = s.find('.');
-    std::string digits = s.substr(0, point) + s.substr(point + 1);
+    // The process locale may print its own radix character here; whatever it
+    // is, it is the first thing in the expansion that is not a digit.
+    const size_t point = s.find_first_not_of("0123456789");
+    std::string digits = s.substr(0, point) + s.substr(s.find_first_of("0123456789", point));
     long intLen = static_cast<long>(point);
     const size_t first = digits.find_first_not_of('0');
     if (first == std::string::npos) return "0" + locale.DecimalSeparator + "00";

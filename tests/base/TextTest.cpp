@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -164,6 +165,21 @@ TEST(ReadingFormat, UsesTheCommaOfAGermanLocaleWithoutGrouping)
     EXPECT_EQ(FormatReading(21.8f, de), "21,80");
     EXPECT_EQ(FormatReading(1234.5f, de), "1234,50");
     EXPECT_EQ(FormatReading(-273.15f, de), "-273,15");
+}
+
+TEST(ReadingFormat, IgnoresTheProcessLocale)
+{
+    // A toolkit may switch the process locale after start-up; the captured
+    // settings alone decide the separator.
+    const std::string before = setlocale(LC_NUMERIC, nullptr);
+    if (!setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+    const std::string point = FormatReading(1234.5f, kPoint);
+    const std::string comma = FormatReading(1234.5f, Comma());
+    const float parsed = StrToFloat32("0.25", kPoint);
+    setlocale(LC_NUMERIC, before.c_str());
+    EXPECT_EQ(point, "1234.50");
+    EXPECT_EQ(comma, "1234,50");
+    EXPECT_EQ(parsed, 0.25f);
 }
 
 TEST(TextFile, EncodingsAndLineBreaks)
