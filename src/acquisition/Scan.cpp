@@ -38,6 +38,30 @@ uint64_t TChannelStatus::Total() const
     return total;
 }
 
+std::string DescribeCounts(const TChannelStatus& status)
+{
+    std::string text;
+    for (int k = 1; k < kOutcomeCount; ++k) {
+        if (!status.Counts[k]) continue;
+        if (!text.empty()) text += ' ';
+        text += OutcomeName(static_cast<TExchangeOutcome>(k));
+        text += ' ' + std::to_string(status.Counts[k]);
+    }
+    return text;
+}
+
+std::string DescribeStatus(const TChannelStatus& status)
+{
+    if (status.LastOutcome == TExchangeOutcome::None) return "no exchange yet";
+    std::string text = std::string("last exchange: ") + OutcomeName(status.LastOutcome);
+    if (status.LastOutcome == TExchangeOutcome::Exception) {
+        char code[8];
+        std::snprintf(code, sizeof code, " %02X", status.LastExceptionCode & 0xFF);
+        text += code;
+    }
+    return text + "; " + DescribeCounts(status);
+}
+
 TScanCycle::TScanCycle(const TChannelTable& table, TChannelReaderBase& reader, TScanHost& host)
     : table_(table), reader_(reader), host_(host), listLines_(table.frameLines.size())
 {

@@ -37,6 +37,11 @@ struct TChannelStatus {
     uint64_t Total() const;
 };
 
+// "ok 12 silent 3 exception 1": the outcomes that occurred, with their counts.
+std::string DescribeCounts(const TChannelStatus& status);
+// The last outcome ("silent", "exception 02", ...) and the counts, for a tooltip.
+std::string DescribeStatus(const TChannelStatus& status);
+
 class TScanCycle {
 public:
     static constexpr int kSettleMs = 20; // pause before the first request of a scan

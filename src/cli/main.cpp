@@ -251,14 +251,9 @@ int main(int argc, char** argv)
         if (StopPending(stopSignals)) break;
     }
 
-    for (int i = 0; i < TChannelTable::kSlots; ++i) {
-        const TChannelStatus& s = scan.status[i];
-        std::fprintf(stderr, "kelvara-log: %s:", table.chanNames[i].c_str());
-        for (int k = 1; k < kOutcomeCount; ++k)
-            if (s.Counts[k]) std::fprintf(stderr, " %s %llu", OutcomeName(static_cast<TExchangeOutcome>(k)),
-                                          static_cast<unsigned long long>(s.Counts[k]));
-        std::fputc('\n', stderr);
-    }
+    for (int i = 0; i < TChannelTable::kSlots; ++i)
+        std::fprintf(stderr, "kelvara-log: %s: %s\n", table.chanNames[i].c_str(),
+                     DescribeCounts(scan.status[i]).c_str());
     Ser.CloseSocket();
     if (bus) bus->Stop();
     return exitCode;

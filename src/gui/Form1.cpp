@@ -523,7 +523,22 @@ void TForm1::sbRunClick()
 
 void TForm1::Timer1Timer()
 {
-    if (Scan) Scan->Timer1Timer();
+    if (!Scan) return;
+    // The outcomes are shown also when the scan ended with an error.
+    struct TShowStatus {
+        TForm1* form;
+        ~TShowStatus() { form->ShowChannelStatus(); }
+    } showStatus{this};
+    Scan->Timer1Timer();
+}
+
+// Each reading-list line's tooltip tells how its channel's exchanges went.
+void TForm1::ShowChannelStatus()
+{
+    if (!Scan || !Table) return;
+    const int lines = std::min<int>(ListBox1->count(), TChannelTable::kSlots);
+    for (int i = 0; i < lines; ++i)
+        ListBox1->item(i)->setToolTip(Q(Table->chanNames[i] + ": " + DescribeStatus(Scan->status[i])));
 }
 
 void TForm1::OnTick()

@@ -184,6 +184,7 @@ private:
     void Disconnect();
     void OnTick();
     void RemoveFirstPaneLine();
+    void ShowChannelStatus();
 
     kelvara::TLocaleSettings locale_;
     TFormOptions options_;

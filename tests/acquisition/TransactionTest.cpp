@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <unistd.h>
 
 using namespace kelvara;
 using kelvara::test::TBytes;
@@ -68,89 +69,131 @@ TEST(String2Bin, PairsOfDigitsBecomeBytes)
     EXPECT_THROW(TChannelReader::String2Bin(" 1", buf), ERangeError);
 }
 
-TEST(ReadChannel, RepliesAndTheirOutcomes)
+// A channel whose line is a script: what SendBuffer writes is recorded, and
+// each RecvBufferEx hands out the next bytes of the reply, never more than
+// asked. It replaces the transfer steps of a closed channel, so the
+// transaction runs without a device and without timing.
+class TScriptedChannel : public TSerialChannel {
+public:
+    TBytes reply;
+    std::vector<std::string> calls; // "discard", "send 8", "recv 5 25", ...
+    TBytes sent;
+
+    void DiscardInput() override { calls.push_back("discard"); }
+    int SendBuffer(const void* buffer, int length) override
+    {
+        calls.push_back("send " + std::to_string(length));
+        const auto* p = static_cast<const uint8_t*>(buffer);
+        sent.assign(p, p + length);
+        return length;
+    }
+    int RecvBufferEx(void* buffer, int length, int timeout) override
+    {
+        calls.push_back("recv " + std::to_string(length) + " " + std::to_string(timeout));
+        const int n = std::min<int>(length, static_cast<int>(reply.size() - at_));
+        std::memcpy(buffer, reply.data() + at_, n);
+        at_ += n;
+        return n;
+    }
+
+private:
+    size_t at_ = 0;
+};
+
+TEST(ReadChannel, RepliesTheirOutcomesAndTheReadsTheyCost)
 {
     const TBytes good = {0x01, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00, 0x6E, 0x46};
     ASSERT_EQ(WithCrc({0x01, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00}), good);
+    const std::vector<std::string> two = {"discard", "send 8", "recv 5 25", "recv 4 25"};
+    const std::vector<std::string> one = {"discard", "send 8", "recv 5 25"};
     struct Case {
         const char* what;
         TBytes reply;
         TExchangeOutcome outcome;
         float value; // NaN: no reading
+        std::vector<std::string> calls;
     } cases[] = {
-        {"whole and right", good, TExchangeOutcome::Ok, 25.0f},
-        {"exception", WithCrc({0x01, 0x84, 0x02}), TExchangeOutcome::Exception, NAN},
-        {"wrong CRC", {0x01, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00, 0x00, 0x00}, TExchangeOutcome::BadCrc, NAN},
-        {"wrong address", WithCrc({0x02, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongAddress, NAN},
-        {"wrong function", WithCrc({0x01, 0x03, 0x04, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongFunction, NAN},
-        {"wrong byte count", WithCrc({0x01, 0x04, 0x02, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongByteCount, NAN},
-        {"one-register reply", WithCrc({0x01, 0x04, 0x02, 0x41, 0xC8}), TExchangeOutcome::Short, NAN},
-        {"cut after three bytes", {0x01, 0x04, 0x04}, TExchangeOutcome::Short, NAN},
-        {"exception from another slave", WithCrc({0x02, 0x84, 0x02}), TExchangeOutcome::WrongAddress, NAN},
-        {"quiet NaN", WithCrc({0x01, 0x04, 0x04, 0x7F, 0xC0, 0x00, 0x00}), TExchangeOutcome::Ok, NAN},
-        {"signalling NaN", WithCrc({0x01, 0x04, 0x04, 0x7F, 0x80, 0x00, 0x01}), TExchangeOutcome::Ok, NAN},
-        {"silence", {}, TExchangeOutcome::Silent, NAN},
+        {"whole and right", good, TExchangeOutcome::Ok, 25.0f, two},
+        {"exception", WithCrc({0x01, 0x84, 0x02}), TExchangeOutcome::Exception, NAN, one},
+        {"wrong CRC", {0x01, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00, 0x00, 0x00}, TExchangeOutcome::BadCrc, NAN, two},
+        {"wrong address", WithCrc({0x02, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongAddress, NAN, two},
+        {"wrong function", WithCrc({0x01, 0x03, 0x04, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongFunction, NAN, two},
+        {"wrong byte count", WithCrc({0x01, 0x04, 0x02, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongByteCount, NAN, two},
+        {"one-register reply", WithCrc({0x01, 0x04, 0x02, 0x41, 0xC8}), TExchangeOutcome::Short, NAN, two},
+        {"cut after three bytes", {0x01, 0x04, 0x04}, TExchangeOutcome::Short, NAN, one},
+        {"exception from another slave", WithCrc({0x02, 0x84, 0x02}), TExchangeOutcome::WrongAddress, NAN, one},
+        {"exception with a bad CRC", {0x01, 0x84, 0x02, 0x00, 0x00}, TExchangeOutcome::BadCrc, NAN, one},
+        {"quiet NaN", WithCrc({0x01, 0x04, 0x04, 0x7F, 0xC0, 0x00, 0x00}), TExchangeOutcome::Ok, NAN, two},
+        {"signalling NaN", WithCrc({0x01, 0x04, 0x04, 0x7F, 0x80, 0x00, 0x01}), TExchangeOutcome::Ok, NAN, two},
+        {"negative NaN", WithCrc({0x01, 0x04, 0x04, 0xFF, 0x80, 0x00, 0x05}), TExchangeOutcome::Ok, NAN, two},
+        {"silence: one wait, no second read", {}, TExchangeOutcome::Silent, NAN, one},
     };
-    TLink link;
-    ASSERT_TRUE(link.Ser.InstanceActive()) << link.Ser.LastErrorDesc();
     for (const Case& c : cases) {
-        link.peer.Serve(8, [&](const TBytes&) { return c.reply; });
+        TScriptedChannel ch;
+        ch.reply = c.reply;
+        TChannelReader reader(ch);
         float v = 0;
-        ASSERT_NO_THROW(v = link.reader.ReadChannel(kTc1)) << c.what;
-        link.peer.Stop();
-        EXPECT_EQ(link.reader.LastOutcome(), c.outcome) << c.what;
+        ASSERT_NO_THROW(v = reader.ReadChannel(kTc1)) << c.what;
+        EXPECT_EQ(reader.LastOutcome(), c.outcome) << c.what;
         if (std::isnan(c.value)) {
             // Every unusable reply reads the one NaN that stands for no reading.
             EXPECT_EQ(Bits(v), 0xFFC00000u) << c.what;
         } else {
             EXPECT_EQ(v, c.value) << c.what;
         }
-        ASSERT_EQ(link.peer.requests.size(), 1u) << c.what;
-        EXPECT_EQ(link.peer.requests[0], (TBytes{0x01, 0x04, 0x00, 0x04, 0x00, 0x02, 0x30, 0x0A}));
+        // Stale input goes before the request; the reads keep their timing.
+        EXPECT_EQ(ch.calls, c.calls) << c.what;
+        EXPECT_EQ(ch.sent, (TBytes{0x01, 0x04, 0x00, 0x04, 0x00, 0x02, 0x30, 0x0A}));
+        EXPECT_EQ(reader.TxBuf()[7], 0x0A);
+        EXPECT_EQ(reader.LastExceptionCode(), c.outcome == TExchangeOutcome::Exception ? 2 : 0);
     }
-    // The exception code is kept for the window and the logger.
-    link.peer.Serve(8, [&](const TBytes&) { return WithCrc({0x01, 0x84, 0x02}); });
-    link.reader.ReadChannel(kTc1);
-    link.peer.Stop();
-    EXPECT_EQ(link.reader.LastExceptionCode(), 2);
 }
 
-TEST(ReadChannel, SilentSlaveCostsOneWait)
+TEST(ReadChannel, OverARealLineASilentSlaveCostsOneWait)
 {
     TLink link;
+    ASSERT_TRUE(link.Ser.InstanceActive()) << link.Ser.LastErrorDesc();
     const auto t0 = std::chrono::steady_clock::now();
     const float v = link.reader.ReadChannel(kTc1);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - t0)
                         .count();
     EXPECT_EQ(Bits(v), 0xFFC00000u);
-    EXPECT_GE(ms, 20);
-    // Not two waits of 25 ms and more: a generous bound against a second read.
-    EXPECT_LT(ms, 48);
+    EXPECT_EQ(link.reader.LastOutcome(), TExchangeOutcome::Silent);
+    EXPECT_GE(ms, 24);
+    // The request went out as eight bytes.
+    EXPECT_EQ(link.peer.Read(50), (TBytes{0x01, 0x04, 0x00, 0x04, 0x00, 0x02, 0x30, 0x0A}));
 }
 
-TEST(ReadChannel, StaleBytesAreNeverTakenForTheNextChannelsReply)
+TEST(ReadChannel, OverARealLineStaleBytesAreNeverTakenForTheNextReply)
 {
     TLink link;
-    // Slave 1 answers too late: its reply is on the line before slave 2 is asked.
-    link.peer.Write(WithCrc({0x01, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00}));
+    // Slave 2 answers 42.0; before each request, slave 1's late reply (25.0)
+    // is already on the line. On a loaded machine a reply may miss its 25 ms
+    // and read NaN, so a few tries are allowed: but 25.0 must never appear.
     link.peer.Serve(8, [](const TBytes& req) {
-        return WithCrc({req[0], 0x04, 0x04, 0x42, 0x28, 0x00, 0x00}); // 42.0
+        return WithCrc({req[0], 0x04, 0x04, 0x42, 0x28, 0x00, 0x00});
     });
-    const float v = link.reader.ReadChannel("0204000400023039");
+    int ok = 0;
+    for (int k = 0; k < 5 && ok < 2; ++k) {
+        link.peer.Write(WithCrc({0x01, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00}));
+        usleep(5000);
+        const float v = link.reader.ReadChannel("0204000400023039");
+        EXPECT_TRUE(std::isnan(v) || v == 42.0f) << v;
+        ok += v == 42.0f;
+    }
     link.peer.Stop();
-    EXPECT_EQ(v, 42.0f);
-    EXPECT_EQ(link.reader.LastOutcome(), TExchangeOutcome::Ok);
+    EXPECT_GE(ok, 1);
 }
 
 TEST(ReadChannel, ClosedPortReadsNanAtOnce)
 {
     TSerialChannel Ser;
     TChannelReader reader(Ser);
-    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(std::isnan(reader.ReadChannel(kTc1)));
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(20));
     EXPECT_EQ(reader.LastOutcome(), TExchangeOutcome::Silent);
+    // Refused by the channel's pre-check: no device call, no wait.
+    EXPECT_EQ(Ser.LastError(), 9994);
     // A frame longer than the transmit buffer is refused before anything is sent.
     EXPECT_THROW(reader.ReadChannel(std::string(34, '0')), ERangeError);
 }

