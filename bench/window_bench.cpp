@@ -1,0 +1,584 @@
+// The operator window on Qt's offscreen platform, with the real core and a
+// simulated bus behind it:
+//
+//   window_bench responsiveness   the longest wait of a posted event while
+//                                 scans run (silent slaves, then answering)
+//   window_bench logpane          appending one line at 10 000, 100 000 and
+//                                 1 000 000 lines; Save as of 1 000 000 lines;
+//                                 memory per line
+//   window_bench startup          time to a shown window and its memory, in
+//                                 fresh processes
+//   window_bench tick SECONDS     the drift of the window's one-second tick
+//   window_bench bare-idle        a bare widget, the reference for idle cost
+#include "BenchReport.h"
+
+#include "config/LogExport.h"
+#include "gui/Form1.h"
+#include "serial/SerialChannel.h"
+#include "sim/SimBus.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+#include <QWindow>
+
+#include <atomic>
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace kelvara;
+using kbench::Fmt;
+using kbench::Median;
+using kbench::NowMs;
+using kbench::Ratio;
+using kbench::Row;
+using kbench::Say;
+using kbench::Worst;
+
+namespace {
+
+class TScratch {
+public:
+    TScratch()
+    {
+        char pattern[] = "/tmp/kelvara-window-bench-XXXXXX";
+        path_ = mkdtemp(pattern) ? pattern : "/tmp";
+        std::ofstream(File("offset.txt")) << "0\n0\n0\n0\n0\n0\n0\n";
+    }
+    ~TScratch()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+TFormOptions Options(const TScratch& dir)
+{
+    TFormOptions o;
+    o.ExecutablePath = dir.File("kelvara");
+    o.ShowMessage = [](const QString& text) { Say("window_bench: the window says: %s\n", qPrintable(text)); };
+    o.ExecSaveDialog = [](QFileDialog&) { return false; };
+    return o;
+}
+
+bool WaitExposed(QWidget& w, double timeoutMs = 10000)
+{
+    const double end = NowMs() + timeoutMs;
+    while (NowMs() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (w.windowHandle() && w.windowHandle()->isExposed()) return true;
+    }
+    return false;
+}
+
+std::unique_ptr<TForm1> OpenForm(const TScratch& dir, const std::string& extraPort = "")
+{
+    TFormOptions o = Options(dir);
+    if (!extraPort.empty()) o.ExtraPorts = {extraPort};
+    auto form = std::make_unique<TForm1>(TLocaleSettings::Named("C"), std::move(o));
+    form->show();
+    if (!WaitExposed(*form)) Say("window_bench: the window was not exposed\n");
+    return form;
+}
+
+std::string PortOf(const sim::TSimBus& bus)
+{
+    const std::string path = bus.DevicePath();
+    return path.rfind("/dev/", 0) == 0 ? path.substr(5) : path;
+}
+
+// Picks the bus in the port box, as the operator would, and starts a run.
+bool ConnectAndRun(TForm1& form, const sim::TSimBus& bus, const QString& period, double* runStart = nullptr)
+{
+    const QString port = QString::fromStdString(PortOf(bus));
+    form.HandleEvent([&] { form.ComCBoxEnter(); });
+    const int index = form.ComCBox->findText(port);
+    if (index < 0) return false;
+    // A pty carries no parity.
+    form.cbxParity->setEditText("no");
+    form.cbxBaud->setEditText("19200");
+    form.ComCBox->setCurrentIndex(index);
+    form.HandleEvent([&] { form.ComCBoxSelect(); });
+    if (!form.sbRun->isEnabled()) return false;
+    form.ePeriod->setText(period);
+    if (runStart) *runStart = NowMs();
+    form.sbRun->click();
+    return form.sbRun->isChecked();
+}
+
+void RunLoopFor(double ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(int(ms), &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// ----------------------------------------------------------- responsiveness
+
+const QEvent::Type kProbeType = QEvent::Type(QEvent::User + 17);
+
+class TProbeEvent : public QEvent {
+public:
+    explicit TProbeEvent(double posted) : QEvent(kProbeType), Posted(posted) {}
+    double Posted;
+};
+
+// Receives the probes on the window's thread and keeps how long each waited.
+class TProbeSink : public QObject {
+public:
+    explicit TProbeSink(const TForm1& form) : form_(form) {}
+    bool event(QEvent* e) override
+    {
+        if (e->type() != kProbeType) return QObject::event(e);
+        const double wait = NowMs() - static_cast<TProbeEvent*>(e)->Posted;
+        (form_.Scan && form_.Scan->Scanning() ? inScan : outside).push_back(wait);
+        return true;
+    }
+    std::vector<double> inScan;
+    std::vector<double> outside;
+
+private:
+    const TForm1& form_;
+};
+
+struct TWaits {
+    std::vector<double> all;
+    double worstInScan = 0;
+    double worstOutside = 0;
+    uint64_t scans = 0;
+    size_t events = 0;
+};
+
+// An input event stands in for the operator: one posted every millisecond
+// from another thread, as the system's input would arrive.
+TWaits MeasureWaits(const TScratch& dir, bool silent, double seconds)
+{
+    sim::TSimBus bus;
+    bus.Start();
+    if (silent)
+        for (int s = 1; s <= 7; ++s) bus.SetFault(s, sim::TFault{sim::TFaultKind::Silent, 0});
+    auto form = OpenForm(dir, PortOf(bus));
+    TWaits r;
+    if (!ConnectAndRun(*form, bus, "1")) {
+        Say("window_bench: could not start a run on %s\n", bus.DevicePath().c_str());
+        return r;
+    }
+    TProbeSink sink(*form);
+    std::atomic<bool> stop{false};
+    std::thread poster([&] {
+        while (!stop) {
+            QCoreApplication::postEvent(&sink, new TProbeEvent(NowMs()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    RunLoopFor(seconds * 1000);
+    stop = true;
+    poster.join();
+    QCoreApplication::processEvents();
+    form->sbRun->click();
+    r.scans = form->Scan ? form->Scan->scans : 0;
+    r.all = sink.inScan;
+    r.all.insert(r.all.end(), sink.outside.begin(), sink.outside.end());
+    r.worstInScan = Worst(sink.inScan);
+    r.worstOutside = Worst(sink.outside);
+    r.events = r.all.size();
+    Say("window_bench: %s slaves: %zu events, %llu scans, worst wait %.2f ms during scans, %.2f ms outside\n",
+        silent ? "silent" : "answering", r.events, static_cast<unsigned long long>(r.scans), r.worstInScan,
+        r.worstOutside);
+    form->close();
+    return r;
+}
+
+int Responsiveness()
+{
+    TScratch dir;
+    const double seconds = kbench::Quick() ? 4.5 : 10.5;
+    const double ref = TChannelReader::kReadTimeoutMs;
+    for (const bool silent : {true, false}) {
+        const TWaits w = MeasureWaits(dir, silent, seconds);
+        const std::string note = std::to_string(w.events) + " events over " + std::to_string(w.scans) +
+                                 " scans; median " + Fmt(Median(w.all), "ms", 2) + ", worst outside scans " +
+                                 Fmt(w.worstOutside, "ms", 2);
+        Row(silent ? "4a" : "4b",
+            silent ? "Window: longest wait of a posted event, 7 silent slaves"
+                   : "Window: longest wait of a posted event, 7 answering slaves",
+            Fmt(Worst(w.all), "ms", 2), Fmt(ref, "ms", 0) + " (one read time-out)", Ratio(Worst(w.all), ref),
+            note);
+    }
+    return 0;
+}
+
+// ----------------------------------------------------------------- log pane
+
+std::string LogLine(unsigned k)
+{
+    char buf[128];
+    const double t = 20.0 + (k % 997) * 0.01;
+    std::snprintf(buf, sizeof buf, "%.4u\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f", k, t, t + 1, t + 2, t + 3,
+                  t + 4, t + 5, 21.5);
+    return buf;
+}
+
+QString Lines(unsigned from, unsigned count)
+{
+    QString text;
+    for (unsigned k = from; k < from + count; ++k) {
+        text += QString::fromStdString(LogLine(k));
+        text += '\n';
+    }
+    return text;
+}
+
+// Lines of a pane whose text ends with a line break.
+int PaneLines(const QPlainTextEdit& pane) { return pane.document()->blockCount() - 1; }
+
+void ToBottom(QPlainTextEdit& pane)
+{
+    QCoreApplication::processEvents();
+    pane.verticalScrollBar()->setValue(pane.verticalScrollBar()->maximum());
+    QCoreApplication::processEvents();
+}
+
+// Fills the window's pane (through one big insertion per chunk, as a paste
+// would) and the reference pane up to `lines`.
+void FillTo(QPlainTextEdit& pane, unsigned lines, bool trailingBreak)
+{
+    constexpr unsigned kChunk = 20000;
+    unsigned have = unsigned(PaneLines(pane) + (trailingBreak ? 0 : 1));
+    if (pane.document()->isEmpty()) have = 0;
+    while (have < lines) {
+        const unsigned n = std::min(kChunk, lines - have);
+        QString chunk = Lines(have, n);
+        if (trailingBreak) {
+            QTextCursor c(pane.document());
+            c.movePosition(QTextCursor::End);
+            c.insertText(chunk);
+        } else {
+            chunk.chop(1);
+            pane.appendPlainText(chunk);
+        }
+        have += n;
+    }
+    ToBottom(pane);
+}
+
+int LogPane()
+{
+    TScratch dir;
+    auto form = OpenForm(dir);
+    TScanHost& host = *form;
+    // Qt's own append on a pane of the same size, font and wrapping.
+    QPlainTextEdit ref;
+    ref.setFont(form->Memo1->font());
+    ref.setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    ref.setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    ref.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    ref.resize(form->Memo1->size());
+    ref.show();
+    WaitExposed(ref);
+
+    const int appends = kbench::Quick() ? 100 : 300;
+    long rssGrowth = 0;
+    long rssGrowthRef = 0;
+    unsigned next = 5000000; // line numbers of the measured appends
+    for (const unsigned size : {10000u, 100000u, 1000000u}) {
+        const double fillStart = NowMs();
+        const long before = kbench::RssKiB();
+        FillTo(*form->Memo1, size, true);
+        rssGrowth += kbench::RssKiB() - before;
+        const long beforeRef = kbench::RssKiB();
+        FillTo(ref, size, false);
+        rssGrowthRef += kbench::RssKiB() - beforeRef;
+        Say("window_bench: both panes at %u lines after %.1f s\n", size, (NowMs() - fillStart) / 1000);
+
+        std::vector<double> ours, oursCall;
+        std::vector<double> qt, qtCall;
+        for (int i = 0; i < appends; ++i) {
+            const std::string line = LogLine(next++);
+            double t = NowMs();
+            host.AppendLogLine(line);
+            oursCall.push_back(NowMs() - t);
+            QCoreApplication::processEvents();
+            ours.push_back(NowMs() - t);
+            t = NowMs();
+            ref.appendPlainText(QString::fromStdString(line));
+            qtCall.push_back(NowMs() - t);
+            QCoreApplication::processEvents();
+            qt.push_back(NowMs() - t);
+        }
+        char what[96];
+        std::snprintf(what, sizeof what, "Log pane: append one line at %u lines (median)", size);
+        Row(size == 10000u ? "6a" : size == 100000u ? "6b" : "6c", what, Fmt(Median(ours) * 1000, "us", 0),
+            Fmt(Median(qt) * 1000, "us", 0) + " (QPlainTextEdit::appendPlainText)", Ratio(Median(ours), Median(qt)),
+            "call plus the repaint that follows; the call alone " + Fmt(Median(oursCall) * 1000, "us", 0) + " vs " +
+                Fmt(Median(qtCall) * 1000, "us", 0) + "; worst " + Fmt(Worst(ours) * 1000, "us", 0) + " vs " +
+                Fmt(Worst(qt) * 1000, "us", 0) + "; " + std::to_string(appends) + " appends each");
+    }
+
+    const int lines = PaneLines(*form->Memo1);
+    const double perLine = double(rssGrowth) * 1024 / lines;
+    const double perLineRef = double(rssGrowthRef) * 1024 / PaneLines(ref);
+    const double textBytes = 2.0 * double(LogLine(500000).size()); // UTF-16
+    Row("6f", "Log pane: memory per line held", Fmt(perLine, "B", 0),
+        Fmt(perLineRef, "B", 0) + " (a bare QPlainTextEdit filled alike)", Ratio(perLine, perLineRef),
+        "RSS growth while the window's pane went to " + std::to_string(lines) + " lines; the line's own UTF-16 text is " +
+            Fmt(textBytes, "B", 0));
+
+    // Save as: the core's SaveLogFile with the pane's text, against Qt
+    // writing the same text as UTF-8 in one go.
+    ref.clear();
+    QCoreApplication::processEvents();
+    const std::string header = form->Table ? form->Table->headerLine : std::string();
+    const std::string ours = dir.File("ours.csv");
+    const std::string theirs = dir.File("qt.csv");
+    std::vector<double> saveOurs;
+    std::vector<double> saveQt;
+    std::vector<double> saveCore; // SaveLogFile alone
+    size_t expected = 0;
+    const int rounds = kbench::Quick() ? 1 : 3;
+    for (int i = 0; i < rounds; ++i) {
+        double t = NowMs();
+        const std::string text = form->Memo1->toPlainText().toStdString();
+        const double t1 = NowMs();
+        SaveLogFile(ours, header, text);
+        saveOurs.push_back(NowMs() - t);
+        saveCore.push_back(NowMs() - t1);
+        expected = header.size() + 2 + text.size() + size_t(std::count(text.begin(), text.end(), '\n'));
+
+        t = NowMs();
+        QFile f(QString::fromStdString(theirs));
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            f.write(form->Memo1->toPlainText().toUtf8());
+            f.close();
+        }
+        saveQt.push_back(NowMs() - t);
+    }
+    struct stat st{};
+    const double size = stat(ours.c_str(), &st) == 0 ? double(st.st_size) : NAN;
+    Row("6d", "Log pane: Save as, " + std::to_string(lines) + " lines", Fmt(Median(saveOurs), "ms", 0),
+        Fmt(Median(saveQt), "ms", 0) + " (QFile write of the pane's text as UTF-8)",
+        Ratio(Median(saveOurs), Median(saveQt)),
+        "both include taking the text out of the pane (toPlainText); SaveLogFile alone " +
+            Fmt(Median(saveCore), "ms", 0) + " (checks UTF-8, adds CR LF and the header)");
+    Row("6e", "Log pane: Save as file size", Fmt(size / 1e6, "MB", 2),
+        Fmt(double(expected) / 1e6, "MB", 2) + " (header + lines, each + CR LF)", Ratio(size, double(expected)),
+        std::to_string(st.st_size) + " bytes");
+    form->close();
+    return 0;
+}
+
+// ------------------------------------------------------------------ start-up
+
+// The child: from the parent's fork to a window the platform has exposed.
+int StartupChild(const std::string& kind, double t0, const std::string& dirPath)
+{
+    int argc = 1;
+    char name[] = "window_bench";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    std::setlocale(LC_NUMERIC, "C");
+    std::unique_ptr<QWidget> w;
+    if (kind == "kelvara") {
+        TFormOptions o;
+        o.ExecutablePath = dirPath + "/kelvara";
+        o.ShowMessage = [](const QString&) {};
+        w = std::make_unique<TForm1>(TLocaleSettings::Capture(), std::move(o));
+    } else {
+        w = std::make_unique<QWidget>();
+        w->resize(TForm1::kClientWidth, TForm1::kClientHeight);
+        // The same with the window's save dialog made up front, as the
+        // window makes it: how much of the difference that dialog is.
+        if (kind == "dialog") (new QFileDialog(w.get()))->setOptions(QFileDialog::DontUseNativeDialog);
+    }
+    w->show();
+    const bool exposed = WaitExposed(*w);
+    const double ms = NowMs() - t0;
+    std::printf("%s %.3f %ld\n", exposed ? "ok" : "failed", ms, kbench::RssKiB());
+    std::fflush(stdout);
+    return 0;
+}
+
+bool SpawnStartup(const std::string& self, const std::string& kind, const std::string& dirPath, double& ms,
+                  long& rss)
+{
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    char t0[64];
+    const double start = NowMs();
+    std::snprintf(t0, sizeof t0, "%.6f", start);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        execl(self.c_str(), self.c_str(), "startup-child", kind.c_str(), t0, dirPath.c_str(), nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    char word[16] = {};
+    return std::sscanf(out.c_str(), "%15s %lf %ld", word, &ms, &rss) == 3 && std::string(word) == "ok";
+}
+
+int Startup(const std::string& self)
+{
+    TScratch dir;
+    std::string dirPath = dir.File("");
+    dirPath.pop_back();
+    const int runs = kbench::Quick() ? 3 : 9;
+    const std::vector<std::string> kinds = {"kelvara", "bare", "dialog"};
+    std::vector<std::vector<double>> ms(kinds.size()), rss(kinds.size());
+    // Round 0 only warms the file cache; the kinds take turns.
+    for (int i = 0; i <= runs; ++i)
+        for (size_t k = 0; k < kinds.size(); ++k) {
+            double t = 0;
+            long kib = 0;
+            if (SpawnStartup(self, kinds[k], dirPath, t, kib) && i > 0) {
+                ms[k].push_back(t);
+                rss[k].push_back(double(kib) / 1024);
+            }
+        }
+    Row("8a", "Start-up: fork to an exposed window (median)", Fmt(Median(ms[0]), "ms", 1),
+        Fmt(Median(ms[1]), "ms", 1) + " (a bare QWidget of the same size)", Ratio(Median(ms[0]), Median(ms[1])),
+        "offscreen; " + std::to_string(ms[0].size()) + " fresh processes each, worst " + Fmt(Worst(ms[0]), "ms", 1) +
+            " vs " + Fmt(Worst(ms[1]), "ms", 1) + "; the bare QWidget holding a QFileDialog: " +
+            Fmt(Median(ms[2]), "ms", 1));
+    Row("8b", "Start-up: resident memory of the shown window", Fmt(Median(rss[0]), "MiB", 1),
+        Fmt(Median(rss[1]), "MiB", 1) + " (bare QWidget)", Ratio(Median(rss[0]), Median(rss[1])),
+        "VmRSS; the bare QWidget holding a QFileDialog: " + Fmt(Median(rss[2]), "MiB", 1));
+    return 0;
+}
+
+// --------------------------------------------------------------------- tick
+
+// Sees each timer event of Timer1 before the window's handler runs.
+class TTickWatch : public QObject {
+public:
+    explicit TTickWatch(const TForm1& form) : form_(form) {}
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::Timer) {
+            times.push_back(NowMs());
+            counts.push_back(double(form_.sec_count() + 1));
+        }
+        return false;
+    }
+    std::vector<double> times;
+    std::vector<double> counts;
+
+private:
+    const TForm1& form_;
+};
+
+int Tick(double seconds)
+{
+    TScratch dir;
+    sim::TSimBus bus;
+    bus.Start();
+    auto form = OpenForm(dir, PortOf(bus));
+    TTickWatch watch(*form);
+    form->Timer1->installEventFilter(&watch);
+    double start = 0;
+    if (!ConnectAndRun(*form, bus, "1", &start)) {
+        Row("5b", "Clock: window's second count vs monotonic clock", "n/a", "0 s/day", "n/a", "no run");
+        return 1;
+    }
+    RunLoopFor(seconds * 1000);
+    form->sbRun->click();
+    const size_t n = watch.times.size();
+    if (n < 10) {
+        Row("5b", "Clock: window's second count vs monotonic clock", "n/a", "0 s/day", "n/a", "too few ticks");
+        return 1;
+    }
+    std::vector<double> offsets;
+    std::vector<double> late; // how long after its due time each tick came
+    for (size_t k = 0; k < n; ++k) {
+        offsets.push_back(watch.times[k] - start - 1000 * watch.counts[k]);
+        if (k > 0) late.push_back(watch.times[k] - watch.times[k - 1] - 1000);
+    }
+    // A coarse QTimer may fire a few per cent early or late on single ticks;
+    // the typical offset at the start and at the end of the run tells the
+    // drift, one tick out of line does not.
+    const size_t w = std::max<size_t>(3, std::min<size_t>(30, n / 5));
+    const std::vector<double> first(offsets.begin(), offsets.begin() + long(w));
+    const std::vector<double> last(offsets.end() - long(w), offsets.end());
+    const double span = watch.counts[n - 1 - w / 2] - watch.counts[w / 2]; // between the windows' centres
+    const double perDay = (Median(last) - Median(first)) / 1000 / span * 86400;
+    Say("window_bench tick: %zu ticks, median offset %.2f ms over the first %zu, %.2f ms over the last %zu; "
+        "offsets range %.2f..%.2f ms; tick spacing median %+.3f ms\n",
+        n, Median(first), w, Median(last), w, *std::min_element(offsets.begin(), offsets.end()), Worst(offsets),
+        Median(late));
+    for (size_t k = 0; k < n; ++k)
+        if (std::abs(offsets[k] - Median(offsets)) > 5)
+            Say("window_bench tick: tick %zu (count %.0f) came %+.2f ms from the typical offset\n", k, watch.counts[k],
+                offsets[k] - Median(offsets));
+    char what[128];
+    std::snprintf(what, sizeof what, "Clock: window's second count vs monotonic clock (%.0f s run)", seconds);
+    Row("5b", what, Fmt(perDay, "s/day", 1), "0 s/day (the monotonic clock)", "n/a",
+        "Qt's 1000 ms QTimer; median tick spacing " + Fmt(1000 + Median(late), "ms", 3) + "; median offset of the tick against its second " +
+            Fmt(Median(first), "ms", 1) + " at the start, " + Fmt(Median(last), "ms", 1) + " at the end; " +
+            std::to_string(n) + " ticks");
+    form->close();
+    return 0;
+}
+
+int BareIdle(QApplication& app)
+{
+    QWidget w;
+    w.resize(TForm1::kClientWidth, TForm1::kClientHeight);
+    w.show();
+    return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> a(argv, argv + argc);
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (a.size() == 5 && a[1] == "startup-child") return StartupChild(a[2], std::stod(a[3]), a[4]);
+
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    std::setlocale(LC_NUMERIC, "C");
+    try {
+        if (a.size() == 2 && a[1] == "responsiveness") return Responsiveness();
+        if (a.size() == 2 && a[1] == "logpane") return LogPane();
+        if (a.size() == 2 && a[1] == "startup") return Startup("/proc/self/exe");
+        if (a.size() == 3 && a[1] == "tick") return Tick(std::stod(a[2]));
+        if (a.size() == 2 && a[1] == "bare-idle") return BareIdle(app);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "window_bench: %s\n", e.what());
+        return 1;
+    }
+    std::fprintf(stderr, "usage: window_bench responsiveness | logpane | startup | tick SECONDS | bare-idle\n");
+    return 2;
+}
