@@ -19,10 +19,11 @@ build="${BUILD_FUZZ:-build-fuzz}"
 all_targets=(fuzz_reply fuzz_offsets fuzz_definitions fuzz_ini fuzz_framer)
 if [ "$#" -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKELVARA_FUZZ=ON -DKELVARA_GUI=OFF -DKELVARA_BENCH=OFF
-fi
+# The compiler is fixed when the directory is first configured; the options
+# are set every time, so a directory made by hand gets the fuzz targets too.
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKELVARA_FUZZ=ON -DKELVARA_GUI=OFF -DKELVARA_BENCH=OFF > "${TMPDIR:-/tmp}/kelvara-fuzz-configure.log" \
+  || { cat "${TMPDIR:-/tmp}/kelvara-fuzz-configure.log" >&2; exit 1; }
 cmake --build "$build" --target kelvara_fuzz_targets -j "$(nproc)"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"
