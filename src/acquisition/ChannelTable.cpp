@@ -71,8 +71,11 @@ std::string TChannelTable::PDU(const std::string& aLine) const
 std::string TChannelTable::CRC16(const std::string& line)
 {
     std::vector<uint8_t> bytes;
-    for (size_t k = 0; k + 1 < line.size(); k += 2)
-        bytes.push_back(static_cast<uint8_t>(StrToInt("$" + line.substr(k, 2))));
+    for (size_t k = 0; k + 1 < line.size(); k += 2) {
+        std::string digits = "$";
+        digits += line.substr(k, 2);
+        bytes.push_back(static_cast<uint8_t>(StrToInt(digits)));
+    }
     const uint16_t crc = Crc16Modbus(bytes.data(), bytes.size());
     char tail[8];
     // Modbus sends the CRC low byte first.

@@ -414,7 +414,14 @@ std::string SanitizeUtf8(std::string_view bytes)
     std::string out;
     out.reserve(bytes.size());
     size_t i = 0;
-    while (i < bytes.size()) AppendUtf8(out, DecodeUtf8(bytes, i));
+    while (i < bytes.size()) {
+        // Runs of ASCII, nearly all of a log, are copied as they are.
+        size_t run = i;
+        while (run < bytes.size() && static_cast<unsigned char>(bytes[run]) < 0x80) ++run;
+        out.append(bytes.substr(i, run - i));
+        i = run;
+        if (i < bytes.size()) AppendUtf8(out, DecodeUtf8(bytes, i));
+    }
     return out;
 }
 
