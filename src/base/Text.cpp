@@ -1,6 +1,7 @@
 #include "base/Text.h"
 
 #include "base/Errors.h"
+#include "base/FileIo.h"
 
 #include <cerrno>
 #include <cmath>
@@ -465,17 +466,10 @@ TStringList LoadTextFile(const std::string& path)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw EFOpenError(path, SysErrorMessage(errno));
     std::string bytes;
-    char buf[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buf, sizeof buf);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            throw EFOpenError(path, SysErrorMessage(err));
-        }
-        if (got == 0) break;
-        bytes.append(buf, static_cast<size_t>(got));
+    if (!ReadWholeFile(fd, bytes)) {
+        const int err = errno;
+        ::close(fd);
+        throw EFOpenError(path, SysErrorMessage(err));
     }
     ::close(fd);
     return SplitTextLines(bytes);

@@ -1,5 +1,7 @@
 #include "config/IniFile.h"
 
+#include "base/FileIo.h"
+
 #include "base/Errors.h"
 
 #include <atomic>
@@ -134,37 +136,7 @@ std::string Unquote(std::string_view value)
     return std::string(value);
 }
 
-// Reads the whole file; false with errno set on failure.
-bool ReadWholeFile(int fd, std::string& out)
-{
-    out.clear();
-    char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return true;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-}
 
-bool WriteAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 // The file that a write really replaces: the target of a symbolic link,
 // otherwise the path itself.

@@ -1,5 +1,7 @@
 #include "config/LogExport.h"
 
+#include "base/FileIo.h"
+
 #include "base/Text.h"
 
 #include <cerrno>
@@ -14,24 +16,6 @@ namespace {
 
 constexpr std::string_view CrLf = "\r\n";
 
-// Writes everything, going on after a short write; false with errno set.
-bool WriteAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 } // namespace
 
