@@ -224,7 +224,7 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
     for (size_t n = 1; n < lines.size(); ++n) {
         const std::vector<std::string> fields = Split(lines[n], '\t');
         ASSERT_EQ(fields.size(), 8u) << "line " << n << ": " << lines[n];
-        char time[16];
+        char time[32];
         std::snprintf(time, sizeof time, "%.4zu", n);
         EXPECT_EQ(fields[0], time) << "line " << n << " is not the scan of second " << n;
         for (int i = 0; i < kSlaves; ++i) {
