@@ -68,6 +68,13 @@ for t in "${targets[@]}"; do
   grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' "$build/$t.fuzz.log" | tail -n 2 || true
 done
 
+# fuzz_ini works in a scratch directory per process; one that stopped on a
+# broken rule had no chance to remove its own.
+for d in /dev/shm/kelvara-fuzz-ini-* "${TMPDIR:-/tmp}"/kelvara-fuzz-ini-*; do
+  [ -d "$d" ] || continue
+  kill -0 "${d##*-}" 2>/dev/null || rm -rf "$d"
+done
+
 if [ "${#failed[@]}" -gt 0 ]; then
   echo "fuzz: failing targets: ${failed[*]}" >&2
   exit 1
