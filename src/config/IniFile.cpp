@@ -71,6 +71,8 @@ std::vector<TParsedLine> ParseLines(std::string_view text)
         line.Pos.Begin = pos;
         if (lf == std::string_view::npos) {
             line.Pos.ContentEnd = line.Pos.End = text.size();
+            // A CR that ends the file is the last line's break, not its content.
+            if (text.back() == '\r') --line.Pos.ContentEnd;
         } else {
             line.Pos.End = lf + 1;
             line.Pos.ContentEnd = (lf > pos && text[lf - 1] == '\r') ? lf - 1 : lf;
@@ -190,7 +192,9 @@ std::string WithValue(const std::string& old, std::string_view section, std::str
     }
     const TLine& at = lines[last].Pos;
     result.append(old, 0, at.End);
-    if (at.End == at.ContentEnd) // unterminated last line of the file
+    // The file's last line may end without a break, or with a lone CR: an LF
+    // completes it, so the new line stands on a line of its own.
+    if (at.End == 0 || old[at.End - 1] != '\n')
         result += '\n';
     result.append(key).append("=").append(value).append("\n");
     result.append(old, at.End, std::string::npos);

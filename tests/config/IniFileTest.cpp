@@ -118,6 +118,9 @@ TEST(IniFileWrite, ChangesOneLineAndKeepsEveryOtherByte)
         {"terminates last line for key", "[Serial]\nport=A", "Serial", "baudrate", "1",
          "[Serial]\nport=A\nbaudrate=1\n"},
         {"replaces unterminated line", "[Serial]\nport=A", "Serial", "port", "B", "[Serial]\nport=B"},
+        // A lone CR that ends the file is the last line's break (found by fuzzing).
+        {"lone CR at the end", "[Timings]\nscan_period=5\r", "Timings", "baudrate", "9",
+         "[Timings]\nscan_period=5\r\nbaudrate=9\n"},
         {"keeps BOM", "\xEF\xBB\xBF[Serial]\r\nport=A\r\n", "Serial", "port", "B",
          "\xEF\xBB\xBF[Serial]\r\nport=B\r\n"},
         {"BOM only", "\xEF\xBB\xBF", "Serial", "port", "B", "\xEF\xBB\xBF[Serial]\nport=B\n"},
@@ -136,6 +139,14 @@ TEST(IniFileWrite, ChangesOneLineAndKeepsEveryOtherByte)
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                                 std::filesystem::directory_iterator()), 1);
     }
+}
+
+TEST(IniFileRead, ALoneCrAtTheEndIsALineBreak)
+{
+    TTempDir dir;
+    const std::string path = dir.File("kelvara.ini");
+    WriteBytes(path, "[Timings]\nscan_period=5\r");
+    EXPECT_EQ(TIniFile(path).ReadString("Timings", "scan_period", "1"), "5");
 }
 
 TEST(IniFileWrite, ReadsBackWhatItWrote)
