@@ -91,7 +91,7 @@ public:
     {
         calls.push_back("recv " + std::to_string(length) + " " + std::to_string(timeout));
         const int n = std::min<int>(length, static_cast<int>(reply.size() - at_));
-        std::memcpy(buffer, reply.data() + at_, n);
+        if (n > 0) std::memcpy(buffer, reply.data() + at_, n);
         at_ += n;
         return n;
     }
