@@ -546,7 +546,7 @@ int Tick(double seconds)
     char what[128];
     std::snprintf(what, sizeof what, "Clock: window's second count vs monotonic clock (%.0f s run)", seconds);
     Row("5b", what, Fmt(perDay, "s/day", 2), "0 s/day (the monotonic clock)", "n/a",
-        "Qt's coarse 1000 ms QTimer; median tick spacing " + Fmt(1000 + Median(late), "ms", 3) +
+        "the window's 1000 ms precise QTimer; median tick spacing " + Fmt(1000 + Median(late), "ms", 3) +
             "; the first tick came " + Fmt(offsets[0] + 1000, "ms", 1) + " after Run, then the phase moved to " +
             Fmt(Median(first), "ms", 1) + " (start) and " + Fmt(Median(last), "ms", 1) + " (end) against Run + n s; " +
             std::to_string(n) + " ticks");

@@ -1,7 +1,7 @@
 // kelvara-log --output killed with SIGKILL: every line it printed is in the
 // file, whole and ending in CR LF, and the next run appends to the same file
 // without a second header.
-#include "soak/ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include "sim/SimBus.h"

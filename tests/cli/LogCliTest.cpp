@@ -2,7 +2,7 @@
 // against an independent Modbus slave.
 #include "base/Text.h"
 #include "sim/SimBus.h"
-#include "support/Process.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "thermo/TypeK.h"
 
@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 
 using namespace kelvara;
-using kelvara::test::TChild;
+using kelvara::test::TChildProcess;
 using kelvara::test::TTempDir;
 
 namespace {
@@ -34,6 +34,15 @@ std::string Expected(const std::string& time, const std::array<float, 7>& v,
     std::string line = time;
     for (int i = 0; i < 6; ++i) line += "\t" + FormatReading(CompensatedTemp(v[i], cj) - offsets[i], c);
     return line + "\t" + FormatReading(ambient, c);
+}
+
+// The child's exit code once it has ended, 128 + signal when a signal ended
+// it, -1 when it did not end within ms.
+int ExitCode(TChildProcess& child, int ms)
+{
+    if (!child.Wait(std::chrono::milliseconds(ms))) return -1;
+    const int status = child.Status();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::vector<std::string> Split(const std::string& line, char sep)
@@ -110,11 +119,12 @@ TEST(KelvaraLog, BadOptionsExitTwoWithAMessage)
     for (const auto& args : cases) {
         std::vector<std::string> argv = {kLog};
         argv.insert(argv.end(), args.begin(), args.end());
-        TChild child(argv);
-        EXPECT_EQ(child.Wait(10000), 2) << args[0];
-        EXPECT_NE(child.err.find("kelvara-log: "), std::string::npos) << args[0];
-        EXPECT_NE(child.err.find("usage:"), std::string::npos) << args[0];
-        EXPECT_EQ(child.out, "") << args[0];
+        TChildProcess child;
+    ASSERT_TRUE(child.Start(argv));
+        EXPECT_EQ(ExitCode(child, 10000), 2) << args[0];
+        EXPECT_NE(child.Err().find("kelvara-log: "), std::string::npos) << args[0];
+        EXPECT_NE(child.Err().find("usage:"), std::string::npos) << args[0];
+        EXPECT_EQ(child.Out(), "") << args[0];
     }
 }
 
@@ -135,9 +145,10 @@ TEST(KelvaraLog, StartFailuresExitOneWithTheReason)
     for (const Case& c : cases) {
         std::vector<std::string> argv = {kLog};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        TChild child(argv);
-        EXPECT_EQ(child.Wait(10000), 1) << c.message;
-        EXPECT_NE(child.err.find(c.message), std::string::npos) << child.err;
+        TChildProcess child;
+    ASSERT_TRUE(child.Start(argv));
+        EXPECT_EQ(ExitCode(child, 10000), 1) << c.message;
+        EXPECT_NE(child.Err().find(c.message), std::string::npos) << child.Err();
     }
     // A path that is not a serial line is never written to.
     EXPECT_EQ(TTempDir::Read(notTty), "keep me");
@@ -151,9 +162,10 @@ TEST(KelvaraLog, LogsTheSimulatedTemperaturesAndAppendsTheSavedFormat)
     const std::vector<std::string> argv = {kLog,       "--port",  sim.bus.DevicePath(), "--parity",
                                            "no",       "--period", "0",                 "--scans",
                                            "3",        "--output", output};
-    TChild first(argv);
-    ASSERT_EQ(first.Wait(20000), 0) << first.err;
-    auto lines = Lines(first.out);
+    TChildProcess first;
+    ASSERT_TRUE(first.Start(argv));
+    ASSERT_EQ(ExitCode(first, 20000), 0) << first.Err();
+    auto lines = Lines(first.Out());
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], kHeader);
     ExpectLogged({lines.begin() + 1, lines.end()},
@@ -165,9 +177,10 @@ TEST(KelvaraLog, LogsTheSimulatedTemperaturesAndAppendsTheSavedFormat)
     EXPECT_EQ(TTempDir::Read(output), bytes);
 
     // A second run appends its lines without a second header.
-    TChild second(argv);
-    ASSERT_EQ(second.Wait(20000), 0) << second.err;
-    lines = Lines(second.out);
+    TChildProcess second;
+    ASSERT_TRUE(second.Start(argv));
+    ASSERT_EQ(ExitCode(second, 20000), 0) << second.Err();
+    lines = Lines(second.Out());
     ASSERT_EQ(lines.size(), 4u);
     for (size_t k = 1; k < lines.size(); ++k) bytes += lines[k] + "\r\n";
     EXPECT_EQ(TTempDir::Read(output), bytes);
@@ -178,10 +191,11 @@ TEST(KelvaraLog, OffsetCorrectionSubtractsTheFilesOffsets)
     TBus sim;
     TTempDir dir;
     const std::string offsets = dir.Write("my-offsets.txt", "0.5\n-1\n0\n0\n0\n0.25\n1.5\n");
-    TChild child({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--scans", "2", "--period",
-                  "0", "--offsets", offsets, "--offset-corr"});
-    ASSERT_EQ(child.Wait(20000), 0) << child.err;
-    const auto lines = Lines(child.out);
+    TChildProcess child;
+    ASSERT_TRUE(child.Start({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--scans", "2", "--period",
+                  "0", "--offsets", offsets, "--offset-corr"}));
+    ASSERT_EQ(ExitCode(child, 20000), 0) << child.Err();
+    const auto lines = Lines(child.Out());
     ASSERT_EQ(lines.size(), 3u);
     const std::array<float, 7> off = {0.5f, -1, 0, 0, 0, 0.25f, 1.5f};
     ExpectLogged({lines[1], lines[2]}, {Expected("0001", kValues, off), Expected("0002", kValues, off)});
@@ -200,24 +214,26 @@ TEST(KelvaraLog, TakesItsDefaultsFromTheSettingsBesideTheExecutable)
     dir.Write("kelvara.ini", "[Serial]\nbaudrate=9600\nparity=no\nport=" + port +
                                  "\n[Timings]\nscan_period=3\n");
     dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
-    TChild child({exe, "--scans", "2"});
-    ASSERT_EQ(child.Wait(20000), 0) << child.err;
-    const auto lines = Lines(child.out);
-    ASSERT_EQ(lines.size(), 3u) << child.err;
+    TChildProcess child;
+    ASSERT_TRUE(child.Start({exe, "--scans", "2"}));
+    ASSERT_EQ(ExitCode(child, 20000), 0) << child.Err();
+    const auto lines = Lines(child.Out());
+    ASSERT_EQ(lines.size(), 3u) << child.Err();
     ExpectLogged({lines[1], lines[2]}, {Expected("0001", kValues), Expected("0003", kValues)});
-    EXPECT_EQ(child.err.find("warning"), std::string::npos) << child.err;
+    EXPECT_EQ(child.Err().find("warning"), std::string::npos) << child.Err();
 }
 
 TEST(KelvaraLog, StopSignalEndsTheRunAfterACompleteLine)
 {
     TBus sim;
     for (int sig : {SIGTERM, SIGINT}) {
-        TChild child({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--period", "0"});
-        ASSERT_TRUE(child.WaitForLines(2, 10000)) << child.err;
+        TChildProcess child;
+    ASSERT_TRUE(child.Start({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--period", "0"}));
+        ASSERT_TRUE(child.WaitForLines(2, std::chrono::milliseconds(10000))) << child.Err();
         child.Signal(sig);
-        EXPECT_EQ(child.Wait(5000), 0) << sig;
-        EXPECT_EQ(child.out.back(), '\n');
-        const auto lines = Lines(child.out);
+        EXPECT_EQ(ExitCode(child, 5000), 0) << sig;
+        EXPECT_EQ(child.Out().back(), '\n');
+        const auto lines = Lines(child.Out());
         EXPECT_GE(lines.size(), 2u);
         // Every line is whole: eight fields.
         for (size_t k = 1; k < lines.size(); ++k) EXPECT_EQ(Split(lines[k], '\t').size(), 8u);
@@ -232,17 +248,20 @@ TEST(KelvaraLog, AgreesWithAnIndependentModbusSlave)
     TTempDir dir;
     const std::string a = dir.File("a");
     const std::string b = dir.File("b");
-    TChild socat({"/usr/bin/socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+    TChildProcess socat;
+    ASSERT_TRUE(socat.Start({"/usr/bin/socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b}));
     for (int k = 0; k < 100 && !(std::filesystem::exists(a) && std::filesystem::exists(b)); ++k)
         usleep(20000);
     const std::array<float, 7> values = {1, 2, 3, 4, 5, 6, 21.5f};
-    TChild slaves({"/usr/bin/python3", std::string(KELVARA_SOURCE_DIR) + "/tests/cli/pymodbus_slaves.py",
-                   a, "1", "2", "3", "4", "5", "6", "21.5"});
-    ASSERT_TRUE(slaves.WaitForLines(1, 20000)) << slaves.err;
-    TChild log({kLog, "--port", b, "--parity", "no", "--scans", "3", "--period", "0"});
-    ASSERT_EQ(log.Wait(30000), 0) << log.err;
-    const auto lines = Lines(log.out);
-    ASSERT_EQ(lines.size(), 4u) << log.err;
+    TChildProcess slaves;
+    ASSERT_TRUE(slaves.Start({"/usr/bin/python3", std::string(KELVARA_SOURCE_DIR) + "/tests/cli/pymodbus_slaves.py",
+                   a, "1", "2", "3", "4", "5", "6", "21.5"}));
+    ASSERT_TRUE(slaves.WaitForLines(1, std::chrono::milliseconds(20000))) << slaves.Err();
+    TChildProcess log;
+    ASSERT_TRUE(log.Start({kLog, "--port", b, "--parity", "no", "--scans", "3", "--period", "0"}));
+    ASSERT_EQ(ExitCode(log, 30000), 0) << log.Err();
+    const auto lines = Lines(log.Out());
+    ASSERT_EQ(lines.size(), 4u) << log.Err();
     ExpectLogged({lines.begin() + 1, lines.end()},
                  {Expected("0001", values), Expected("0002", values), Expected("0003", values)});
 }

@@ -1,6 +1,6 @@
 #include "config/AppPaths.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "config/IniFile.h"
 
 #include "base/Errors.h"
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

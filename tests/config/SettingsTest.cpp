@@ -1,7 +1,7 @@
 #include "config/Settings.h"
 
 #include "base/Errors.h"
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -6,7 +6,7 @@
 //
 // KELVARA_SOAK_SECONDS sets the length (120 by default; hours for a long
 // soak), KELVARA_SOAK_SEED repeats a run.
-#include "soak/ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include "base/Text.h"

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 
 namespace kelvara::test {
@@ -14,8 +16,8 @@ public:
     TTempDir()
     {
         char pattern[] = "/tmp/kelvara-test-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made ? made : "";
+        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
     }
     ~TTempDir()
     {
@@ -25,6 +27,7 @@ public:
     TTempDir(const TTempDir&) = delete;
     TTempDir& operator=(const TTempDir&) = delete;
 
+    const std::string& Path() const { return path_; }
     // The directory with a trailing slash, as AppPath is written.
     std::string Dir() const { return path_ + "/"; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
@@ -42,5 +45,15 @@ public:
 private:
     std::string path_;
 };
+
+inline std::string ReadBytes(const std::string& path)
+{
+    return TTempDir::Read(path);
+}
+
+inline void WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 } // namespace kelvara::test
