@@ -65,14 +65,30 @@ std::array<std::string, kSlaves> ExpectedTexts()
     return texts;
 }
 
+// A wrong address for slave `slave`'s reply that a master can always tell
+// from a real answer. A reply that carries the address of a slave asked later
+// in the same scan, and is late enough to arrive after that slave's request
+// went out (the simulator or the logger held up for more than one 25 ms read
+// window, as happens on a loaded machine), is byte for byte that slave's
+// answer: no master can reject it. So the address is an earlier slave's (asked
+// again only a second later) or one no slave on this bus has.
+int WrongAddressFor(int slave, std::mt19937& rng)
+{
+    const int earlier = slave - 1; // addresses 1 .. slave-1
+    const int foreign = 247 - kSlaves; // addresses 8 .. 247
+    const int n = std::uniform_int_distribution<int>(0, earlier + foreign - 1)(rng);
+    return n < earlier ? n + 1 : n - earlier + kSlaves + 1;
+}
+
 // An argument that makes each fault kind bite in its own way; 0 picks the
 // simulator's default.
-int ArgFor(TFaultKind kind, std::mt19937& rng)
+int ArgFor(TFaultKind kind, int slave, std::mt19937& rng)
 {
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     switch (kind) {
     case TFaultKind::Exception: return pick(0, 255);
-    case TFaultKind::WrongAddress: return pick(0, 1) ? 0 : pick(1, 7); // often a neighbour's address
+    // Often a neighbour's: the slave asked just before.
+    case TFaultKind::WrongAddress: return slave > 1 && pick(0, 1) ? slave - 1 : WrongAddressFor(slave, rng);
     case TFaultKind::WrongFunction: return pick(0, 1) ? 0 : pick(1, 0x7F);
     case TFaultKind::WrongByteCount: return pick(0, 8);
     case TFaultKind::Truncate: return pick(0, 8);
@@ -184,7 +200,7 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
                 } else {
                     f.kind = draw();
                     f.seenAtStart = bus.Counters(s).RequestsSeen;
-                    bus.SetFault(s, TFault{f.kind, ArgFor(f.kind, rng)});
+                    bus.SetFault(s, TFault{f.kind, ArgFor(f.kind, s, rng)});
                     f.on = true;
                     ++fig.faultsSwitchedOn;
                     f.next = now + ms(1000, 3000);
