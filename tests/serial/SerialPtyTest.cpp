@@ -3,6 +3,7 @@
 // parity and 7-bit frames, which is itself one of the cases here.
 #include "PtyPair.h"
 #include "base/Errors.h"
+#include "serial/LineRefusal.h"
 #include "serial/SerialChannel.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace kelvara {
 namespace {
@@ -110,6 +113,42 @@ TEST_F(SerialPty, SystemLineSettingsApplyAndParityIsRefused)
     Pty.Send("reply");
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 200), 5);
     EXPECT_EQ(std::string(Buf, 5), "reply");
+}
+
+// What a refusal names: each wanted setting the device refuses on its own.
+// The tries leave the line, the channel's DCB and its outcome as they were.
+TEST_F(SerialPty, TheRefusedSettingsAreNamed)
+{
+    struct Row {
+        int baud, bits;
+        char parity;
+        int stop;
+        std::vector<std::string> refused;
+        std::string joined;
+    };
+    const Row rows[] = {
+        {9600, 8, 'e', 0, {"even parity"}, "even parity"},
+        {4800, 7, 'o', 2, {"7 data bits", "odd parity"}, "7 data bits and odd parity"},
+    };
+    for (const Row& r : rows) {
+        Ser.Config(19200, 8, 'n', 0, false, false);
+        ASSERT_EQ(Ser.LastError(), 0);
+        Ser.Config(r.baud, r.bits, r.parity, r.stop, false, false);
+        ASSERT_EQ(Ser.LastError(), EINVAL) << r.joined;
+        const DCB wanted = Ser.DCB;
+        const std::vector<std::string> refused = RefusedLineSettings(Ser);
+        EXPECT_EQ(refused, r.refused);
+        EXPECT_EQ(JoinSettings(refused), r.joined);
+        EXPECT_EQ(Ser.LastError(), EINVAL);
+        EXPECT_EQ(Ser.DCB, wanted);
+        Ser.GetCommState();
+        EXPECT_EQ(Ser.DCB.BaudRate, 19200u) << "the line is left as it was";
+        EXPECT_EQ(Ser.DCB.StopBits, ONESTOPBIT);
+    }
+    EXPECT_EQ(JoinSettings({"a", "b", "c"}), "a, b and c");
+    EXPECT_EQ(JoinSettings({}), "the line settings");
+    EXPECT_EQ(Ser.SendBuffer("request!", 8), 8);
+    EXPECT_EQ(Pty.Receive(8), "request!");
 }
 
 TEST_F(SerialPty, ReceiveCases)
