@@ -43,7 +43,13 @@ void TChannelTable::CreateCmd(const std::string& AppPath, const std::string& def
 void TChannelTable::CreateCmdFromFile(const std::string& offsetsPath,
                                       const std::string& definitionsText)
 {
-    offsList = LoadTextFile(offsetsPath);
+    CreateCmdFromFiles({offsetsPath}, definitionsText);
+}
+
+void TChannelTable::CreateCmdFromFiles(const TStringList& offsetsPaths,
+                                       const std::string& definitionsText)
+{
+    offsList = LoadFirstTextFile(offsetsPaths);
     devList = SplitTextLines(definitionsText);
     cmdList.clear();
     headerLine = "time";

@@ -37,6 +37,9 @@ public:
     void CreateCmd(const std::string& AppPath, const std::string& definitionsText);
     // The same with the offsets file named directly.
     void CreateCmdFromFile(const std::string& offsetsPath, const std::string& definitionsText);
+    // The same with the first offsets file of a search path that exists
+    // (LoadFirstTextFile).
+    void CreateCmdFromFiles(const TStringList& offsetsPaths, const std::string& definitionsText);
 
     // The request body for one definition line: address (2 hex digits at
     // least), function (2), start register (4), register count (4).

@@ -44,6 +44,8 @@ public:
 class EFOpenError : public EError {
 public:
     EFOpenError(const std::string& path, const std::string& reason);
+    // A message already in this form (several paths tried, a line each).
+    explicit EFOpenError(const std::string& message) : EError(message) {}
 };
 
 // A file that cannot be created or emptied for writing.

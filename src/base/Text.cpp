@@ -475,6 +475,22 @@ TStringList LoadTextFile(const std::string& path)
     return SplitTextLines(bytes);
 }
 
+TStringList LoadFirstTextFile(const TStringList& paths)
+{
+    std::string missing;
+    for (const std::string& path : paths) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            if (!missing.empty()) missing += '\n';
+            missing += EFOpenError(path, SysErrorMessage(ENOENT)).what();
+            continue;
+        }
+        if (fd >= 0) ::close(fd);
+        return LoadTextFile(path);
+    }
+    throw EFOpenError(missing);
+}
+
 uint16_t Crc16Modbus(const uint8_t* data, size_t length)
 {
     uint16_t crc = 0xFFFF;

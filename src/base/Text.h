@@ -70,6 +70,11 @@ TStringList SplitTextLines(std::string_view bytes);
 // raises EFOpenError with the path and the system's reason.
 TStringList LoadTextFile(const std::string& path);
 
+// The first of paths that exists, read as LoadTextFile reads it. A file that
+// exists but cannot be read raises for that path; when none exists, the
+// EFOpenError names every path tried, one line each.
+TStringList LoadFirstTextFile(const TStringList& paths);
+
 // Decodes bytes as UTF-8, replacing every invalid sequence by U+FFFD.
 std::string SanitizeUtf8(std::string_view bytes);
 

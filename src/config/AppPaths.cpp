@@ -100,4 +100,13 @@ std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env,
     return dir + "/";
 }
 
+std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std::string& appPath)
+{
+    const std::string exeDir = AppPathOf(exePath);
+    std::vector<std::string> paths{appPath + "offset.txt"};
+    if (exeDir != appPath)
+        paths.push_back(exeDir + "offset.txt");
+    return paths;
+}
+
 } // namespace kelvara

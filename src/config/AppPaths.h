@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kelvara {
 
@@ -41,5 +42,11 @@ std::string IniNameOf(const std::string& appPath);
 // the executable's directory is kept, and saving the settings will report it.
 std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env = SystemEnv,
                            const TDirWritable& writable = IsDirWritable);
+
+// Where the offsets file is looked for, in order. A portable copy has one
+// place, AppPath. An installed copy whose AppPath moved to the user's
+// configuration directory looks there first and then beside the executable,
+// where a package ships its default file.
+std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std::string& appPath);
 
 } // namespace kelvara

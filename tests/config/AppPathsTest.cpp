@@ -1,5 +1,8 @@
 #include "config/AppPaths.h"
 
+#include "base/Errors.h"
+#include "base/Text.h"
+
 #include "support/TempDir.h"
 
 #include <filesystem>
@@ -102,6 +105,55 @@ TEST(AppPaths, WritableExecutableDirectoryIsKept)
     };
     EXPECT_EQ(ResolveAppPath("/proc/kelvara-no-such-dir/kelvara", env),
               home + "/.config/kelvara/");
+}
+
+// An installed copy keeps its settings in the user's directory; its offsets
+// come from there when the user has put a file there, and otherwise from the
+// file shipped beside the executable.
+TEST(AppPaths, OffsetsAreFoundWhereAnInstalledCopyKeepsThem)
+{
+    TTempDir dir;
+    std::filesystem::create_directories(dir.File("bin"));
+    std::filesystem::create_directories(dir.File("cfg"));
+    const std::string exe = dir.File("bin/kelvara");
+    const std::string shipped = dir.File("bin/offset.txt");
+    const std::string user = dir.File("cfg/offset.txt");
+    const std::string cfg = dir.File("cfg/");
+    const std::string missing = ". No such file or directory";
+
+    EXPECT_EQ(OffsetsSearchPath(exe, dir.File("bin/")), std::vector<std::string>{shipped});
+    ASSERT_EQ(OffsetsSearchPath(exe, cfg), (std::vector<std::string>{user, shipped}));
+
+    struct TCase {
+        const char* Name;
+        bool User, Shipped;
+        std::string Expected; // the first line read, or the whole error message
+    };
+    const TCase cases[] = {
+        {"both", true, true, "user"},
+        {"shipped only", false, true, "shipped"},
+        {"neither", false, false,
+         "Cannot open file \"" + user + "\"" + missing + "\nCannot open file \"" + shipped + "\"" + missing},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::filesystem::remove(user);
+        std::filesystem::remove(shipped);
+        if (c.User) dir.Write("cfg/offset.txt", "user\n");
+        if (c.Shipped) dir.Write("bin/offset.txt", "shipped\n");
+        try {
+            EXPECT_EQ(LoadFirstTextFile(OffsetsSearchPath(exe, cfg)).at(0), c.Expected);
+        } catch (const EFOpenError& e) {
+            EXPECT_EQ(e.what(), c.Expected);
+        }
+    }
+    // A portable copy names its one path exactly as a single open does.
+    try {
+        LoadFirstTextFile(OffsetsSearchPath(exe, dir.File("bin/")));
+        ADD_FAILURE() << "no offsets file, but nothing raised";
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.what(), "Cannot open file \"" + shipped + "\"" + missing);
+    }
 }
 
 } // namespace
