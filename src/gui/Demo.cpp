@@ -18,11 +18,16 @@ std::string TDemo::PortName() const
 TFormOptions TDemo::Options(TFormOptions base) const
 {
     base.ExtraPorts.insert(base.ExtraPorts.begin(), PortName());
+    // The bus's port name is made up for this run; the user's settings file
+    // stays as it was.
+    base.SaveSettingsAtClose = false;
     return base;
 }
 
 void TDemo::Start(TForm1& form) const
 {
+    // A pseudo-terminal carries no parity.
+    form.cbxParity->setEditText("no");
     form.HandleEvent([&] { form.ComCBoxEnter(); });
     const int index = form.ComCBox->findText(QString::fromStdString(PortName()));
     if (index < 0) return;

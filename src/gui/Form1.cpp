@@ -4,6 +4,7 @@
 #include "config/AppPaths.h"
 #include "config/LogExport.h"
 #include "config/Settings.h"
+#include "serial/LineRefusal.h"
 #include "serial/SerialChannel.h"
 
 #include <QAction>
@@ -163,6 +164,10 @@ void TForm1::BuildControls()
     Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     Memo1->setTabChangesFocus(true);
     Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
+    // The scan's lines are the record of the run: no undo step may take one
+    // back, nor bring back the header line a save inserted and removed. A
+    // pane without an undo history still takes typing.
+    Memo1->setUndoRedoEnabled(false);
 
     ListBox1 = new QListWidget(Panel4);
     ListBox1->setObjectName("ListBox1");
@@ -307,7 +312,8 @@ void TForm1::WireEvents()
             [this](const QPoint& at) { PopupMenu3->popup(Memo1->viewport()->mapToGlobal(at)); });
     connect(Clear1, &QAction::triggered, this, [this] { HandleEvent([this] { Clear1Click(); }); });
     connect(Selectall1, &QAction::triggered, this, [this] { HandleEvent([this] { Selectall1Click(); }); });
-    connect(Saveas1, &QAction::triggered, this, [this] { HandleEvent([this] { Saveas1Click(); }); });
+    connect(Saveas1, &QAction::triggered, this,
+            [this] { RunModal([this] { HandleEvent([this] { Saveas1Click(); }); }); });
 }
 
 void TForm1::HandleEvent(const std::function<void()>& handler)
@@ -315,8 +321,43 @@ void TForm1::HandleEvent(const std::function<void()>& handler)
     try {
         handler();
     } catch (const std::exception& e) {
-        options_.ShowMessage(QString::fromUtf8(e.what()));
+        ShowFailure(QString::fromUtf8(e.what()));
     }
+}
+
+// Qt does not deliver a timer's event while that timer's own handler runs. A
+// modal loop opened inside the tick handler (which is where a scan hands out
+// events) would therefore stop the clock for as long as it stays open, and
+// the interrupted scan would mix readings from before and after it. Such
+// work waits until the tick has returned, and then runs from the event loop,
+// where ticks and scans go on while it is open.
+void TForm1::RunModal(std::function<void()> work)
+{
+    if (tickDepth_ == 0) {
+        work();
+        return;
+    }
+    pendingModal_.push_back(std::move(work));
+}
+
+void TForm1::RunPendingModal()
+{
+    std::vector<std::function<void()>> work;
+    work.swap(pendingModal_);
+    for (const auto& w : work) RunModal(w);
+}
+
+void TForm1::ShowFailure(const QString& text)
+{
+    RunModal([this, text] { options_.ShowMessage(text); });
+}
+
+TForm1::TTickScope::TTickScope(TForm1& form) : form_(form) { ++form_.tickDepth_; }
+
+TForm1::TTickScope::~TTickScope()
+{
+    if (--form_.tickDepth_ == 0 && !form_.pendingModal_.empty())
+        QMetaObject::invokeMethod(&form_, [form = &form_] { form->RunPendingModal(); }, Qt::QueuedConnection);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
@@ -360,7 +401,7 @@ void TForm1::FormCreate()
 
     const std::string definitions = S(Memo3->toPlainText());
     if (options_.OffsetsPath.empty())
-        Table->CreateCmd(AppPath, definitions);
+        Table->CreateCmdFromFiles(OffsetsSearchPath(RunningExecutable(), AppPath), definitions);
     else
         Table->CreateCmdFromFile(options_.OffsetsPath, definitions);
     QStringList frames;
@@ -385,7 +426,7 @@ void TForm1::FormClose()
     settings.Parity = S(cbxParity->currentText());
     settings.Port = S(ComCBox->currentText());
     settings.Period = S(ePeriod->text());
-    SaveSettings(IniName, settings);
+    if (options_.SaveSettingsAtClose) SaveSettings(IniName, settings);
 
     // The scan refers to the table (cmdList) and the reader to Ser.
     Scan.reset();
@@ -419,9 +460,10 @@ void TForm1::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    // The close is abandoned: the run goes on as it was.
+    // The close is abandoned: a run that is still going on goes on. One that
+    // Run ended while the close waited for the scan stays ended.
     event->ignore();
-    if (resumeTimerAfterClose_ && Scan) Timer1->start();
+    if (resumeTimerAfterClose_ && sbRun->isChecked() && Scan) Timer1->start();
     resumeTimerAfterClose_ = false;
 }
 
@@ -490,11 +532,19 @@ void TForm1::ComCBoxSelect()
     if (Ser->LastError() != 0) {
         const QString reason = Q(Ser->LastErrorDesc());
         Disconnect();
-        options_.ShowMessage(QString("Cannot open port \"%1\". %2").arg(Q(Com.Name), reason));
+        ShowFailure(QString("Cannot open port \"%1\". %2").arg(Q(Com.Name), reason));
         return;
     }
     const char code = Com.Parity.empty() ? '\0' : Com.Parity[0];
     Ser->Config(StrToInt(Com.Baud), 8, code, 0, false, false);
+    if (Ser->LastError() != 0) {
+        // The port stays open and Run possible: the operator may know better
+        // (a converter that ignores the setting), but must know which setting
+        // the device did not take, or every reading is NAN without a word why.
+        const std::string reason = Ser->LastErrorDesc();
+        ShowFailure(Q(RefusalMessage(Com.Name, RefusedLineSettings(*Ser), reason) +
+                      ". The port stays open; readings may fail until the line settings suit the device."));
+    }
     sbRun->setEnabled(true);
     shConnect->SetBrushColor(kGreen);
 }
@@ -519,6 +569,7 @@ void TForm1::sbRunClick()
 
 void TForm1::Timer1Timer()
 {
+    const TTickScope tick(*this);
     if (!Scan) return;
     // The outcomes are shown also when the scan ended with an error.
     struct TShowStatus {
@@ -539,9 +590,12 @@ void TForm1::ShowChannelStatus()
 
 void TForm1::OnTick()
 {
+    const TTickScope tick(*this);
     HandleEvent([this] { Timer1Timer(); });
-    // A close that arrived while the scan handed out events runs now.
-    if (closePending_ && !(Scan && Scan->Scanning())) close();
+    // A close that arrived while the scan handed out events runs once the
+    // tick has returned, so that its message, if it fails, does not hold the
+    // clock either.
+    if (closePending_ && !(Scan && Scan->Scanning())) RunModal([this] { close(); });
 }
 
 // ------------------------------------------------------------------ log pane

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -81,6 +82,9 @@ struct TFormOptions {
     // Runs the prepared save dialog modally; true when the operator confirmed
     // a name. Empty means the dialog's own exec().
     std::function<bool(QFileDialog& dialog)> ExecSaveDialog;
+    // Whether the close writes the settings back. A demo leaves the user's
+    // settings file as it was.
+    bool SaveSettingsAtClose = true;
 };
 
 class TForm1 : public QWidget, public kelvara::TScanHost {
@@ -101,6 +105,12 @@ public:
     // Runs one handler as the event loop would: a failure that leaves it is
     // shown to the operator, and the window carries on.
     void HandleEvent(const std::function<void()>& handler);
+    // Runs work that opens a modal loop (a message box, the save dialog) now,
+    // or, when it is asked for inside the tick handler (a scan hands out
+    // events there), from the event loop once the tick has returned.
+    void RunModal(std::function<void()> work);
+    // Tells the operator text in a message box, through RunModal.
+    void ShowFailure(const QString& text);
 
     // Handlers; each raises what its work raises (HandleEvent shows it).
     void FormCreate();
@@ -185,6 +195,19 @@ private:
     void OnTick();
     void RemoveFirstPaneLine();
     void ShowChannelStatus();
+    void RunPendingModal();
+
+    // Counts the tick handlers in progress; modal work waits while it is not 0.
+    class TTickScope {
+    public:
+        explicit TTickScope(TForm1& form);
+        ~TTickScope();
+        TTickScope(const TTickScope&) = delete;
+        TTickScope& operator=(const TTickScope&) = delete;
+
+    private:
+        TForm1& form_;
+    };
 
     kelvara::TLocaleSettings locale_;
     TFormOptions options_;
@@ -192,4 +215,6 @@ private:
     bool closePending_ = false;
     bool resumeTimerAfterClose_ = false;
     QString lastSaveName_;
+    int tickDepth_ = 0;
+    std::vector<std::function<void()>> pendingModal_;
 };

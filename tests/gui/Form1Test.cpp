@@ -69,6 +69,11 @@ private:
     std::string path_;
 };
 
+// How long a wait for the real clock may take before the test calls it a
+// hang. A watchdog, not a speed limit: a loaded machine may be slow, but a
+// clock that stopped never gets there.
+constexpr int kHangMs = 60000;
+
 const char* const kZeroOffsets = "0\n0\n0\n0\n0\n0\n0\n";
 const char* const kHeader = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
 
@@ -139,14 +144,33 @@ protected:
         w.HandleEvent([&] { w.ComCBoxSelect(); });
     }
 
+    // Connected without parity, which a pseudo-terminal cannot carry.
     std::unique_ptr<TForm1> ConnectedToSim(sim::TSimBus& bus)
     {
         bus.Start();
         TFormOptions o = Options();
         o.ExtraPorts = {PortOf(bus).toStdString()};
         auto w = Open(std::move(o));
+        w->cbxParity->setEditText("no");
         Choose(*w, PortOf(bus));
         return w;
+    }
+
+    // Runs a nested event loop, as a modal dialog does, until done().
+    static bool WaitInModalLoop(const std::function<bool()>& done) { return QTest::qWaitFor(done, kHangMs); }
+
+    // Calls what() once, from inside the next scan's hand-out of events.
+    static void InsideNextScan(TForm1& w, QTimer& probe, std::function<void()> what)
+    {
+        // A zero-interval timer runs on every pass of the event loop, the
+        // scan's hand-outs of events included.
+        probe.setInterval(0);
+        QObject::connect(&probe, &QTimer::timeout, [&w, &probe, what] {
+            if (!(w.Scan && w.Scan->Scanning())) return;
+            probe.stop();
+            what();
+        });
+        probe.start();
     }
 
     static void Tick(TForm1& w) { w.HandleEvent([&] { w.Timer1Timer(); }); }
@@ -303,20 +327,30 @@ TEST_F(FormTest, ArrowKeyInThePortBoxChoosesNone)
 TEST_F(FormTest, ConnectingToTheSimulatedBusEnablesRun)
 {
     sim::TSimBus bus;
-    auto w = ConnectedToSim(bus);
-    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
-    EXPECT_TRUE(w->sbRun->isEnabled());
-    EXPECT_FALSE(w->sbRun->isChecked());
-    EXPECT_TRUE(w->Ser->InstanceActive());
-    EXPECT_EQ(w->Com.Name, bus.DevicePath());
-    EXPECT_EQ(w->Com.Baud, "19200");
-    EXPECT_EQ(w->Com.Parity, "even");
-    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
-
-    // Choosing it again closes and reopens it.
+    bus.Start();
+    TFormOptions o = Options();
+    o.ExtraPorts = {PortOf(bus).toStdString()};
+    auto w = Open(std::move(o));
+    // The default even parity, which a pseudo-terminal refuses: the operator
+    // is told which setting and why, once per connect, and Run stays possible.
+    for (int connect = 1; connect <= 2; ++connect) {
+        Choose(*w, PortOf(bus));
+        EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
+        EXPECT_TRUE(w->sbRun->isEnabled());
+        EXPECT_FALSE(w->sbRun->isChecked());
+        EXPECT_TRUE(w->Ser->InstanceActive());
+        EXPECT_EQ(w->Com.Name, bus.DevicePath());
+        EXPECT_EQ(w->Com.Baud, "19200");
+        EXPECT_EQ(w->Com.Parity, "even");
+        ASSERT_EQ(messages.size(), connect);
+        EXPECT_TRUE(messages.last().startsWith(QString("\"%1\" refused even parity: Invalid argument.")
+                                                   .arg(QString::fromStdString(bus.DevicePath()))))
+            << messages.last().toStdString();
+    }
+    w->cbxParity->setEditText("no");
     Choose(*w, PortOf(bus));
+    EXPECT_EQ(messages.size(), 2);
     EXPECT_TRUE(w->Ser->InstanceActive());
-    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
 }
 
 TEST_F(FormTest, LineSettingsComeFromTheHiddenTexts)
@@ -509,7 +543,7 @@ TEST_F(FormTest, TheClockDrivesTheRun)
     sim::TSimBus bus;
     auto w = ConnectedToSim(bus);
     w->sbRun->click();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->Memo1->toPlainText().isEmpty(); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w->Memo1->toPlainText().isEmpty(); }, kHangMs));
     EXPECT_TRUE(w->Memo1->toPlainText().startsWith("0001\t"));
 }
 
@@ -598,6 +632,64 @@ TEST_F(FormTest, SaveAsCancelledOrFailedLeavesThePaneAsItWas)
     EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
+// A Save as asked for while a scan hands out events opens its dialog only
+// after that scan has returned, so that the real clock goes on ticking while
+// the dialog is open, and the lines of those ticks land below the header.
+TEST_F(FormTest, SaveAsAskedForInsideAScanLeavesTheClockRunning)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    bool scanningAtOpen = true;
+    uint32_t countAtOpen = 0;
+    QString paneAtClose;
+    saveDialog = [&](QFileDialog& dialog) {
+        scanningAtOpen = w->Scan->Scanning();
+        countAtOpen = w->sec_count();
+        EXPECT_TRUE(WaitInModalLoop([&] { return w->sec_count() >= countAtOpen + 2; }))
+            << "the clock stood still while the dialog was open";
+        paneAtClose = w->Memo1->toPlainText();
+        dialog.selectFile(QString::fromStdString(dir.File("run.csv")));
+        return true;
+    };
+    QTimer probe;
+    InsideNextScan(*w, probe, [&] { w->Saveas1->trigger(); });
+    w->sbRun->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !paneAtClose.isEmpty(); }, kHangMs));
+    EXPECT_FALSE(scanningAtOpen);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+
+    // Header first, then one line per second of the run, none missing.
+    const QStringList lines = paneAtClose.split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 4);
+    EXPECT_EQ(lines[0], kHeader);
+    for (int k = 1; k < lines.size(); ++k) EXPECT_EQ(lines[k].section('\t', 0, 0), QString("%1").arg(k, 4, 10, QChar('0')));
+    const std::string saved = TScratch::Read(dir.File("run.csv"));
+    EXPECT_EQ(saved.substr(0, saved.find("\r\n")), kHeader);
+    EXPECT_FALSE(w->Memo1->toPlainText().startsWith("time"));
+}
+
+// Undo and redo never take back a line the scan appended, nor bring back the
+// header a save removed; typing still works.
+TEST_F(FormTest, UndoNeverTakesBackALoggedLine)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    QApplication::setActiveWindow(w.get());
+    w->Memo1->setFocus();
+    QTest::keyClicks(w->Memo1, "note ");
+    w->sbRun->click();
+    for (int i = 0; i < 5; ++i) Tick(*w);
+    saveDialog = [&](QFileDialog&) { return false; };
+    w->Saveas1->trigger();
+    const QString logged = w->Memo1->toPlainText();
+    ASSERT_EQ(logged.count(QChar(10)), 6);
+    ASSERT_TRUE(logged.startsWith("note \n0001\t")) << logged.toStdString();
+    for (const auto& key : {QKeySequence::Undo, QKeySequence::Undo, QKeySequence::Redo, QKeySequence::Undo}) {
+        QTest::keySequence(w->Memo1, key);
+        EXPECT_EQ(w->Memo1->toPlainText(), logged);
+    }
+}
+
 // ----------------------------------------------------------- start and close
 
 TEST_F(FormTest, FirstStartUsesTheDefaultsAndCloseWritesAllFourKeys)
@@ -684,6 +776,26 @@ TEST_F(FormTest, AFailedSettingsWriteAbandonsTheCloseAndALaterCloseReleasesOnce)
     EXPECT_EQ(LoadSettings(dir.File("kelvara.ini")).Port, PortOf(bus).toStdString());
 }
 
+// A close that waited for a scan and then could not write the settings
+// leaves the clock off when Run was released in the meantime.
+TEST_F(FormTest, AFailedDeferredCloseKeepsARunReleasedMeanwhileStopped)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    std::filesystem::create_directory(dir.File("kelvara.ini"));
+    QTimer probe;
+    InsideNextScan(*w, probe, [&] {
+        EXPECT_FALSE(w->close());
+        w->sbRun->click(); // released while the close waits
+    });
+    w->sbRun->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return messages.size() == 1 && !w->ClosePending(); }, kHangMs));
+    EXPECT_EQ(messages[0].toStdString(), "Unable to write to " + dir.File("kelvara.ini"));
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_FALSE(w->sbRun->isChecked());
+    EXPECT_FALSE(w->Timer1->isActive());
+}
+
 TEST_F(FormTest, ACloseDuringAScanWaitsForTheScan)
 {
     sim::TSimBus bus;
@@ -704,7 +816,7 @@ TEST_F(FormTest, ACloseDuringAScanWaitsForTheScan)
         EXPECT_NE(w->Ser, nullptr);
     });
     probe.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Scan == nullptr; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Scan == nullptr; }, kHangMs));
     EXPECT_TRUE(closedInsideScan);
     EXPECT_FALSE(windowCloseReturned);
     EXPECT_FALSE(w->isVisible());
@@ -729,9 +841,12 @@ TEST_F(FormTest, DemoModeListsChoosesAndRunsTheSimulatedBus)
     EXPECT_EQ(w->ComCBox->currentText().toStdString(), demo.PortName());
     EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
     EXPECT_TRUE(w->sbRun->isChecked());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return w->Memo1->toPlainText().count('\n') >= 1; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->Memo1->toPlainText().count('\n') >= 1; }, kHangMs));
     EXPECT_TRUE(Lines(w->ListBox1).first().startsWith("TC_1: "));
     EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+    // The demo's port name is made up for this run: the user's settings stay.
+    EXPECT_TRUE(w->close());
+    EXPECT_FALSE(std::filesystem::exists(dir.File("kelvara.ini")));
 }
 
 } // namespace
