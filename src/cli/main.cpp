@@ -10,6 +10,7 @@
 #include "config/AppPaths.h"
 #include "config/LogExport.h"
 #include "config/Settings.h"
+#include "serial/LineRefusal.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
 
@@ -100,8 +101,15 @@ public:
         std::fputs(line.c_str(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
-        if (file_) file_->WriteLine(line);
+        if (!file_ || !fileError_.empty()) return;
+        try {
+            file_->WriteLine(line);
+        } catch (const EError& e) {
+            fileError_ = e.what();
+        }
     }
+    // Why the output file could not take a line; empty while it takes them.
+    const std::string& FileError() const { return fileError_; }
     bool OffsetCorrection() override { return offsetCorr_; }
     void ProcessMessages() override {}
     void Sleep(int ms) override
@@ -115,6 +123,7 @@ public:
 private:
     bool offsetCorr_;
     TLogFileWriter* file_;
+    std::string fileError_;
 };
 
 int64_t MonotonicMs()
@@ -176,7 +185,10 @@ int main(int argc, char** argv)
 
     TChannelTable table(locale);
     try {
-        table.CreateCmdFromFile(opt.offsets.value_or(appPath + "offset.txt"), kChannelDefinitions);
+        if (opt.offsets)
+            table.CreateCmdFromFile(*opt.offsets, kChannelDefinitions);
+        else
+            table.CreateCmdFromFiles(OffsetsSearchPath(ExecutablePath(), appPath), kChannelDefinitions);
     } catch (const EError& e) {
         std::fprintf(stderr, "kelvara-log: %s\n", e.what());
         return 1;
@@ -209,9 +221,11 @@ int main(int argc, char** argv)
         return 1;
     }
     Ser.Config(baud, 8, parityText.empty() ? '\0' : parityText[0], 0, false, false);
-    if (Ser.LastError() != 0)
-        std::fprintf(stderr, "kelvara-log: warning: %s refused the line settings (%s); logging goes on\n",
-                     device.c_str(), Ser.LastErrorDesc().c_str());
+    if (Ser.LastError() != 0) {
+        const std::string reason = Ser.LastErrorDesc();
+        std::fprintf(stderr, "kelvara-log: warning: %s; logging goes on\n",
+                     RefusalMessage(device, RefusedLineSettings(Ser), reason).c_str());
+    }
 
     std::unique_ptr<TLogFileWriter> file;
     if (opt.output) {
@@ -244,6 +258,13 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "kelvara-log: %s\n", e.what());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "kelvara-log: %s\n", e.what());
+            exitCode = 1;
+            break;
+        }
+        // A log file that cannot take a line ends the run: carrying on would
+        // give a file with a hole in it that looks complete.
+        if (!host.FileError().empty()) {
+            std::fprintf(stderr, "kelvara-log: %s\n", host.FileError().c_str());
             exitCode = 1;
             break;
         }

@@ -76,6 +76,8 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
         ::close(FHandle);
         throw EFCreateError(path, SysErrorMessage(err));
     }
+    FSize = st.st_size;
+    FMode = st.st_mode;
     // A FIFO or terminal reports size 0 every time: it gets the header once,
     // as a new file does.
     if (st.st_size == 0) {
@@ -98,8 +100,16 @@ void TLogFileWriter::WriteLine(const std::string& line)
 {
     std::string record = line;
     record.append(CrLf);
-    if (!WriteAll(FHandle, record))
-        throw EFWriteError(FPath, SysErrorMessage(errno));
+    if (!WriteAll(FHandle, record)) {
+        const int err = errno;
+        // Part of the line may have gone in before the disk filled up: the
+        // file goes back to its last whole line, so that whatever reads it
+        // later never meets a torn one.
+        if (S_ISREG(FMode))
+            (void)::ftruncate(FHandle, FSize);
+        throw EFWriteError(FPath, SysErrorMessage(err));
+    }
+    FSize += static_cast<off_t>(record.size());
 }
 
 } // namespace kelvara

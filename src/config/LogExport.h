@@ -6,6 +6,7 @@
 #include "base/Errors.h"
 
 #include <string>
+#include <sys/types.h>
 
 namespace kelvara {
 
@@ -43,7 +44,9 @@ public:
     TLogFileWriter(const TLogFileWriter&) = delete;
     TLogFileWriter& operator=(const TLogFileWriter&) = delete;
 
-    // line is one log line without its line break. Raises EFWriteError.
+    // line is one log line without its line break. Raises EFWriteError when
+    // the line cannot be written whole; the file is then cut back to the end
+    // of the last whole line.
     void WriteLine(const std::string& line);
 
     const std::string& Path() const { return FPath; }
@@ -51,6 +54,8 @@ public:
 private:
     std::string FPath;
     int FHandle = -1;
+    off_t FSize = 0;    // where the last whole line ends
+    mode_t FMode = 0;
 };
 
 } // namespace kelvara

@@ -11,7 +11,11 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 using namespace kelvara;
 using kelvara::test::TChildProcess;
@@ -221,6 +225,65 @@ TEST(KelvaraLog, TakesItsDefaultsFromTheSettingsBesideTheExecutable)
     ASSERT_EQ(lines.size(), 3u) << child.Err();
     ExpectLogged({lines[1], lines[2]}, {Expected("0001", kValues), Expected("0003", kValues)});
     EXPECT_EQ(child.Err().find("warning"), std::string::npos) << child.Err();
+}
+
+// A tmpfs of a few pages mounted for one test, so a disk can fill up.
+class TTinyDisk {
+public:
+    TTinyDisk(const std::string& dir, int kib) : dir_(dir)
+    {
+        std::filesystem::create_directories(dir);
+        const std::string options = "size=" + std::to_string(kib) + "k";
+        if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0)
+            mounted_ = true;
+        else
+            error_ = std::strerror(errno);
+    }
+    ~TTinyDisk()
+    {
+        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mounted_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+// A log file that stops taking lines ends the run: the line still goes to
+// stdout, the reason to stderr, the file keeps only whole lines, exit 1.
+TEST(KelvaraLog, AFullDiskEndsTheRunWithoutATornLine)
+{
+    {
+        TChildProcess child;
+        ASSERT_TRUE(child.Start({kLog, "--simulate", "--output", "/dev/full"}));
+        EXPECT_EQ(ExitCode(child, 30000), 1);
+        EXPECT_NE(child.Err().find("Cannot write file \"/dev/full\". No space left on device"), std::string::npos)
+            << child.Err();
+    }
+
+    TTempDir dir;
+    TTinyDisk disk(dir.File("disk"), 8);
+    if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs to fill up (needs root): " << disk.Error();
+    // Two pages, the output file nearly filling them: the first line crosses
+    // into a third page that the disk does not have, after part of it fit.
+    std::string prefill = kHeader + "\r\n";
+    while (prefill.size() < 8192 - 20) prefill += "0000\tprefill\r\n";
+    prefill.resize(8192 - 20 - 2);
+    prefill += "\r\n";
+    const std::string out = dir.Write("disk/log.csv", prefill);
+
+    TChildProcess child;
+    ASSERT_TRUE(child.Start({kLog, "--simulate", "--period", "5", "--output", out}));
+    EXPECT_EQ(ExitCode(child, 30000), 1) << child.Err();
+    EXPECT_NE(child.Err().find("Cannot write file \"" + out + "\". No space left on device"), std::string::npos)
+        << child.Err();
+    const auto lines = Lines(child.Out());
+    ASSERT_EQ(lines.size(), 2u) << child.Out();
+    EXPECT_EQ(lines[1].substr(0, 5), "0001\t");
+    EXPECT_EQ(TTempDir::Read(out), prefill);
 }
 
 TEST(KelvaraLog, StopSignalEndsTheRunAfterACompleteLine)
