@@ -12,7 +12,7 @@
 //   window_bench bare-idle        a bare widget, the reference for idle cost
 #include "BenchReport.h"
 
-#include "config/LogExport.h"
+#include "logfile/LogFile.h"
 #include "gui/Form1.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"

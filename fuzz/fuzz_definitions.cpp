@@ -1,11 +1,12 @@
 // Channel definition lines: comma text, integer text, and the request frame
 // that PDU and CRC16 make of an arbitrary line.
 #include "FuzzCheck.h"
+#include "modbus/Crc.h"
 
 #include "acquisition/ChannelTable.h"
 #include "base/Errors.h"
 #include "base/Text.h"
-#include "sim/Framer.h"
+#include "modbus/Framer.h"
 
 #include <cstdlib>
 #include <string>

@@ -3,9 +3,10 @@
 // and is bytes that really arrived in one burst; after a silence a valid
 // request is always framed on its own.
 #include "FuzzCheck.h"
+#include "modbus/Crc.h"
 
 #include "base/Text.h"
-#include "sim/Framer.h"
+#include "modbus/Framer.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,4 +1,5 @@
 #include "acquisition/ChannelTable.h"
+#include "modbus/Crc.h"
 
 #include "base/Errors.h"
 

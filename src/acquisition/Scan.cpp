@@ -31,13 +31,6 @@ std::string TimeField(uint32_t seconds)
 
 } // namespace
 
-uint64_t TChannelStatus::Total() const
-{
-    uint64_t total = 0;
-    for (size_t k = 1; k < Counts.size(); ++k) total += Counts[k];
-    return total;
-}
-
 std::string DescribeCounts(const TChannelStatus& status)
 {
     std::string text;

@@ -34,7 +34,6 @@ struct TChannelStatus {
     int LastExceptionCode = 0;
     bool OutOfRange = false;
     std::array<uint64_t, kOutcomeCount> Counts{};
-    uint64_t Total() const;
 };
 
 // "ok 12 silent 3 exception 1": the outcomes that occurred, with their counts.

@@ -29,6 +29,11 @@ EFCreateError::EFCreateError(const std::string& path, const std::string& reason)
 {
 }
 
+EFWriteError::EFWriteError(const std::string& path, const std::string& reason)
+    : EError("Cannot write file \"" + path + "\". " + reason)
+{
+}
+
 EIniFileError::EIniFileError(const std::string& path) : EError("Unable to write to " + path) {}
 
 std::string SysErrorMessage(int code)

@@ -20,12 +20,6 @@ public:
     ERangeError() : EError("Range check error") {}
 };
 
-// A counter that carried.
-class EIntOverflow : public EError {
-public:
-    EIntOverflow() : EError("Integer overflow") {}
-};
-
 // Text that is not the number it should be.
 class EConvertError : public EError {
 public:
@@ -54,17 +48,17 @@ public:
     EFCreateError(const std::string& path, const std::string& reason);
 };
 
+// A file that was created but whose bytes could not all be written (a full
+// disk, an I/O error).
+class EFWriteError : public EError {
+public:
+    EFWriteError(const std::string& path, const std::string& reason);
+};
+
 // A settings value that could not be written; path is the settings file.
 class EIniFileError : public EError {
 public:
     explicit EIniFileError(const std::string& path);
-};
-
-// Floating-point invalid operation (a signalling NaN, an infinity where a
-// finite value is needed).
-class EInvalidOp : public EError {
-public:
-    EInvalidOp() : EError("Invalid floating point operation") {}
 };
 
 // A result beyond the range of its floating-point type.

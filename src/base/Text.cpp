@@ -491,14 +491,4 @@ TStringList LoadFirstTextFile(const TStringList& paths)
     throw EFOpenError(missing);
 }
 
-uint16_t Crc16Modbus(const uint8_t* data, size_t length)
-{
-    uint16_t crc = 0xFFFF;
-    for (size_t k = 0; k < length; ++k) {
-        crc ^= data[k];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
-
 } // namespace kelvara

@@ -78,8 +78,4 @@ TStringList LoadFirstTextFile(const TStringList& paths);
 // Decodes bytes as UTF-8, replacing every invalid sequence by U+FFFD.
 std::string SanitizeUtf8(std::string_view bytes);
 
-// CRC-16 of the Modbus serial line: reflected polynomial 0xA001, initial value
-// 0xFFFF, no final XOR. On the wire the low byte goes first.
-uint16_t Crc16Modbus(const uint8_t* data, size_t length);
-
 } // namespace kelvara

@@ -2,7 +2,7 @@
 
 #include "base/Errors.h"
 #include "config/AppPaths.h"
-#include "config/LogExport.h"
+#include "logfile/LogFile.h"
 #include "config/Settings.h"
 #include "serial/LineRefusal.h"
 #include "serial/SerialChannel.h"

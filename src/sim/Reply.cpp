@@ -1,7 +1,8 @@
 #include "sim/Reply.h"
 
 #include "base/Errors.h"
-#include "base/Text.h"
+#include "modbus/Crc.h"
+#include "modbus/ReadInputRegisters.h"
 
 #include <algorithm>
 #include <bit>
@@ -46,13 +47,6 @@ std::string Squash(const std::string& name)
 constexpr uint32_t SignallingNaNBits = 0x7F800001u;
 constexpr uint32_t QuietNaNBits = 0x7FC00000u;
 
-std::vector<uint8_t> ExceptionReply(uint8_t address, uint8_t function, uint8_t code)
-{
-    std::vector<uint8_t> reply{address, static_cast<uint8_t>(function | 0x80), code};
-    AppendCrc(reply);
-    return reply;
-}
-
 void Recrc(std::vector<uint8_t>& reply)
 {
     reply.resize(reply.size() - 2);
@@ -90,35 +84,24 @@ std::vector<TFaultKind> AllFaultKinds()
     return kinds;
 }
 
-void AppendCrc(std::vector<uint8_t>& frame)
-{
-    const uint16_t crc = Crc16Modbus(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-}
-
 std::vector<uint8_t> BuildNormalReply(const std::vector<uint8_t>& request, uint32_t valueBits)
 {
     if (request.size() < 4) return {};
     const uint8_t address = request[0];
     const uint8_t function = request[1];
-    if (function != 0x04) return ExceptionReply(address, function, IllegalFunction);
-    if (request.size() != 8) return ExceptionReply(address, function, IllegalDataValue);
+    if (function != kReadInputRegisters) return ExceptionReply(address, function, kIllegalFunction);
+    if (request.size() != 8) return ExceptionReply(address, function, kIllegalDataValue);
 
     const int start = request[2] << 8 | request[3];
     const int count = request[4] << 8 | request[5];
-    if (count < 1 || count > 125) return ExceptionReply(address, function, IllegalDataValue);
+    if (count < 1 || count > 125) return ExceptionReply(address, function, kIllegalDataValue);
     if (start < ValueRegister || start + count > ValueRegister + 2)
-        return ExceptionReply(address, function, IllegalDataAddress);
+        return ExceptionReply(address, function, kIllegalDataAddress);
 
-    const uint16_t registers[2] = {static_cast<uint16_t>(valueBits >> 16), static_cast<uint16_t>(valueBits & 0xFFFF)};
-    std::vector<uint8_t> reply{address, function, static_cast<uint8_t>(2 * count)};
-    for (int r = start; r < start + count; ++r) {
-        reply.push_back(static_cast<uint8_t>(registers[r - ValueRegister] >> 8));
-        reply.push_back(static_cast<uint8_t>(registers[r - ValueRegister] & 0xFF));
-    }
-    AppendCrc(reply);
-    return reply;
+    const auto value = FloatRegisters(valueBits);
+    std::vector<uint16_t> registers;
+    for (int r = start; r < start + count; ++r) registers.push_back(value[r - ValueRegister]);
+    return ReadInputRegistersReply(address, registers);
 }
 
 std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request, float value, const TFault& fault)
@@ -136,7 +119,7 @@ std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request, float value
         reply.clear();
         break;
     case TFaultKind::Exception:
-        reply = ExceptionReply(request[0], request[1], static_cast<uint8_t>(arg != 0 ? arg : ServerDeviceFailure));
+        reply = ExceptionReply(request[0], request[1], static_cast<uint8_t>(arg != 0 ? arg : kServerDeviceFailure));
         break;
     case TFaultKind::BadCrc:
         reply[reply.size() - 2] ^= 0xFF;

@@ -36,12 +36,6 @@ struct TFault {
     int Arg = 0;
 };
 
-// Modbus exception codes this slave uses.
-inline constexpr uint8_t IllegalFunction = 0x01;
-inline constexpr uint8_t IllegalDataAddress = 0x02;
-inline constexpr uint8_t IllegalDataValue = 0x03;
-inline constexpr uint8_t ServerDeviceFailure = 0x04;
-
 // The value lives in input registers 4 (high half) and 5 (low half).
 inline constexpr int ValueRegister = 4;
 
@@ -63,8 +57,5 @@ std::vector<uint8_t> BuildNormalReply(const std::vector<uint8_t>& request, uint3
 // (DelayBefore, DelayBetween, Late) leave the bytes alone: the bus applies
 // them when it sends. An empty result means that nothing is sent.
 std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request, float value, const TFault& fault);
-
-// Appends the CRC, low byte first.
-void AppendCrc(std::vector<uint8_t>& frame);
 
 } // namespace kelvara::sim

@@ -199,7 +199,6 @@ TSlaveCounters TSimBus::Counters(int slave) const
     return Impl->Slaves[slave].Counters;
 }
 
-TFaultKind TSimBus::ParseFaultKind(const std::string& name) { return ParseFaultKindName(name); }
 
 void TSimBus::TImpl::Handle(const TFrame& request, TSimClock::time_point now)
 {

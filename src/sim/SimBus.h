@@ -7,7 +7,7 @@
 // time to exercise the logger's handling of bad replies.
 #pragma once
 
-#include "sim/Framer.h"
+#include "modbus/Framer.h"
 #include "sim/Its90.h"
 #include "sim/Profiles.h"
 #include "sim/Reply.h"
@@ -17,6 +17,8 @@
 #include <string>
 
 namespace kelvara::sim {
+
+using TSimClock = TRtuClock;
 
 struct TSlaveCounters {
     uint64_t RequestsSeen = 0;   // requests with a valid CRC addressed to the slave
@@ -62,7 +64,6 @@ public:
     void SetFault(int slave, TFault fault);        // thread-safe, takes effect at the next request
     TSlaveCounters Counters(int slave) const;
 
-    static TFaultKind ParseFaultKind(const std::string& name); // raises EError for an unknown name
 
 private:
     struct TImpl;

@@ -80,7 +80,7 @@ TFault ParseFault(const std::string& text, int& slave)
     }
     TFault fault;
     try {
-        fault.Kind = TSimBus::ParseFaultKind(kind);
+        fault.Kind = ParseFaultKindName(kind);
     } catch (const EError& e) {
         throw TUsageError{std::string("--fault: ") + e.what()};
     }

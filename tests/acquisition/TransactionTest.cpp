@@ -2,6 +2,7 @@
 #include "acquisition/Transaction.h"
 #include "base/Errors.h"
 #include "base/Text.h"
+#include "modbus/Crc.h"
 #include "serial/SerialChannel.h"
 #include "support/PtyPeer.h"
 

@@ -1,5 +1,6 @@
 #include "base/Errors.h"
 #include "base/Text.h"
+#include "modbus/Crc.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,13 @@
 #include "sim/Reply.h"
+#include "modbus/Crc.h"
 
 #include "base/Errors.h"
-#include "sim/Framer.h"
+#include "modbus/Framer.h"
 #include "SimTestUtil.h"
 
 #include <gtest/gtest.h>
 
+using namespace kelvara;
 using namespace kelvara::sim;
 using namespace kelvara::sim::test;
 

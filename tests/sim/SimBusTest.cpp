@@ -1,4 +1,5 @@
 #include "sim/SimBus.h"
+#include "modbus/Crc.h"
 
 #include "base/Errors.h"
 #include "SimTestUtil.h"
@@ -78,7 +79,7 @@ TEST(SimBus, DefaultsAndArgumentChecks)
     EXPECT_THROW(bus.SetProfile("lava"), kelvara::EError);
     EXPECT_THROW(TSimBus(Options(0)), kelvara::EError);
     EXPECT_THROW(TSimBus(Options(19200, false, 0, "lava")), kelvara::EError);
-    EXPECT_EQ(TSimBus::ParseFaultKind("late"), TFaultKind::Late);
+    EXPECT_EQ(ParseFaultKindName("late"), TFaultKind::Late);
 }
 
 TEST(SimBus, ProfilesMoveUntilAValueIsFixed)

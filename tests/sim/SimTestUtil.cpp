@@ -1,4 +1,5 @@
 #include "SimTestUtil.h"
+#include "modbus/Crc.h"
 
 #include "base/Errors.h"
 

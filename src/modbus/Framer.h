@@ -12,9 +12,9 @@
 #include <optional>
 #include <vector>
 
-namespace kelvara::sim {
+namespace kelvara {
 
-using TSimClock = std::chrono::steady_clock;
+using TRtuClock = std::chrono::steady_clock;
 using TFrame = std::vector<uint8_t>;
 
 // Longest RTU frame: address, 253 bytes of PDU, CRC.
@@ -27,10 +27,6 @@ std::chrono::nanoseconds CharacterTime(int baud);
 // The silence that ends a frame: 3.5 character times, but a fixed 1.75 ms above
 // 19200 baud, where the character time gets too short for a UART's timer.
 std::chrono::nanoseconds InterFrameSilence(int baud);
-
-// True when the last two bytes of the frame are the CRC of the rest, low byte
-// first.
-bool RtuCrcOk(const uint8_t* data, size_t length);
 
 // The frames found in one burst of bytes, in order. At each position the
 // function code tells the request's length (fixed, or from its byte-count
@@ -46,14 +42,14 @@ public:
     // Bytes that arrived at time `at` (timestamps must not go back). When the
     // silence before them was long enough, the burst pending until then is
     // closed first and its frames are returned.
-    std::vector<TFrame> Feed(const uint8_t* data, size_t length, TSimClock::time_point at);
+    std::vector<TFrame> Feed(const uint8_t* data, size_t length, TRtuClock::time_point at);
 
     // Closes the pending burst when the line has been silent long enough by
     // `now`, returning its frames; otherwise returns nothing.
-    std::vector<TFrame> Poll(TSimClock::time_point now);
+    std::vector<TFrame> Poll(TRtuClock::time_point now);
 
     // When the pending burst will be complete, if there is one.
-    std::optional<TSimClock::time_point> Deadline() const;
+    std::optional<TRtuClock::time_point> Deadline() const;
 
     size_t PendingBytes() const { return Burst.size(); }
     std::chrono::nanoseconds Silence() const { return SilenceTime; }
@@ -63,7 +59,7 @@ private:
 
     std::chrono::nanoseconds SilenceTime;
     std::vector<uint8_t> Burst;
-    TSimClock::time_point LastByte{};
+    TRtuClock::time_point LastByte{};
 };
 
-} // namespace kelvara::sim
+} // namespace kelvara

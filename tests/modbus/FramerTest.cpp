@@ -1,12 +1,12 @@
-#include "sim/Framer.h"
+#include "modbus/Framer.h"
 
-#include "SimTestUtil.h"
+#include "sim/SimTestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-using namespace kelvara::sim;
+using namespace kelvara;
 using namespace kelvara::sim::test;
 using namespace std::chrono;
 
@@ -20,7 +20,7 @@ struct TArrival {
 std::vector<TFrame> FeedAll(int baud, const std::vector<TArrival>& arrivals)
 {
     TRequestFramer framer(baud);
-    const auto base = TSimClock::now();
+    const auto base = TRtuClock::now();
     std::vector<TFrame> frames;
     long last = 0;
     for (const auto& a : arrivals) {
@@ -92,7 +92,7 @@ TEST(Framer, ClosesABurstOnlyAfterTheSilence)
 {
     TRequestFramer framer(19200);
     const TBytes r1 = ReadRequest(1);
-    const auto t0 = TSimClock::now();
+    const auto t0 = TRtuClock::now();
     EXPECT_FALSE(framer.Deadline());
     EXPECT_TRUE(framer.Feed(r1.data(), r1.size(), t0).empty());
     ASSERT_TRUE(framer.Deadline());
@@ -142,7 +142,7 @@ TEST(Framer, AnEndlessBurstStaysBounded)
 {
     TRequestFramer framer(19200);
     std::mt19937 rng(7);
-    const auto t0 = TSimClock::now();
+    const auto t0 = TRtuClock::now();
     TBytes noise(100);
     for (int k = 0; k < 100; ++k) {
         for (auto& b : noise) b = static_cast<uint8_t>(rng());

@@ -1,8 +1,8 @@
-#include "sim/Framer.h"
+#include "modbus/Framer.h"
 
-#include "base/Text.h"
+#include "modbus/Crc.h"
 
-namespace kelvara::sim {
+namespace kelvara {
 
 namespace {
 
@@ -56,13 +56,6 @@ std::chrono::nanoseconds InterFrameSilence(int baud)
     return std::chrono::nanoseconds(35LL * 11 * 100000000 / baud);
 }
 
-bool RtuCrcOk(const uint8_t* data, size_t length)
-{
-    if (length < 4) return false;
-    const uint16_t crc = Crc16Modbus(data, length - 2);
-    return data[length - 2] == (crc & 0xFF) && data[length - 1] == (crc >> 8);
-}
-
 std::vector<TFrame> SplitBurst(const uint8_t* data, size_t length)
 {
     std::vector<TFrame> frames;
@@ -84,7 +77,7 @@ std::vector<TFrame> SplitBurst(const uint8_t* data, size_t length)
 
 TRequestFramer::TRequestFramer(int baud) : SilenceTime(InterFrameSilence(baud)) {}
 
-std::vector<TFrame> TRequestFramer::Feed(const uint8_t* data, size_t length, TSimClock::time_point at)
+std::vector<TFrame> TRequestFramer::Feed(const uint8_t* data, size_t length, TRtuClock::time_point at)
 {
     std::vector<TFrame> frames;
     if (length == 0) return frames;
@@ -98,13 +91,13 @@ std::vector<TFrame> TRequestFramer::Feed(const uint8_t* data, size_t length, TSi
     return frames;
 }
 
-std::vector<TFrame> TRequestFramer::Poll(TSimClock::time_point now)
+std::vector<TFrame> TRequestFramer::Poll(TRtuClock::time_point now)
 {
     if (Burst.empty() || now - LastByte <= SilenceTime) return {};
     return Close();
 }
 
-std::optional<TSimClock::time_point> TRequestFramer::Deadline() const
+std::optional<TRtuClock::time_point> TRequestFramer::Deadline() const
 {
     if (Burst.empty()) return std::nullopt;
     // Poll wants strictly more than the silence; one nanosecond past it.
@@ -118,4 +111,4 @@ std::vector<TFrame> TRequestFramer::Close()
     return frames;
 }
 
-} // namespace kelvara::sim
+} // namespace kelvara

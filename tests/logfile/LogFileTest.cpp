@@ -1,4 +1,4 @@
-#include "config/LogExport.h"
+#include "logfile/LogFile.h"
 
 #include "support/TempDir.h"
 

@@ -1,4 +1,4 @@
-#include "config/LogExport.h"
+#include "logfile/LogFile.h"
 
 #include "base/FileIo.h"
 
@@ -18,11 +18,6 @@ constexpr std::string_view CrLf = "\r\n";
 
 
 } // namespace
-
-EFWriteError::EFWriteError(const std::string& path, const std::string& reason)
-    : EError("Cannot write file \"" + path + "\". " + reason)
-{
-}
 
 std::string ToCrLf(const std::string& text)
 {

@@ -10,13 +10,6 @@
 
 namespace kelvara {
 
-// A log file that was created but whose bytes could not all be written (a
-// full disk, an I/O error): "Cannot write file "<path>". <reason>".
-class EFWriteError : public EError {
-public:
-    EFWriteError(const std::string& path, const std::string& reason);
-};
-
 // Text with every line break (LF, CR LF or a lone CR) as CR LF.
 std::string ToCrLf(const std::string& text);
 
