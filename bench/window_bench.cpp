@@ -154,7 +154,7 @@ public:
     {
         if (e->type() != kProbeType) return QObject::event(e);
         const double wait = NowMs() - static_cast<TProbeEvent*>(e)->Posted;
-        (form_.Scan && form_.Scan->Scanning() ? inScan : outside).push_back(wait);
+        (form_.Scanning() ? inScan : outside).push_back(wait);
         return true;
     }
     std::vector<double> inScan;
@@ -199,7 +199,7 @@ TWaits MeasureWaits(const TScratch& dir, bool silent, double seconds)
     poster.join();
     QCoreApplication::processEvents();
     form->sbRun->click();
-    r.scans = form->Scan ? form->Scan->scans : 0;
+    r.scans = form->Session ? form->Session->Scan().scans : 0;
     r.all = sink.inScan;
     r.all.insert(r.all.end(), sink.outside.begin(), sink.outside.end());
     r.worstInScan = Worst(sink.inScan);
@@ -351,7 +351,7 @@ int LogPane()
     // writing the same text as UTF-8 in one go.
     ref.clear();
     QCoreApplication::processEvents();
-    const std::string header = form->Table ? form->Table->headerLine : std::string();
+    const std::string header = form->Session ? form->Session->Table().headerLine : std::string();
     const std::string ours = dir.File("ours.csv");
     const std::string theirs = dir.File("qt.csv");
     std::vector<double> saveOurs;

@@ -2,17 +2,12 @@
 // and scan cycle as the window, driven by a one-second tick on the monotonic
 // clock. stdout carries the log (header, then one line per scan); stderr
 // carries diagnostics only, so the output can be piped into other tools.
-#include "acquisition/ChannelTable.h"
-#include "acquisition/Scan.h"
-#include "acquisition/Transaction.h"
+#include "acquisition/Session.h"
 #include "base/Errors.h"
 #include "base/Text.h"
 #include "config/AppPaths.h"
 #include "logfile/LogFile.h"
 #include "config/Settings.h"
-#include "serial/LineRefusal.h"
-#include "serial/SerialChannel.h"
-#include "sim/SimBus.h"
 
 #include <cerrno>
 #include <csignal>
@@ -82,17 +77,10 @@ TOptions ParseOptions(int argc, char** argv)
     return o;
 }
 
-// A port name ("ttyUSB0", "pts/3") is a device under /dev, as the window
-// offers them; an absolute or explicitly relative path is taken as it is.
-std::string DevicePathOf(const std::string& port)
-{
-    const bool path = !port.empty() && (port[0] == '/' || port[0] == '.');
-    return path ? port : "/dev/" + port;
-}
-
 class TLogHost : public TScanHost {
 public:
-    TLogHost(bool offsetCorr, TLogFileWriter* file) : offsetCorr_(offsetCorr), file_(file) {}
+    explicit TLogHost(bool offsetCorr) : offsetCorr_(offsetCorr) {}
+    void SetFile(TLogFileWriter* file) { file_ = file; }
 
     void ShowTime(const std::string&) override {}
     void SetListLine(int, const std::string&) override {}
@@ -122,7 +110,7 @@ public:
 
 private:
     bool offsetCorr_;
-    TLogFileWriter* file_;
+    TLogFileWriter* file_ = nullptr;
     std::string fileError_;
 };
 
@@ -173,59 +161,48 @@ int main(int argc, char** argv)
     const std::string baudText = opt.baud.value_or(settings.Baud);
     int32_t baud = 0;
     if (!TryStrToInt(baudText, baud) || baud <= 0) Usage("'" + baudText + "' is not a baud rate");
-    // The simulated bus is a pseudo-terminal, which carries no parity: unless
-    // asked for one, it runs without.
-    const std::string parityText = opt.parity.value_or(opt.simulate ? "no" : settings.Parity);
+    const std::string parityText = opt.parity.value_or(opt.simulate ? TSession::kSimulatedParity : settings.Parity);
     if (opt.parity && parityText != "odd" && parityText != "even" && parityText != "no")
         Usage("--parity takes odd, even or no, not '" + parityText + "'");
     const std::string periodText = opt.period.value_or(settings.Period);
-    int32_t period = 0;
-    if (!TryStrToInt(periodText, period) || period < 0 || period > 65535)
-        Usage("the period must be 0 to 65535 seconds, not '" + periodText + "'");
-
-    TChannelTable table(locale);
+    uint16_t period = 0;
     try {
-        if (opt.offsets)
-            table.CreateCmdFromFile(*opt.offsets, kChannelDefinitions);
-        else
-            table.CreateCmdFromFiles(OffsetsSearchPath(ExecutablePath(), appPath), kChannelDefinitions);
+        period = TSession::PeriodOf(periodText);
+    } catch (const EError&) {
+        Usage("the period must be 0 to 65535 seconds, not '" + periodText + "'");
+    }
+
+    TLogHost host(opt.offsetCorr);
+    TSession session(locale, host);
+    try {
+        session.CreateCmd(opt.offsets ? TStringList{*opt.offsets} : OffsetsSearchPath(ExecutablePath(), appPath),
+                          kChannelDefinitions);
     } catch (const EError& e) {
         std::fprintf(stderr, "kelvara-log: %s\n", e.what());
         return 1;
     }
+    const TChannelTable& table = session.Table();
 
-    std::unique_ptr<sim::TSimBus> bus;
     std::string device;
     if (opt.simulate) {
-        sim::TSimOptions simOptions;
-        simOptions.Baud = baud;
-        simOptions.Profile = "oven";
-        bus = std::make_unique<sim::TSimBus>(simOptions);
         try {
-            bus->Start();
+            device = session.StartSimulatedBus(baud);
         } catch (const EError& e) {
             std::fprintf(stderr, "kelvara-log: cannot start the simulated bus: %s\n", e.what());
             return 1;
         }
-        device = bus->DevicePath();
         std::fprintf(stderr, "kelvara-log: simulated bus on %s\n", device.c_str());
     } else {
-        device = DevicePathOf(opt.port.value_or(settings.Port));
+        device = TSession::DevicePathOf(opt.port.value_or(settings.Port));
     }
 
-    TSerialChannel Ser;
-    Ser.Connect(device);
-    if (!Ser.InstanceActive()) {
-        std::fprintf(stderr, "kelvara-log: cannot open %s: %s\n", device.c_str(),
-                     Ser.LastErrorDesc().c_str());
+    const TConnectResult connected = session.Connect(device, baud, parityText.empty() ? '\0' : parityText[0]);
+    if (connected.Kind == TConnectResult::NotOpened) {
+        std::fprintf(stderr, "kelvara-log: %s\n", connected.Message().c_str());
         return 1;
     }
-    Ser.Config(baud, 8, parityText.empty() ? '\0' : parityText[0], 0, false, false);
-    if (Ser.LastError() != 0) {
-        const std::string reason = Ser.LastErrorDesc();
-        std::fprintf(stderr, "kelvara-log: warning: %s; logging goes on\n",
-                     RefusalMessage(device, RefusedLineSettings(Ser), reason).c_str());
-    }
+    if (connected.Kind == TConnectResult::SettingRefused)
+        std::fprintf(stderr, "kelvara-log: warning: %s Logging goes on.\n", connected.Message().c_str());
 
     std::unique_ptr<TLogFileWriter> file;
     if (opt.output) {
@@ -235,16 +212,15 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "kelvara-log: %s\n", e.what());
             return 1;
         }
+        host.SetFile(file.get());
     }
 
     std::fputs(table.headerLine.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 
-    TChannelReader reader(Ser);
-    TLogHost host(opt.offsetCorr, file.get());
-    TScanCycle scan(table, reader, host);
-    scan.StartRun(static_cast<uint16_t>(period));
+    const TScanCycle& scan = session.Scan();
+    session.StartRun(period);
 
     // The tick keeps a fixed one-second grid on the monotonic clock, so the
     // second count does not drift with the time the scans take.
@@ -253,7 +229,7 @@ int main(int argc, char** argv)
     for (int64_t tick = 1;; ++tick) {
         if (!WaitForTick(start + tick * 1000, stopSignals)) break;
         try {
-            scan.Timer1Timer();
+            session.Tick();
         } catch (const EError& e) {
             std::fprintf(stderr, "kelvara-log: %s\n", e.what());
         } catch (const std::exception& e) {
@@ -275,7 +251,5 @@ int main(int argc, char** argv)
     for (int i = 0; i < TChannelTable::kSlots; ++i)
         std::fprintf(stderr, "kelvara-log: %s: %s\n", table.chanNames[i].c_str(),
                      DescribeCounts(scan.status[i]).c_str());
-    Ser.CloseSocket();
-    if (bus) bus->Stop();
     return exitCode;
 }

@@ -4,7 +4,6 @@
 #include "config/AppPaths.h"
 #include "logfile/LogFile.h"
 #include "config/Settings.h"
-#include "serial/LineRefusal.h"
 #include "serial/SerialChannel.h"
 
 #include <QAction>
@@ -126,12 +125,8 @@ TForm1::TForm1(TLocaleSettings locale, TFormOptions options, QWidget* parent)
 
 TForm1::~TForm1()
 {
-    // A window destroyed without a successful close still owns these; the
-    // scan refers to the table and the reader, so it goes first.
-    Scan.reset();
-    Reader.reset();
-    Table.reset();
-    Ser.reset();
+    // A window destroyed without a successful close still owns its session.
+    Session.reset();
 }
 
 void TForm1::BuildControls()
@@ -394,29 +389,30 @@ void TForm1::FormCreate()
     ComCBox->setEditText(Q(settings.Port));
     ePeriod->setText(Q(settings.Period));
 
-    Ser = std::make_unique<TSerialChannel>();
-    Table = std::make_unique<TChannelTable>(locale_);
-    Reader = std::make_unique<TChannelReader>(*Ser);
-    Scan = std::make_unique<TScanCycle>(*Table, *Reader, *this);
+    Session = std::make_unique<TSession>(locale_, *this);
+    if (options_.Demo) {
+        const std::string dev = "/dev/";
+        const std::string path = Session->StartSimulatedBus(19200);
+        demoPort_ = path.rfind(dev, 0) == 0 ? path.substr(dev.size()) : path;
+    }
 
     const std::string definitions = S(Memo3->toPlainText());
-    if (options_.OffsetsPath.empty())
-        Table->CreateCmdFromFiles(OffsetsSearchPath(RunningExecutable(), AppPath), definitions);
-    else
-        Table->CreateCmdFromFile(options_.OffsetsPath, definitions);
+    Session->CreateCmd(options_.OffsetsPath.empty() ? OffsetsSearchPath(RunningExecutable(), AppPath)
+                                                    : TStringList{options_.OffsetsPath},
+                       definitions);
     QStringList frames;
-    for (const std::string& frame : Table->frameLines) frames << Q(frame);
+    for (const std::string& frame : Session->Table().frameLines) frames << Q(frame);
     Memo2->setPlainText(frames.join('\n'));
-    Scan->sec_count = 0;
+    Session->Scan().sec_count = 0;
 }
 
 void TForm1::FormClose()
 {
     // The definition and offsets lines served only the start. A close that
     // failed before has released them already.
-    if (!listsReleased_ && Table) {
-        TStringList().swap(Table->devList);
-        TStringList().swap(Table->offsList);
+    if (!listsReleased_ && Session) {
+        TStringList().swap(Session->Table().devList);
+        TStringList().swap(Session->Table().offsList);
     }
     listsReleased_ = true;
 
@@ -426,13 +422,10 @@ void TForm1::FormClose()
     settings.Parity = S(cbxParity->currentText());
     settings.Port = S(ComCBox->currentText());
     settings.Period = S(ePeriod->text());
-    if (options_.SaveSettingsAtClose) SaveSettings(IniName, settings);
+    // A demo's port name is made up for this run: the user's settings stay.
+    if (!options_.Demo) SaveSettings(IniName, settings);
 
-    // The scan refers to the table (cmdList) and the reader to Ser.
-    Scan.reset();
-    Reader.reset();
-    Table.reset();
-    Ser.reset();
+    Session.reset();
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -441,7 +434,7 @@ void TForm1::closeEvent(QCloseEvent* event)
     if (Timer1->isActive()) resumeTimerAfterClose_ = true;
     Timer1->stop();
 
-    if (Scan && Scan->Scanning()) {
+    if (Scanning()) {
         // The scan is handing out events between two channels and still uses
         // the table and the serial channel: close once it has returned.
         closePending_ = true;
@@ -463,7 +456,7 @@ void TForm1::closeEvent(QCloseEvent* event)
     // The close is abandoned: a run that is still going on goes on. One that
     // Run ended while the close waited for the scan stays ended.
     event->ignore();
-    if (resumeTimerAfterClose_ && sbRun->isChecked() && Scan) Timer1->start();
+    if (resumeTimerAfterClose_ && sbRun->isChecked() && Session) Timer1->start();
     resumeTimerAfterClose_ = false;
 }
 
@@ -477,6 +470,7 @@ std::string TForm1::ListComPorts()
     system.removeDuplicates();
 
     TStringList ports = options_.ExtraPorts;
+    if (!demoPort_.empty()) ports.insert(ports.begin(), demoPort_);
     for (const QString& name : system) ports.push_back(S(name));
     return JoinCommaText(ports);
 }
@@ -495,13 +489,13 @@ void TForm1::ComCBoxEnter()
 void TForm1::EndRun()
 {
     Timer1->stop();
-    if (Scan) Scan->StopRun();
+    if (Session) Session->StopRun();
     sbRun->setChecked(false);
 }
 
 void TForm1::Disconnect()
 {
-    if (Ser) Ser->CloseSocket();
+    if (Session) Session->Close();
     EndRun();
     sbRun->setEnabled(false);
     shConnect->SetBrushColor(kGrey);
@@ -514,10 +508,9 @@ void TForm1::ComCBoxSelect()
         Disconnect();
         return;
     }
-    if (!Ser) return;
-    Ser->CloseSocket();
-    // Port names are those of /dev: "ttyS0", "ttyUSB1", "pts/3".
-    Com.Name = "/dev/" + S(text);
+    if (!Session) return;
+    Session->Close();
+    Com.Name = TSession::DevicePathOf(S(text));
     if (cbxBaud->currentText() == "Baudrate") return;
     Com.Baud = S(cbxBaud->currentText()).substr(0, TCOM::kShortText);
     if (cbxParity->currentText() == "Parity") return;
@@ -528,23 +521,18 @@ void TForm1::ComCBoxSelect()
     else
         Com.Parity = parity;
 
-    Ser->Connect(Com.Name);
-    if (Ser->LastError() != 0) {
-        const QString reason = Q(Ser->LastErrorDesc());
+    const TConnectResult opened = Session->Open(Com.Name);
+    if (opened.Kind != TConnectResult::Opened) {
         Disconnect();
-        ShowFailure(QString("Cannot open port \"%1\". %2").arg(Q(Com.Name), reason));
+        ShowFailure(Q(opened.Message()));
         return;
     }
     const char code = Com.Parity.empty() ? '\0' : Com.Parity[0];
-    Ser->Config(StrToInt(Com.Baud), 8, code, 0, false, false);
-    if (Ser->LastError() != 0) {
-        // The port stays open and Run possible: the operator may know better
-        // (a converter that ignores the setting), but must know which setting
-        // the device did not take, or every reading is NAN without a word why.
-        const std::string reason = Ser->LastErrorDesc();
-        ShowFailure(Q(RefusalMessage(Com.Name, RefusedLineSettings(*Ser), reason) +
-                      ". The port stays open; readings may fail until the line settings suit the device."));
-    }
+    // The port stays open and Run possible when the device refuses a setting:
+    // the operator may know better (a converter that ignores it), but must
+    // know which one, or every reading is NAN without a word why.
+    const TConnectResult configured = Session->Configure(StrToInt(Com.Baud), code);
+    if (configured.Kind != TConnectResult::Opened) ShowFailure(Q(configured.Message()));
     sbRun->setEnabled(true);
     shConnect->SetBrushColor(kGreen);
 }
@@ -552,13 +540,12 @@ void TForm1::ComCBoxSelect()
 void TForm1::sbRunClick()
 {
     if (sbRun->isChecked()) {
-        const int32_t value = StrToInt(S(ePeriod->text()));
-        if (value < 0 || value > 65535) throw ERangeError();
-        if (!Scan) return;
+        const uint16_t value = TSession::PeriodOf(S(ePeriod->text()));
+        if (!Session) return;
         ListBox1->clear();
-        Scan->StartRun(static_cast<uint16_t>(value));
-    } else if (Scan) {
-        Scan->StopRun();
+        Session->StartRun(value);
+    } else if (Session) {
+        Session->StopRun();
     }
     Timer1->setInterval(kTickMs);
     if (sbRun->isChecked())
@@ -570,22 +557,23 @@ void TForm1::sbRunClick()
 void TForm1::Timer1Timer()
 {
     const TTickScope tick(*this);
-    if (!Scan) return;
+    if (!Session) return;
     // The outcomes are shown also when the scan ended with an error.
     struct TShowStatus {
         TForm1* form;
         ~TShowStatus() { form->ShowChannelStatus(); }
     } showStatus{this};
-    Scan->Timer1Timer();
+    Session->Tick();
 }
 
 // Each reading-list line's tooltip tells how its channel's exchanges went.
 void TForm1::ShowChannelStatus()
 {
-    if (!Scan || !Table) return;
+    if (!Session) return;
     const int lines = std::min<int>(ListBox1->count(), TChannelTable::kSlots);
     for (int i = 0; i < lines; ++i)
-        ListBox1->item(i)->setToolTip(Q(Table->chanNames[i] + ": " + DescribeStatus(Scan->status[i])));
+        ListBox1->item(i)->setToolTip(
+            Q(Session->Table().chanNames[i] + ": " + DescribeStatus(Session->Scan().status[i])));
 }
 
 void TForm1::OnTick()
@@ -595,7 +583,7 @@ void TForm1::OnTick()
     // A close that arrived while the scan handed out events runs once the
     // tick has returned, so that its message, if it fails, does not hold the
     // clock either.
-    if (closePending_ && !(Scan && Scan->Scanning())) RunModal([this] { close(); });
+    if (closePending_ && !Scanning()) RunModal([this] { close(); });
 }
 
 // ------------------------------------------------------------------ log pane
@@ -629,7 +617,7 @@ void TForm1::Saveas1Click()
     SaveDialog1->setDirectory(Q(AppPath));
     SaveDialog1->setDefaultSuffix("csv");
     SaveDialog1->selectFile(lastSaveName_);
-    const std::string header = Table ? Table->headerLine : std::string();
+    const std::string header = Session ? Session->Table().headerLine : std::string();
 
     QTextCursor top(Memo1->document());
     top.movePosition(QTextCursor::Start);

@@ -3,9 +3,7 @@
 // rules are the core's, and the window is the scan's host.
 #pragma once
 
-#include "acquisition/ChannelTable.h"
-#include "acquisition/Scan.h"
-#include "acquisition/Transaction.h"
+#include "acquisition/Session.h"
 #include "base/Text.h"
 
 #include <QColor>
@@ -74,17 +72,16 @@ struct TFormOptions {
     std::string ExecutablePath;
     // The offsets file; empty means offset.txt in AppPath.
     std::string OffsetsPath;
-    // Port names offered right after "None", ahead of the system's ports
-    // (the demo's simulated bus).
+    // Port names offered right after "None", ahead of the system's ports.
     kelvara::TStringList ExtraPorts;
+    // Starts a simulated bus at the window's creation and offers its port
+    // first (the demo). The user's settings file is left as it was.
+    bool Demo = false;
     // Shows a failure's text to the operator; empty means a message box.
     std::function<void(const QString& text)> ShowMessage;
     // Runs the prepared save dialog modally; true when the operator confirmed
     // a name. Empty means the dialog's own exec().
     std::function<bool(QFileDialog& dialog)> ExecSaveDialog;
-    // Whether the close writes the settings back. A demo leaves the user's
-    // settings file as it was.
-    bool SaveSettingsAtClose = true;
 };
 
 class TForm1 : public QWidget, public kelvara::TScanHost {
@@ -124,9 +121,12 @@ public:
     void Saveas1Click();
 
     // The run counters live in the scan cycle; 0 before it exists.
-    uint32_t sec_count() const { return Scan ? Scan->sec_count : 0; }
-    uint16_t period() const { return Scan ? Scan->period : 0; }
-    uint32_t moment() const { return Scan ? Scan->moment : 0; }
+    uint32_t sec_count() const { return Session ? Session->Scan().sec_count : 0; }
+    uint16_t period() const { return Session ? Session->Scan().period : 0; }
+    uint32_t moment() const { return Session ? Session->Scan().moment : 0; }
+    bool Scanning() const { return Session && Session->Scanning(); }
+    // The port name of the demo's simulated bus; empty without one.
+    const std::string& DemoPort() const { return demoPort_; }
     // A close arrived during a scan and waits for the scan to return.
     bool ClosePending() const { return closePending_; }
 
@@ -159,13 +159,10 @@ public:
     QAction* Saveas1 = nullptr;
 
     TCOM Com;
-    // Created by FormCreate, released by the close that succeeds. The table
-    // holds cmdList, devList and offsList; the scan cycle holds sec_count,
-    // period and moment.
-    std::unique_ptr<kelvara::TSerialChannel> Ser;
-    std::unique_ptr<kelvara::TChannelTable> Table;
-    std::unique_ptr<kelvara::TChannelReader> Reader;
-    std::unique_ptr<kelvara::TScanCycle> Scan;
+    // Created by FormCreate, released by the close that succeeds. It holds
+    // Ser; its table holds cmdList, devList and offsList; its scan cycle
+    // holds sec_count, period and moment.
+    std::unique_ptr<kelvara::TSession> Session;
     std::string AppPath;
     std::string IniName;
     // The scan's out-of-range notices, newest last.
@@ -215,6 +212,7 @@ private:
     bool closePending_ = false;
     bool resumeTimerAfterClose_ = false;
     QString lastSaveName_;
+    std::string demoPort_;
     int tickDepth_ = 0;
     std::vector<std::function<void()>> pendingModal_;
 };

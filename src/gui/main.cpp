@@ -4,11 +4,8 @@
 #include "gui/Form1.h"
 
 #include <QApplication>
-#include <QMessageBox>
 
 #include <clocale>
-#include <cstdio>
-#include <memory>
 
 int main(int argc, char* argv[])
 {
@@ -19,22 +16,10 @@ int main(int argc, char* argv[])
     std::setlocale(LC_NUMERIC, "C");
     const kelvara::TLocaleSettings locale = kelvara::TLocaleSettings::Capture();
 
-    std::unique_ptr<TDemo> demo;
     TFormOptions options;
-    if (QApplication::arguments().contains("--demo")) {
-        try {
-            demo = std::make_unique<TDemo>();
-            options = demo->Options(std::move(options));
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "kelvara: demo: %s\n", e.what());
-            return 1;
-        }
-    }
-
-    // The window goes before the bus, so its port closes while the bus still
-    // serves it.
-    TForm1 form(locale, std::move(options));
+    options.Demo = QApplication::arguments().contains("--demo");
+    TForm1 form(locale, options);
     form.show();
-    if (demo) demo->Start(form);
+    if (options.Demo) StartDemo(form);
     return QApplication::exec();
 }

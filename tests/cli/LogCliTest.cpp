@@ -141,8 +141,8 @@ TEST(KelvaraLog, StartFailuresExitOneWithTheReason)
         std::string message;
     } cases[] = {
         {{"--port", dir.File("no-such-port")},
-         "cannot open " + dir.File("no-such-port") + ": No such file or directory"},
-        {{"--port", notTty}, "cannot open " + notTty + ": Inappropriate ioctl for device"},
+         "Cannot open port \"" + dir.File("no-such-port") + "\". No such file or directory"},
+        {{"--port", notTty}, "Cannot open port \"" + notTty + "\". Inappropriate ioctl for device"},
         {{"--simulate", "--offsets", dir.File("missing.txt")},
          "Cannot open file \"" + dir.File("missing.txt") + "\". No such file or directory"},
     };

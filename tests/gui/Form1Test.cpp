@@ -166,7 +166,7 @@ protected:
         // scan's hand-outs of events included.
         probe.setInterval(0);
         QObject::connect(&probe, &QTimer::timeout, [&w, &probe, what] {
-            if (!(w.Scan && w.Scan->Scanning())) return;
+            if (!w.Scanning()) return;
             probe.stop();
             what();
         });
@@ -306,7 +306,7 @@ TEST_F(FormTest, EnteringThePortBoxRebuildsItsListWithoutChangingItsText)
     EXPECT_EQ(listed, system);
     EXPECT_EQ(w->ComCBox->currentText(), "my port");
     EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kWhite); // no connect
-    EXPECT_FALSE(w->Ser->InstanceActive());
+    EXPECT_FALSE(w->Session->Ser().InstanceActive());
 
     EnterPortBox(*w);
     EXPECT_EQ(Items(w->ComCBox), first); // a stable order
@@ -338,7 +338,7 @@ TEST_F(FormTest, ConnectingToTheSimulatedBusEnablesRun)
         EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
         EXPECT_TRUE(w->sbRun->isEnabled());
         EXPECT_FALSE(w->sbRun->isChecked());
-        EXPECT_TRUE(w->Ser->InstanceActive());
+        EXPECT_TRUE(w->Session->Ser().InstanceActive());
         EXPECT_EQ(w->Com.Name, bus.DevicePath());
         EXPECT_EQ(w->Com.Baud, "19200");
         EXPECT_EQ(w->Com.Parity, "even");
@@ -350,7 +350,7 @@ TEST_F(FormTest, ConnectingToTheSimulatedBusEnablesRun)
     w->cbxParity->setEditText("no");
     Choose(*w, PortOf(bus));
     EXPECT_EQ(messages.size(), 2);
-    EXPECT_TRUE(w->Ser->InstanceActive());
+    EXPECT_TRUE(w->Session->Ser().InstanceActive());
 }
 
 TEST_F(FormTest, LineSettingsComeFromTheHiddenTexts)
@@ -375,10 +375,10 @@ TEST_F(FormTest, LineSettingsComeFromTheHiddenTexts)
         ChooseTyped(*w, PortOf(bus));
         EXPECT_EQ(w->Com.Baud, r.comBaud);
         EXPECT_EQ(w->Com.Parity, r.comParity);
-        EXPECT_EQ(w->Ser->DCB.BaudRate, r.rate) << r.baud.toStdString();
-        EXPECT_EQ(w->Ser->DCB.Parity, r.code) << r.parity.toStdString();
-        EXPECT_EQ(w->Ser->DCB.ByteSize, 8);
-        EXPECT_EQ(w->Ser->DCB.StopBits, ONESTOPBIT);
+        EXPECT_EQ(w->Session->Ser().DCB.BaudRate, r.rate) << r.baud.toStdString();
+        EXPECT_EQ(w->Session->Ser().DCB.Parity, r.code) << r.parity.toStdString();
+        EXPECT_EQ(w->Session->Ser().DCB.ByteSize, 8);
+        EXPECT_EQ(w->Session->Ser().DCB.StopBits, ONESTOPBIT);
     }
 }
 
@@ -389,14 +389,14 @@ TEST_F(FormTest, PlaceholderAndBadBaudTextsStopTheConnect)
 
     w->cbxBaud->setEditText("Baudrate");
     ChooseTyped(*w, PortOf(bus));
-    EXPECT_FALSE(w->Ser->InstanceActive()); // the old port was closed all the same
+    EXPECT_FALSE(w->Session->Ser().InstanceActive()); // the old port was closed all the same
     EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
     EXPECT_TRUE(w->sbRun->isEnabled());
 
     w->cbxBaud->setEditText("19200");
     w->cbxParity->setEditText("Parity");
     ChooseTyped(*w, PortOf(bus));
-    EXPECT_FALSE(w->Ser->InstanceActive());
+    EXPECT_FALSE(w->Session->Ser().InstanceActive());
 
     w->cbxParity->setEditText("no");
     w->cbxBaud->setEditText("fast");
@@ -421,7 +421,7 @@ TEST_F(FormTest, NoneAndTheEmptyEntryDisconnectAndEndARun)
             Choose(*w, entry);
         else
             ChooseTyped(*w, entry);
-        EXPECT_FALSE(w->Ser->InstanceActive());
+        EXPECT_FALSE(w->Session->Ser().InstanceActive());
         EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGrey);
         EXPECT_FALSE(w->sbRun->isEnabled());
         EXPECT_FALSE(w->sbRun->isChecked());
@@ -643,7 +643,7 @@ TEST_F(FormTest, SaveAsAskedForInsideAScanLeavesTheClockRunning)
     uint32_t countAtOpen = 0;
     QString paneAtClose;
     saveDialog = [&](QFileDialog& dialog) {
-        scanningAtOpen = w->Scan->Scanning();
+        scanningAtOpen = w->Scanning();
         countAtOpen = w->sec_count();
         EXPECT_TRUE(WaitInModalLoop([&] { return w->sec_count() >= countAtOpen + 2; }))
             << "the clock stood still while the dialog was open";
@@ -706,8 +706,7 @@ TEST_F(FormTest, FirstStartUsesTheDefaultsAndCloseWritesAllFourKeys)
     w->ComCBox->setEditText("None");
     w->ePeriod->setText("soon");
     EXPECT_TRUE(w->close());
-    EXPECT_EQ(w->Ser, nullptr);
-    EXPECT_EQ(w->Table, nullptr);
+    EXPECT_EQ(w->Session, nullptr);
     TSettings expected;
     expected.Port = "None";
     expected.Period = "soon";
@@ -723,7 +722,7 @@ TEST_F(FormTest, ASettingsFileWithOnlyThePort)
         EXPECT_EQ(w->cbxParity->currentText(), "even");
         EXPECT_EQ(w->ComCBox->currentText(), "ttyUSB7");
         EXPECT_EQ(w->ePeriod->text(), "1");
-        EXPECT_FALSE(w->Ser->InstanceActive()); // no port is opened at start
+        EXPECT_FALSE(w->Session->Ser().InstanceActive()); // no port is opened at start
         EXPECT_TRUE(w->close());
     }
     const std::string ini = TScratch::Read(dir.File("kelvara.ini"));
@@ -739,7 +738,7 @@ TEST_F(FormTest, AMissingOffsetsFileIsShownAndTheWindowOpens)
     EXPECT_TRUE(messages[0].startsWith("Cannot open file \"" + QString::fromStdString(dir.File("offset.txt"))))
         << messages[0].toStdString();
     EXPECT_TRUE(w->isVisible());
-    EXPECT_NE(w->Ser, nullptr);
+    EXPECT_NE(w->Session, nullptr);
     EXPECT_TRUE(w->Memo2->toPlainText().isEmpty());
     EXPECT_TRUE(w->close());
 }
@@ -757,20 +756,17 @@ TEST_F(FormTest, AFailedSettingsWriteAbandonsTheCloseAndALaterCloseReleasesOnce)
     ASSERT_EQ(messages.size(), 1);
     EXPECT_EQ(messages[0].toStdString(), "Unable to write to " + dir.File("kelvara.ini"));
     EXPECT_TRUE(w->isVisible());
-    ASSERT_NE(w->Ser, nullptr);
-    EXPECT_TRUE(w->Ser->InstanceActive());
-    ASSERT_NE(w->Table, nullptr);
-    EXPECT_EQ(w->Table->cmdList.size(), 7u);
-    EXPECT_TRUE(w->Table->devList.empty());
+    ASSERT_NE(w->Session, nullptr);
+    EXPECT_TRUE(w->Session->Ser().InstanceActive());
+    EXPECT_EQ(w->Session->Table().cmdList.size(), 7u);
+    EXPECT_TRUE(w->Session->Table().devList.empty());
     EXPECT_TRUE(w->Timer1->isActive()); // the run goes on
     Tick(*w);
     EXPECT_EQ(w->Memo1->toPlainText().count('\n'), 1);
 
     std::filesystem::remove(dir.File("kelvara.ini"));
     EXPECT_TRUE(w->close());
-    EXPECT_EQ(w->Ser, nullptr);
-    EXPECT_EQ(w->Table, nullptr);
-    EXPECT_EQ(w->Scan, nullptr);
+    EXPECT_EQ(w->Session, nullptr);
     EXPECT_FALSE(w->Timer1->isActive());
     EXPECT_EQ(messages.size(), 1);
     EXPECT_EQ(LoadSettings(dir.File("kelvara.ini")).Port, PortOf(bus).toStdString());
@@ -808,15 +804,15 @@ TEST_F(FormTest, ACloseDuringAScanWaitsForTheScan)
     QTimer probe;
     probe.setInterval(0);
     QObject::connect(&probe, &QTimer::timeout, [&] {
-        if (!(w->Scan && w->Scan->Scanning())) return;
+        if (!w->Scanning()) return;
         probe.stop();
         closedInsideScan = true;
         windowCloseReturned = w->close();
         EXPECT_TRUE(w->ClosePending());
-        EXPECT_NE(w->Ser, nullptr);
+        EXPECT_NE(w->Session, nullptr);
     });
     probe.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Scan == nullptr; }, kHangMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Session == nullptr; }, kHangMs));
     EXPECT_TRUE(closedInsideScan);
     EXPECT_FALSE(windowCloseReturned);
     EXPECT_FALSE(w->isVisible());
@@ -833,12 +829,14 @@ TEST_F(FormTest, ACloseDuringAScanWaitsForTheScan)
 
 TEST_F(FormTest, DemoModeListsChoosesAndRunsTheSimulatedBus)
 {
-    TDemo demo;
-    auto w = Open(demo.Options(Options()));
-    demo.Start(*w);
+    TFormOptions o = Options();
+    o.Demo = true;
+    auto w = Open(std::move(o));
+    StartDemo(*w);
+    ASSERT_FALSE(w->DemoPort().empty());
     ASSERT_GE(w->ComCBox->count(), 2);
-    EXPECT_EQ(w->ComCBox->itemText(1).toStdString(), demo.PortName());
-    EXPECT_EQ(w->ComCBox->currentText().toStdString(), demo.PortName());
+    EXPECT_EQ(w->ComCBox->itemText(1).toStdString(), w->DemoPort());
+    EXPECT_EQ(w->ComCBox->currentText().toStdString(), w->DemoPort());
     EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
     EXPECT_TRUE(w->sbRun->isChecked());
     EXPECT_TRUE(QTest::qWaitFor([&] { return w->Memo1->toPlainText().count('\n') >= 1; }, kHangMs));

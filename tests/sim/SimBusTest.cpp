@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <thread>
 
+using namespace kelvara;
 using namespace kelvara::sim;
 using namespace kelvara::sim::test;
 using namespace std::chrono;

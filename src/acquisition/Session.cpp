@@ -1,0 +1,140 @@
+#include "acquisition/Session.h"
+
+#include "base/Errors.h"
+#include "serial/LineRefusal.h"
+#include "serial/SerialChannel.h"
+#include "sim/SimBus.h"
+
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelvara {
+
+std::string TConnectResult::Message() const
+{
+    switch (Kind) {
+    case Opened: return "";
+    case SettingRefused:
+        return RefusalMessage(Device, Refused, Reason) +
+               ". The port stays open; readings may fail until the line settings suit the device.";
+    case NotOpened: {
+        std::string text = "Cannot open port \"" + Device + "\". " + Reason;
+        if (!MissingGroup.empty())
+            text += ". Serial ports are for members of the group \"" + MissingGroup +
+                    "\": sudo usermod -aG " + MissingGroup + " $USER, then log in again.";
+        return text;
+    }
+    }
+    return "";
+}
+
+std::string MissingDeviceGroup(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "";
+    if (getegid() == st.st_gid) return "";
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    if (getgroups(static_cast<int>(groups.size()), groups.data()) >= 0)
+        for (gid_t g : groups)
+            if (g == st.st_gid) return "";
+    const group* entry = getgrgid(st.st_gid);
+    return entry ? entry->gr_name : std::to_string(st.st_gid);
+}
+
+TSession::TSession(TLocaleSettings locale, TScanHost& host)
+    : ser_(std::make_unique<TSerialChannel>()),
+      table_(std::make_unique<TChannelTable>(std::move(locale))),
+      reader_(std::make_unique<TChannelReader>(*ser_)),
+      scan_(std::make_unique<TScanCycle>(*table_, *reader_, host))
+{
+}
+
+TSession::~TSession()
+{
+    // The scan refers to the table and the reader, the reader to the channel;
+    // the channel closes its port while the simulated bus still serves it.
+    scan_.reset();
+    reader_.reset();
+    table_.reset();
+    ser_.reset();
+    bus_.reset();
+}
+
+std::string TSession::DevicePathOf(const std::string& portName)
+{
+    const bool path = !portName.empty() && (portName[0] == '/' || portName[0] == '.');
+    return path ? portName : "/dev/" + portName;
+}
+
+uint16_t TSession::PeriodOf(const std::string& text)
+{
+    const int32_t value = StrToInt(text);
+    if (value < 0 || value > 65535) throw ERangeError();
+    return static_cast<uint16_t>(value);
+}
+
+void TSession::CreateCmd(const TStringList& offsetsPaths, const std::string& definitions)
+{
+    table_->CreateCmdFromFiles(offsetsPaths, definitions);
+}
+
+void TSession::Close() { ser_->CloseSocket(); }
+
+TConnectResult TSession::Open(const std::string& devicePath)
+{
+    TConnectResult result;
+    result.Device = devicePath;
+    ser_->Connect(devicePath);
+    if (ser_->LastError() == 0 && ser_->InstanceActive()) {
+        result.Kind = TConnectResult::Opened;
+        return result;
+    }
+    result.Kind = TConnectResult::NotOpened;
+    result.Code = ser_->LastError();
+    result.Reason = ser_->LastErrorDesc();
+    if (result.Code == EACCES) result.MissingGroup = MissingDeviceGroup(devicePath);
+    return result;
+}
+
+TConnectResult TSession::Configure(int baud, char parity)
+{
+    TConnectResult result;
+    result.Device = ser_->Device();
+    result.Kind = TConnectResult::Opened;
+    ser_->Config(baud, 8, parity, 0, false, false);
+    if (ser_->LastError() == 0) return result;
+    result.Kind = TConnectResult::SettingRefused;
+    result.Code = ser_->LastError();
+    result.Reason = ser_->LastErrorDesc();
+    result.Refused = RefusedLineSettings(*ser_);
+    return result;
+}
+
+TConnectResult TSession::Connect(const std::string& devicePath, int baud, char parity)
+{
+    Close();
+    TConnectResult result = Open(devicePath);
+    if (result.Kind != TConnectResult::Opened) return result;
+    return Configure(baud, parity);
+}
+
+void TSession::StartRun(uint16_t period) { scan_->StartRun(period); }
+
+void TSession::StopRun() { scan_->StopRun(); }
+
+void TSession::Tick() { scan_->Timer1Timer(); }
+
+std::string TSession::StartSimulatedBus(int baud)
+{
+    sim::TSimOptions options;
+    options.Baud = baud;
+    options.Profile = kSimulatedProfile;
+    auto bus = std::make_unique<sim::TSimBus>(options);
+    bus->Start();
+    bus_ = std::move(bus);
+    return bus_->DevicePath();
+}
+
+} // namespace kelvara

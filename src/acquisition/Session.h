@@ -1,0 +1,114 @@
+// One run of the logger as both front ends host it. The session owns, in this
+// order of construction (and the reverse for teardown), the simulated bus
+// when there is one, the serial channel, the channel table, the reader and
+// the scan cycle, and it holds the rules around them once: how a port name
+// becomes a device path, what connecting comes to, the period's range, and
+// the simulated bus of --simulate and --demo.
+#pragma once
+
+#include "acquisition/ChannelTable.h"
+#include "acquisition/Scan.h"
+#include "acquisition/Transaction.h"
+#include "base/Text.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelvara {
+
+class TSerialChannel;
+namespace sim {
+class TSimBus;
+}
+
+// What connecting came to.
+struct TConnectResult {
+    enum TKind {
+        Opened,         // open, and configured when that was asked for
+        SettingRefused, // open, but the device refused a line setting
+        NotOpened,      // the device could not be opened
+    };
+    TKind Kind = NotOpened;
+    std::string Device;
+    int Code = 0;                     // the system's code, 0 when opened
+    std::string Reason;               // the system's text for Code
+    std::vector<std::string> Refused; // the settings refused, in words
+    // For a permission refused: the group that owns the device, when this
+    // process is not in it (the usual fix on Linux is to join "dialout").
+    std::string MissingGroup;
+
+    // The text an operator is told, empty for Opened.
+    std::string Message() const;
+};
+
+class TSession {
+public:
+    // The simulated bus moves like an oven heating and cooling, and runs
+    // without parity, which a pseudo-terminal cannot carry.
+    static constexpr const char* kSimulatedProfile = "oven";
+    static constexpr const char* kSimulatedParity = "no";
+
+    TSession(TLocaleSettings locale, TScanHost& host);
+    ~TSession();
+    TSession(const TSession&) = delete;
+    TSession& operator=(const TSession&) = delete;
+
+    // A port name as the port box and --port take it: a bare name is a
+    // device under /dev ("ttyUSB0", "pts/3", "serial/by-id/usb-..."), a path
+    // that starts with "/" or "." is taken as it is.
+    static std::string DevicePathOf(const std::string& portName);
+    // The scan period from its text: a whole number of seconds, 0 to 65535.
+    // Raises EConvertError for text that is not an integer, ERangeError
+    // outside the range.
+    static uint16_t PeriodOf(const std::string& text);
+
+    // Builds the channel table from the first offsets file of the search
+    // path that exists, and the definition lines. Raises what building
+    // raises, leaving what was built before the failure.
+    void CreateCmd(const TStringList& offsetsPaths, const std::string& definitions);
+
+    // Closes whatever port is open.
+    void Close();
+    // Opens a device path (Opened or NotOpened); the previous port must have
+    // been closed.
+    TConnectResult Open(const std::string& devicePath);
+    // Configures the open line: baud, 8 data bits, the parity code ('o', 'e',
+    // 'n', ... as the channel takes it), one stop bit, no flow control.
+    // Opened or SettingRefused; the port stays open either way.
+    TConnectResult Configure(int baud, char parity);
+    // Close, Open and, when that succeeded, Configure.
+    TConnectResult Connect(const std::string& devicePath, int baud, char parity);
+
+    // Run start and stop; a stop lets a scan in progress complete.
+    void StartRun(uint16_t period);
+    void StopRun();
+    // One tick of the one-second clock. Raises what a due scan raises.
+    void Tick();
+    bool Scanning() const { return scan_->Scanning(); }
+
+    // Starts a simulated bus of seven slaves in this process and returns the
+    // device path a channel opens to reach it. Raises EError when the system
+    // gives no pseudo-terminal.
+    std::string StartSimulatedBus(int baud);
+
+    TSerialChannel& Ser() { return *ser_; }
+    TChannelTable& Table() { return *table_; }
+    const TChannelTable& Table() const { return *table_; }
+    TScanCycle& Scan() { return *scan_; }
+    const TScanCycle& Scan() const { return *scan_; }
+
+private:
+    std::unique_ptr<sim::TSimBus> bus_;
+    std::unique_ptr<TSerialChannel> ser_;
+    std::unique_ptr<TChannelTable> table_;
+    std::unique_ptr<TChannelReader> reader_;
+    std::unique_ptr<TScanCycle> scan_;
+};
+
+// The group that owns path when this process is not a member of it, else
+// empty: what a refused permission on a serial device is usually about.
+std::string MissingDeviceGroup(const std::string& path);
+
+} // namespace kelvara

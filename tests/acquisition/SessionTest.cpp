@@ -1,0 +1,143 @@
+// The rules a session holds for both front ends: port names, the period,
+// what connecting comes to, and the simulated bus.
+#include "acquisition/Session.h"
+#include "base/Errors.h"
+#include "serial/SerialChannel.h"
+#include "support/PtyPeer.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <unistd.h>
+
+using namespace kelvara;
+using kelvara::test::TTempDir;
+
+namespace {
+
+class TLinesHost : public TScanHost {
+public:
+    std::vector<std::string> Lines;
+    void ShowTime(const std::string&) override {}
+    void SetListLine(int, const std::string&) override {}
+    void AppendLogLine(const std::string& line) override { Lines.push_back(line); }
+    bool OffsetCorrection() override { return false; }
+    void ProcessMessages() override {}
+    void Sleep(int) override {}
+    void Notice(const std::string&) override {}
+};
+
+const std::string kDataDir = std::string(KELVARA_SOURCE_DIR) + "/data/";
+
+} // namespace
+
+TEST(Session, PortNamesAndPeriods)
+{
+    const std::pair<std::string, std::string> ports[] = {
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"pts/3", "/dev/pts/3"},
+        {"serial/by-id/usb-FTDI_X-if00-port0", "/dev/serial/by-id/usb-FTDI_X-if00-port0"},
+        {"/tmp/bus", "/tmp/bus"},
+        {"./bus", "./bus"},
+        {"Com22", "/dev/Com22"},
+    };
+    for (const auto& [name, path] : ports) EXPECT_EQ(TSession::DevicePathOf(name), path) << name;
+
+    EXPECT_EQ(TSession::PeriodOf("0"), 0);
+    EXPECT_EQ(TSession::PeriodOf("65535"), 65535);
+    EXPECT_EQ(TSession::PeriodOf(" 5"), 5);
+    for (const char* bad : {"65536", "-1"}) EXPECT_THROW(TSession::PeriodOf(bad), ERangeError) << bad;
+    try {
+        TSession::PeriodOf("soon");
+        ADD_FAILURE() << "a period that is not a number";
+    } catch (const EConvertError& e) {
+        EXPECT_STREQ(e.what(), "'soon' is not a valid integer value");
+    }
+}
+
+TEST(Session, ConnectingComesToOneOfThreeResults)
+{
+    TLinesHost host;
+    TSession session(TLocaleSettings{}, host);
+    test::TPtyPeer pty;
+
+    TConnectResult r = session.Connect(pty.Path(), 19200, 'n');
+    EXPECT_EQ(r.Kind, TConnectResult::Opened);
+    EXPECT_EQ(r.Message(), "");
+
+    // A pseudo-terminal refuses parity: opened, and the operator told which
+    // setting and why.
+    r = session.Connect(pty.Path(), 19200, 'e');
+    EXPECT_EQ(r.Kind, TConnectResult::SettingRefused);
+    EXPECT_EQ(r.Refused, std::vector<std::string>{"even parity"});
+    EXPECT_EQ(r.Message(), "\"" + pty.Path() + "\" refused even parity: Invalid argument. The port stays open; "
+                           "readings may fail until the line settings suit the device.");
+    EXPECT_TRUE(session.Ser().InstanceActive());
+
+    TTempDir dir;
+    r = session.Connect(dir.File("gone"), 19200, 'n');
+    EXPECT_EQ(r.Kind, TConnectResult::NotOpened);
+    EXPECT_EQ(r.Code, ENOENT);
+    EXPECT_EQ(r.Message(), "Cannot open port \"" + dir.File("gone") + "\". No such file or directory");
+    EXPECT_FALSE(session.Ser().InstanceActive());
+
+    // A refused permission names the group that would fix it.
+    r.Code = EACCES;
+    r.Reason = "Permission denied";
+    r.MissingGroup = "dialout";
+    EXPECT_EQ(r.Message(), "Cannot open port \"" + dir.File("gone") +
+                               "\". Permission denied. Serial ports are for members of the group \"dialout\": "
+                               "sudo usermod -aG dialout $USER, then log in again.");
+}
+
+TEST(Session, TheGroupOfADeviceThisProcessIsNotIn)
+{
+    TTempDir dir;
+    const std::string device = dir.Write("device", "");
+    EXPECT_EQ(MissingDeviceGroup(device), "") << "a file of this process's own group";
+    EXPECT_EQ(MissingDeviceGroup(dir.File("gone")), "");
+
+    // A group this process is not in, if the system has one and lets the file
+    // be given to it.
+    std::vector<gid_t> mine(static_cast<size_t>(getgroups(0, nullptr)));
+    getgroups(static_cast<int>(mine.size()), mine.data());
+    mine.push_back(getegid());
+    setgrent();
+    const group* other = nullptr;
+    while (const group* g = getgrent())
+        if (std::find(mine.begin(), mine.end(), g->gr_gid) == mine.end()) {
+            other = g;
+            break;
+        }
+    const std::string name = other ? other->gr_name : "";
+    const gid_t gid = other ? other->gr_gid : 0;
+    endgrent();
+    if (!other || chown(device.c_str(), static_cast<uid_t>(-1), gid) != 0)
+        GTEST_SKIP() << "no group to give the file to";
+    EXPECT_EQ(MissingDeviceGroup(device), name);
+}
+
+TEST(Session, RunsOnTheSimulatedBus)
+{
+    TLinesHost host;
+    TSession session(TLocaleSettings{}, host);
+    session.CreateCmd({kDataDir + "offset.txt"}, kChannelDefinitions);
+    const std::string device = session.StartSimulatedBus(19200);
+    ASSERT_EQ(session.Connect(device, 19200, TSession::kSimulatedParity[0]).Kind, TConnectResult::Opened);
+    session.StartRun(TSession::PeriodOf("0"));
+    session.Tick();
+    session.Tick();
+    ASSERT_EQ(host.Lines.size(), 2u);
+    EXPECT_EQ(host.Lines[1].substr(0, 5), "0002\t");
+    // Every channel was asked twice; on a loaded machine a reply may miss its
+    // window, but not one of every exchange.
+    uint64_t ok = 0;
+    for (const TChannelStatus& s : session.Scan().status) {
+        uint64_t exchanges = 0;
+        for (uint64_t n : s.Counts) exchanges += n;
+        EXPECT_EQ(exchanges, 2u);
+        ok += s.Counts[static_cast<size_t>(TExchangeOutcome::Ok)];
+    }
+    EXPECT_GT(ok, 0u);
+}
