@@ -9,6 +9,8 @@
 #include "logfile/LogFile.h"
 #include "config/Settings.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,7 +28,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
     "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
-    "                   [--output FILE]\n";
+    "                   [--output FILE]\n"
+    "Try 'kelvara-log --help' for more.\n";
 
 struct TOptions {
     std::optional<std::string> port;
@@ -49,31 +52,40 @@ struct TOptions {
 TOptions ParseOptions(int argc, char** argv)
 {
     TOptions o;
-    for (int k = 1; k < argc; ++k) {
-        const std::string arg = argv[k];
-        auto value = [&]() -> std::string {
-            if (k + 1 >= argc) Usage("option " + arg + " needs a value");
-            return argv[++k];
-        };
-        if (arg == "--port") o.port = value();
-        else if (arg == "--simulate") o.simulate = true;
-        else if (arg == "--baud") o.baud = value();
-        else if (arg == "--parity") o.parity = value();
-        else if (arg == "--period") o.period = value();
-        else if (arg == "--scans") {
-            const std::string v = value();
-            int32_t n = 0;
-            if (!TryStrToInt(v, n) || n < 1) Usage("--scans needs a whole number of at least 1, not '" + v + "'");
-            o.scans = n;
-        } else if (arg == "--offset-corr") o.offsetCorr = true;
-        else if (arg == "--offsets") o.offsets = value();
-        else if (arg == "--output") o.output = value();
-        else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else Usage("unknown option '" + arg + "'");
+    CLI::App app("Logs the seven channels of a Kelvara bus: the header and one line per scan on stdout,\n"
+                 "diagnostics on stderr. Defaults come from kelvara.ini. Exit codes: 0 done (after --scans,\n"
+                 "SIGINT or SIGTERM), 1 cannot start or the output file failed, 2 bad options.",
+                 "kelvara-log");
+    app.get_formatter()->column_width(26);
+    app.add_option("--port", o.port, "serial device: a path, or a name under /dev (ttyUSB0)")->type_name("DEVICE");
+    app.add_flag("--simulate", o.simulate, "log from a simulated bus in this process");
+    app.add_option("--baud", o.baud, "line speed (default: kelvara.ini, else 19200)")->type_name("N");
+    app.add_option("--parity", o.parity, "odd, even or no (default: kelvara.ini, else even)")->type_name("PARITY");
+    app.add_option("--period", o.period, "seconds between scans, 0 to 65535 (default: kelvara.ini, else 1)")
+        ->type_name("SECONDS");
+    std::optional<std::string> scans;
+    app.add_option("--scans", scans, "stop after N scans (default: until SIGINT or SIGTERM)")->type_name("N");
+    app.add_flag("--offset-corr", o.offsetCorr, "subtract each channel's offset from offset.txt");
+    app.add_option("--offsets", o.offsets, "the offsets file (default: offset.txt where kelvara.ini is)")
+        ->type_name("FILE");
+    app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")
+        ->type_name("FILE");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        std::exit(0);
+    } catch (const CLI::ParseError& e) {
+        Usage(e.what());
     }
     if (o.port && o.simulate) Usage("--port and --simulate exclude each other");
+    if (o.parity && *o.parity != "odd" && *o.parity != "even" && *o.parity != "no")
+        Usage("--parity takes odd, even or no, not '" + *o.parity + "'");
+    if (scans) {
+        int32_t n = 0;
+        if (!TryStrToInt(*scans, n) || n < 1) Usage("--scans needs a whole number of at least 1, not '" + *scans + "'");
+        o.scans = n;
+    }
     return o;
 }
 
@@ -162,8 +174,6 @@ int main(int argc, char** argv)
     int32_t baud = 0;
     if (!TryStrToInt(baudText, baud) || baud <= 0) Usage("'" + baudText + "' is not a baud rate");
     const std::string parityText = opt.parity.value_or(opt.simulate ? TSession::kSimulatedParity : settings.Parity);
-    if (opt.parity && parityText != "odd" && parityText != "even" && parityText != "no")
-        Usage("--parity takes odd, even or no, not '" + parityText + "'");
     const std::string periodText = opt.period.value_or(settings.Period);
     uint16_t period = 0;
     try {

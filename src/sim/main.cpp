@@ -5,6 +5,8 @@
 #include "base/Text.h"
 #include "sim/SimBus.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,23 +22,12 @@ using namespace kelvara::sim;
 
 namespace {
 
-constexpr const char* Usage =
-    "usage: kelvara-sim [--link PATH] [--emf V1,...,V6] [--ambient T] [--profile NAME]\n"
-    "                   [--baud N] [--turnaround MS] [--wire-timing] [--fault SLAVE:KIND[=ARG]]...\n"
-    "\n"
-    "Serves Modbus RTU slaves 1..7 on a new pseudo-terminal and prints its path.\n"
-    "  --link PATH        also make PATH a symbolic link to the device\n"
-    "  --emf V1,...,V6    fixed EMFs of slaves 1..6 in mV (one value sets all six)\n"
-    "  --ambient T        fixed cold-junction temperature of slave 7 in degrees C\n"
-    "  --profile NAME     moving values: oven, drift or sweep (--emf/--ambient override per slave)\n"
-    "  --baud N           line speed for framing and pacing (default 19200)\n"
-    "  --turnaround MS    pause before each reply (default 0)\n"
-    "  --wire-timing      send reply bytes at the pace of the line (11 bits a character)\n"
-    "  --fault S:KIND[=ARG]  a fault for slave S, repeatable; KIND is one of\n"
-    "                     silent, exception, bad-crc, wrong-address, wrong-function,\n"
-    "                     wrong-byte-count, truncate, delay-before, delay-between, late,\n"
-    "                     garbage, signalling-nan, quiet-nan, one-register, echo\n"
-    "Stops on SIGINT or SIGTERM, printing each slave's counters.\n";
+constexpr const char* kHelpFoot =
+    "KIND is one of silent, exception, bad-crc, wrong-address, wrong-function,\n"
+    "wrong-byte-count, truncate, delay-before, delay-between, late, garbage,\n"
+    "signalling-nan, quiet-nan, one-register, echo.\n"
+    "Stops on SIGINT or SIGTERM, printing each slave's counters. Exit codes: 0 stopped by a\n"
+    "signal, 1 the bus could not be served, 2 bad options.";
 
 struct TUsageError {
     std::string Message;
@@ -95,51 +86,56 @@ TFault ParseFault(const std::string& text, int& slave)
 TCommandLine ParseCommandLine(int argc, char** argv)
 {
     TCommandLine line;
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        std::optional<std::string> inlineValue;
-        if (const auto eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = option.substr(eq + 1);
-            option.resize(eq);
-        }
-        auto value = [&]() -> std::string {
-            if (inlineValue) return *inlineValue;
-            if (i + 1 >= argc) throw TUsageError{option + " needs a value"};
-            return argv[++i];
-        };
-        if (option == "--help" || option == "-h") {
-            std::cout << Usage;
-            std::exit(0);
-        } else if (option == "--link") {
-            line.Link = value();
-            if (line.Link.empty()) throw TUsageError{"--link needs a path"};
-        } else if (option == "--emf") {
-            std::vector<float> emf;
-            for (const auto& field : SplitCommaText(value())) emf.push_back(ParseFloat("--emf", field));
-            if (emf.size() == 1) emf.assign(6, emf[0]);
-            if (emf.size() != 6) throw TUsageError{"--emf needs one or six values"};
-            line.Emf = emf;
-        } else if (option == "--ambient") {
-            line.Ambient = ParseFloat("--ambient", value());
-        } else if (option == "--profile") {
-            line.Options.Profile = value();
-            if (!line.Options.Profile.empty() && !IsProfileName(line.Options.Profile))
-                throw TUsageError{"--profile: unknown profile '" + line.Options.Profile + "' (oven, drift, sweep)"};
-        } else if (option == "--baud") {
-            line.Options.Baud = ParseInt("--baud", value());
-            if (line.Options.Baud < 1) throw TUsageError{"--baud must be positive"};
-        } else if (option == "--turnaround") {
-            line.Options.TurnaroundMs = ParseFloat("--turnaround", value());
-            if (!(line.Options.TurnaroundMs >= 0)) throw TUsageError{"--turnaround must not be negative"};
-        } else if (option == "--wire-timing" && !inlineValue) {
-            line.Options.WireTiming = true;
-        } else if (option == "--fault") {
-            int slave = 0;
-            TFault fault = ParseFault(value(), slave);
-            line.Faults.emplace_back(slave, fault);
-        } else {
-            throw TUsageError{"unknown option '" + std::string(argv[i]) + "'"};
-        }
+    CLI::App app("Serves Modbus RTU slaves 1..7 on a new pseudo-terminal and prints its path.", "kelvara-sim");
+    app.get_formatter()->column_width(26);
+    app.footer(kHelpFoot);
+    std::string emf, ambient, profile, baud, turnaround;
+    std::vector<std::string> faults;
+    app.add_option("--link", line.Link, "also make PATH a symbolic link to the device")->type_name("PATH");
+    app.add_option("--emf", emf, "fixed EMFs of slaves 1..6 in mV (one value sets all six)")->type_name("V1,...,V6");
+    app.add_option("--ambient", ambient, "fixed cold-junction temperature of slave 7 in degrees C")->type_name("T");
+    app.add_option("--profile", profile, "moving values: oven, drift or sweep (--emf/--ambient override per slave)")
+        ->type_name("NAME");
+    app.add_option("--baud", baud, "line speed for framing and pacing (default 19200)")->type_name("N");
+    app.add_option("--turnaround", turnaround, "pause before each reply (default 0)")->type_name("MS");
+    app.add_flag("--wire-timing", line.Options.WireTiming,
+                 "send reply bytes at the pace of the line (11 bits a character)");
+    app.add_option("--fault", faults, "a fault for slave S, repeatable")->type_name("S:KIND[=ARG]");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        std::exit(0);
+    } catch (const CLI::ParseError& e) {
+        throw TUsageError{e.what()};
+    }
+
+    if (app.count("--link") && line.Link.empty()) throw TUsageError{"--link needs a path"};
+    if (app.count("--emf")) {
+        std::vector<float> values;
+        for (const auto& field : SplitCommaText(emf)) values.push_back(ParseFloat("--emf", field));
+        if (values.size() == 1) values.assign(6, values[0]);
+        if (values.size() != 6) throw TUsageError{"--emf needs one or six values"};
+        line.Emf = values;
+    }
+    if (app.count("--ambient")) line.Ambient = ParseFloat("--ambient", ambient);
+    if (app.count("--profile")) {
+        line.Options.Profile = profile;
+        if (!profile.empty() && !IsProfileName(profile))
+            throw TUsageError{"--profile: unknown profile '" + profile + "' (oven, drift, sweep)"};
+    }
+    if (app.count("--baud")) {
+        line.Options.Baud = ParseInt("--baud", baud);
+        if (line.Options.Baud < 1) throw TUsageError{"--baud must be positive"};
+    }
+    if (app.count("--turnaround")) {
+        line.Options.TurnaroundMs = ParseFloat("--turnaround", turnaround);
+        if (!(line.Options.TurnaroundMs >= 0)) throw TUsageError{"--turnaround must not be negative"};
+    }
+    for (const std::string& text : faults) {
+        int slave = 0;
+        TFault fault = ParseFault(text, slave);
+        line.Faults.emplace_back(slave, fault);
     }
     return line;
 }

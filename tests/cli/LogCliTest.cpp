@@ -219,7 +219,7 @@ TEST(KelvaraLog, TakesItsDefaultsFromTheSettingsBesideTheExecutable)
                                  "\n[Timings]\nscan_period=3\n");
     dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
     TChildProcess child;
-    ASSERT_TRUE(child.Start({exe, "--scans", "2"}));
+    ASSERT_TRUE(child.Start({exe, "--scans=2"}));
     ASSERT_EQ(ExitCode(child, 20000), 0) << child.Err();
     const auto lines = Lines(child.Out());
     ASSERT_EQ(lines.size(), 3u) << child.Err();

@@ -178,7 +178,7 @@ TEST(SimCli, BadOptionsExitWithStatus2)
 
 TEST(SimCli, ServesAProfileUntilSigint)
 {
-    TSimProcess sim({"--profile", "oven", "--baud", "115200", "--wire-timing", "--turnaround", "1"});
+    TSimProcess sim({"--profile=oven", "--baud", "115200", "--wire-timing", "--turnaround=1"});
     const std::string device = sim.FirstLine();
     ASSERT_EQ(device.rfind("/dev/pts/", 0), 0u) << sim.Out;
     kelvara::sim::test::TPtyMaster master(device);
