@@ -26,6 +26,10 @@ public:
     // A channel went out of (or back into) its conversion table; told once
     // per change, not once per tick.
     virtual void Notice(const std::string& text) = 0;
+    // The device went away during a run (second of the run, the system's
+    // reason), and came back. Hosts that do not run a session ignore them.
+    virtual void PortLost(uint32_t /*second*/, const std::string& /*reason*/) {}
+    virtual void PortBack(uint32_t /*second*/) {}
 };
 
 // Per-channel record of exchanges, for the window and the logger to show.

@@ -44,7 +44,7 @@ std::string MissingDeviceGroup(const std::string& path)
 }
 
 TSession::TSession(TLocaleSettings locale, TScanHost& host)
-    : ser_(std::make_unique<TSerialChannel>()),
+    : host_(host), ser_(std::make_unique<TSerialChannel>()),
       table_(std::make_unique<TChannelTable>(std::move(locale))),
       reader_(std::make_unique<TChannelReader>(*ser_)),
       scan_(std::make_unique<TScanCycle>(*table_, *reader_, host))
@@ -80,7 +80,12 @@ void TSession::CreateCmd(const TStringList& offsetsPaths, const std::string& def
     table_->CreateCmdFromFiles(offsetsPaths, definitions);
 }
 
-void TSession::Close() { ser_->CloseSocket(); }
+void TSession::Close()
+{
+    ser_->CloseSocket();
+    link_ = TLink::Closed;
+    configured_ = false;
+}
 
 TConnectResult TSession::Open(const std::string& devicePath)
 {
@@ -89,6 +94,9 @@ TConnectResult TSession::Open(const std::string& devicePath)
     ser_->Connect(devicePath);
     if (ser_->LastError() == 0 && ser_->InstanceActive()) {
         result.Kind = TConnectResult::Opened;
+        link_ = TLink::Open;
+        devicePath_ = devicePath;
+        configured_ = false;
         return result;
     }
     result.Kind = TConnectResult::NotOpened;
@@ -103,6 +111,9 @@ TConnectResult TSession::Configure(int baud, char parity)
     TConnectResult result;
     result.Device = ser_->Device();
     result.Kind = TConnectResult::Opened;
+    configured_ = true;
+    baud_ = baud;
+    parity_ = parity;
     ser_->Config(baud, 8, parity, 0, false, false);
     if (ser_->LastError() == 0) return result;
     result.Kind = TConnectResult::SettingRefused;
@@ -124,7 +135,37 @@ void TSession::StartRun(uint16_t period) { scan_->StartRun(period); }
 
 void TSession::StopRun() { scan_->StopRun(); }
 
-void TSession::Tick() { scan_->Timer1Timer(); }
+void TSession::Tick()
+{
+    // The second this tick will count, for what the host is told.
+    const uint32_t second = scan_->sec_count + 1;
+    if (link_ == TLink::Lost) TryReconnect(second);
+    struct TAfterScan {
+        TSession& session;
+        ~TAfterScan() { session.CheckLost(); }
+    } afterScan{*this};
+    scan_->Timer1Timer();
+}
+
+void TSession::CheckLost()
+{
+    if (link_ != TLink::Open || ser_->DeviceLost() == 0) return;
+    const std::string reason = SysErrorMessage(ser_->DeviceLost());
+    // Held open, the old device node would stay busy, and the adapter would
+    // come back under a new name.
+    ser_->CloseSocket();
+    link_ = TLink::Lost;
+    host_.PortLost(scan_->sec_count, reason);
+}
+
+void TSession::TryReconnect(uint32_t second)
+{
+    ser_->Connect(devicePath_);
+    if (!ser_->InstanceActive()) return;
+    if (configured_) ser_->Config(baud_, 8, parity_, 0, false, false);
+    link_ = TLink::Open;
+    host_.PortBack(second);
+}
 
 std::string TSession::StartSimulatedBus(int baud)
 {

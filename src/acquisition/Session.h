@@ -2,8 +2,9 @@
 // order of construction (and the reverse for teardown), the simulated bus
 // when there is one, the serial channel, the channel table, the reader and
 // the scan cycle, and it holds the rules around them once: how a port name
-// becomes a device path, what connecting comes to, the period's range, and
-// the simulated bus of --simulate and --demo.
+// becomes a device path, what connecting comes to, the period's range, the
+// simulated bus of --simulate and --demo, and a port that goes away during a
+// run and comes back.
 #pragma once
 
 #include "acquisition/ChannelTable.h"
@@ -69,7 +70,8 @@ public:
     // raises, leaving what was built before the failure.
     void CreateCmd(const TStringList& offsetsPaths, const std::string& definitions);
 
-    // Closes whatever port is open.
+    // Closes whatever port is open; a port lost during a run is no longer
+    // looked for.
     void Close();
     // Opens a device path (Opened or NotOpened); the previous port must have
     // been closed.
@@ -85,8 +87,18 @@ public:
     void StartRun(uint16_t period);
     void StopRun();
     // One tick of the one-second clock. Raises what a due scan raises.
+    //
+    // A device that goes away (a read or write fails with EIO, or the line
+    // is hung up) is closed after the scan that met it, so that its name is
+    // free for the device when it comes back, and the host is told. While it
+    // is lost, every tick tries to open the same path again and configure
+    // it as before; the run goes on, and each due scan appends its line with
+    // NAN in every reading, without a request going out. The tick that
+    // finds the device back tells the host before its scan reads normally.
     void Tick();
     bool Scanning() const { return scan_->Scanning(); }
+    // The port was lost during a run and has not come back yet.
+    bool PortLost() const { return link_ == TLink::Lost; }
 
     // Starts a simulated bus of seven slaves in this process and returns the
     // device path a channel opens to reach it. Raises EError when the system
@@ -100,6 +112,17 @@ public:
     const TScanCycle& Scan() const { return *scan_; }
 
 private:
+    enum class TLink { Closed, Open, Lost };
+    void CheckLost();
+    void TryReconnect(uint32_t second);
+
+    TScanHost& host_;
+    TLink link_ = TLink::Closed;
+    std::string devicePath_; // what the operator chose, reopened as it is
+    bool configured_ = false;
+    int baud_ = 0;
+    char parity_ = 0;
+
     std::unique_ptr<sim::TSimBus> bus_;
     std::unique_ptr<TSerialChannel> ser_;
     std::unique_ptr<TChannelTable> table_;

@@ -119,6 +119,11 @@ public:
         }
     }
     void Notice(const std::string& text) override { std::fprintf(stderr, "kelvara-log: %s\n", text.c_str()); }
+    void PortLost(uint32_t second, const std::string& reason) override
+    {
+        std::fprintf(stderr, "kelvara-log: port lost at second %u: %s\n", second, reason.c_str());
+    }
+    void PortBack(uint32_t second) override { std::fprintf(stderr, "kelvara-log: port back at second %u\n", second); }
 
 private:
     bool offsetCorr_;

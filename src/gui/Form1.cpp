@@ -113,6 +113,19 @@ TForm1::TForm1(TLocaleSettings locale, TFormOptions options, QWidget* parent)
         options_.ShowMessage = [this](const QString& text) {
             QMessageBox::critical(this, windowTitle(), text);
         };
+    if (!options_.ShowNotice)
+        options_.ShowNotice = [this](const QString& text) {
+            // One window, kept open and added to, so that an adapter that
+            // drops out again and again does not pile up windows.
+            if (!noticeBox_) {
+                noticeBox_ = new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
+                noticeBox_->setWindowModality(Qt::NonModal);
+                noticeBox_->setAttribute(Qt::WA_DeleteOnClose);
+                connect(noticeBox_, &QObject::destroyed, this, [this] { noticeBox_ = nullptr; });
+            }
+            noticeBox_->setText(noticeBox_->text().isEmpty() ? text : noticeBox_->text() + "\n" + text);
+            noticeBox_->show();
+        };
     if (!options_.ExecSaveDialog)
         options_.ExecSaveDialog = [](QFileDialog& dialog) {
             return dialog.exec() == QDialog::Accepted;
@@ -679,6 +692,25 @@ bool TForm1::OffsetCorrection() { return cbOffset->isChecked(); }
 void TForm1::ProcessMessages() { QCoreApplication::processEvents(); }
 
 void TForm1::Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void TForm1::PortLost(uint32_t second, const std::string& reason)
+{
+    shConnect->SetBrushColor(kLost);
+    const QString text = QString("Port \"%1\" lost at second %2: %3. It is looked for again every second while Run is down.")
+                             .arg(Q(Com.Name))
+                             .arg(second)
+                             .arg(Q(reason));
+    shConnect->setToolTip(text);
+    options_.ShowNotice(text);
+}
+
+void TForm1::PortBack(uint32_t second)
+{
+    shConnect->SetBrushColor(kGreen);
+    const QString text = QString("Port \"%1\" back at second %2.").arg(Q(Com.Name)).arg(second);
+    shConnect->setToolTip(text);
+    options_.ShowNotice(text);
+}
 
 void TForm1::Notice(const std::string& text)
 {

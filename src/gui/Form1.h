@@ -25,6 +25,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
+class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
@@ -79,6 +80,9 @@ struct TFormOptions {
     bool Demo = false;
     // Shows a failure's text to the operator; empty means a message box.
     std::function<void(const QString& text)> ShowMessage;
+    // Tells the operator something that needs no answer while the run goes
+    // on (a port lost and back); empty means a window that does not block.
+    std::function<void(const QString& text)> ShowNotice;
     // Runs the prepared save dialog modally; true when the operator confirmed
     // a name. Empty means the dialog's own exec().
     std::function<bool(QFileDialog& dialog)> ExecSaveDialog;
@@ -94,6 +98,8 @@ public:
     static inline const QColor kWhite{255, 255, 255};
     static inline const QColor kGreen{0, 255, 0};
     static inline const QColor kGrey{160, 160, 164};
+    // The port went away during a run and is being looked for.
+    static inline const QColor kLost{255, 0, 0};
 
     explicit TForm1(kelvara::TLocaleSettings locale, TFormOptions options = {},
                     QWidget* parent = nullptr);
@@ -181,6 +187,8 @@ private:
     void ProcessMessages() override;
     void Sleep(int ms) override;
     void Notice(const std::string& text) override;
+    void PortLost(uint32_t second, const std::string& reason) override;
+    void PortBack(uint32_t second) override;
 
     void BuildControls();
     void WireEvents();
@@ -213,6 +221,7 @@ private:
     bool resumeTimerAfterClose_ = false;
     QString lastSaveName_;
     std::string demoPort_;
+    QMessageBox* noticeBox_ = nullptr;
     int tickDepth_ = 0;
     std::vector<std::function<void()>> pendingModal_;
 };

@@ -156,10 +156,13 @@ void TSimBus::Stop()
     CloseFd(m.MasterFd);
     CloseFd(m.HeldSlaveFd);
     CloseFd(m.WakeFd);
+    m.Path.clear();
     m.Running = false;
 }
 
 std::string TSimBus::DevicePath() const { return Impl->Path; }
+
+bool TSimBus::Running() const { return Impl->Running; }
 
 void TSimBus::SetValue(int slave, float value)
 {

@@ -51,10 +51,14 @@ public:
     // system has no pty to give. Does nothing while already running.
     void Start();
     // Stops the serving thread and closes the pty; replies still pending are
-    // dropped. Idempotent.
+    // dropped. Idempotent. A master that holds the device open sees it hang
+    // up, as when a USB adapter is pulled; Start then serves a new pty, with
+    // the slaves' values, faults and counters as they were.
     void Stop();
+    bool Running() const;
 
-    // The slave side, e.g. "/dev/pts/5": what a master opens. Empty before Start.
+    // The slave side, e.g. "/dev/pts/5": what a master opens. Empty while
+    // not running.
     std::string DevicePath() const;
 
     // Slave numbers are 1..7; others raise ERangeError.

@@ -26,6 +26,8 @@ constexpr const char* kHelpFoot =
     "KIND is one of silent, exception, bad-crc, wrong-address, wrong-function,\n"
     "wrong-byte-count, truncate, delay-before, delay-between, late, garbage,\n"
     "signalling-nan, quiet-nan, one-register, echo.\n"
+    "SIGUSR1 unplugs the bus (the device goes away and --link is removed), SIGUSR2 plugs\n"
+    "it back in on a new device (and points --link at it).\n"
     "Stops on SIGINT or SIGTERM, printing each slave's counters. Exit codes: 0 stopped by a\n"
     "signal, 1 the bus could not be served, 2 bad options.";
 
@@ -147,6 +149,25 @@ bool LinkPointsTo(const std::string& link, const std::string& target)
     return n >= 0 && std::string(buffer, static_cast<size_t>(n)) == target;
 }
 
+// Makes link a symbolic link to device, replacing an old link (from a run
+// that was killed, or the device before an unplug), never a file.
+bool PointLink(const std::string& link, const std::string& device)
+{
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) {
+            std::cerr << "kelvara-sim: " << link << " exists and is not a symbolic link\n";
+            return false;
+        }
+        ::unlink(link.c_str());
+    }
+    if (::symlink(device.c_str(), link.c_str()) != 0) {
+        std::cerr << "kelvara-sim: cannot create " << link << ": " << SysErrorMessage(errno) << "\n";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -165,6 +186,10 @@ int main(int argc, char** argv)
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    // SIGUSR1 unplugs the bus and SIGUSR2 plugs it back in, as a USB adapter
+    // would drop out and come back under a new device name.
+    sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
@@ -176,29 +201,30 @@ int main(int argc, char** argv)
         bus.Start();
         const std::string device = bus.DevicePath();
 
-        if (!line.Link.empty()) {
-            // Replace an old link (from a run that was killed), never a file.
-            struct stat st {};
-            if (::lstat(line.Link.c_str(), &st) == 0) {
-                if (!S_ISLNK(st.st_mode)) {
-                    std::cerr << "kelvara-sim: " << line.Link << " exists and is not a symbolic link\n";
-                    return 1;
-                }
-                ::unlink(line.Link.c_str());
-            }
-            if (::symlink(device.c_str(), line.Link.c_str()) != 0) {
-                std::cerr << "kelvara-sim: cannot create " << line.Link << ": " << SysErrorMessage(errno) << "\n";
-                return 1;
-            }
-        }
-
+        if (!line.Link.empty() && !PointLink(line.Link, device)) return 1;
         std::cout << device << std::endl;
 
-        int signal = 0;
-        while (sigwait(&stopSignals, &signal) != 0) {
+        std::string linked = device;
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&stopSignals, &signal) != 0) continue;
+            if (signal == SIGUSR1) {
+                if (!bus.Running()) continue;
+                bus.Stop();
+                if (!line.Link.empty() && LinkPointsTo(line.Link, linked)) ::unlink(line.Link.c_str());
+                std::cerr << "kelvara-sim: unplugged\n";
+            } else if (signal == SIGUSR2) {
+                if (bus.Running()) continue;
+                bus.Start();
+                linked = bus.DevicePath();
+                if (!line.Link.empty() && !PointLink(line.Link, linked)) return 1;
+                std::cerr << "kelvara-sim: plugged in on " << linked << "\n";
+            } else {
+                break;
+            }
         }
         bus.Stop();
-        if (!line.Link.empty() && LinkPointsTo(line.Link, device)) ::unlink(line.Link.c_str());
+        if (!line.Link.empty() && LinkPointsTo(line.Link, linked)) ::unlink(line.Link.c_str());
 
         for (int s = 1; s <= SlaveCount; ++s) {
             const TSlaveCounters c = bus.Counters(s);

@@ -3,11 +3,13 @@
 #include "acquisition/Session.h"
 #include "base/Errors.h"
 #include "serial/SerialChannel.h"
+#include "sim/SimBus.h"
 #include "support/PtyPeer.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <grp.h>
 #include <unistd.h>
 
@@ -29,6 +31,14 @@ public:
 };
 
 const std::string kDataDir = std::string(KELVARA_SOURCE_DIR) + "/data/";
+
+// Polls until done() or a minute has passed: a watchdog for what another
+// thread does eventually, not a speed limit.
+bool WaitFor(const std::function<bool()>& done)
+{
+    for (int k = 0; k < 60000 && !done(); ++k) usleep(1000);
+    return done();
+}
 
 } // namespace
 
@@ -140,4 +150,88 @@ TEST(Session, RunsOnTheSimulatedBus)
         ok += s.Counts[static_cast<size_t>(TExchangeOutcome::Ok)];
     }
     EXPECT_GT(ok, 0u);
+}
+
+namespace {
+
+// Records the port events beside the lines, in the order they came.
+class TEventHost : public TLinesHost {
+public:
+    std::vector<std::string> Events;
+    void AppendLogLine(const std::string& line) override
+    {
+        TLinesHost::AppendLogLine(line);
+        Events.push_back("line " + line.substr(0, 4));
+    }
+    void PortLost(uint32_t second, const std::string& reason) override
+    {
+        Events.push_back("lost " + std::to_string(second) + " " + reason);
+    }
+    void PortBack(uint32_t second) override { Events.push_back("back " + std::to_string(second)); }
+};
+
+} // namespace
+
+// A device that goes away during a run and comes back under the same path
+// (a link, as /dev/serial/by-id/ names are): one line per due scan
+// throughout, all NAN while it is away, normal again as soon as it is back.
+TEST(Session, APortThatGoesAwayAndComesBack)
+{
+    TTempDir dir;
+    const std::string link = dir.File("bus");
+    sim::TSimBus bus;
+    bus.Start();
+    ASSERT_EQ(symlink(bus.DevicePath().c_str(), link.c_str()), 0);
+
+    TEventHost host;
+    TSession session(TLocaleSettings{}, host);
+    session.CreateCmd({kDataDir + "offset.txt"}, kChannelDefinitions);
+    ASSERT_EQ(session.Connect(link, 19200, 'n').Kind, TConnectResult::Opened);
+    session.StartRun(1);
+    session.Tick(); // 1
+
+    bus.Stop(); // pulled
+    unlink(link.c_str());
+    session.Tick(); // 2: meets the hang-up
+    EXPECT_TRUE(session.PortLost());
+    EXPECT_FALSE(session.Ser().InstanceActive()) << "a lost device is closed at once";
+    session.Tick(); // 3: looked for, not there
+    const uint64_t seenBeforeReturn = bus.Counters(7).RequestsSeen;
+
+    bus.Start(); // back, under a new device name
+    ASSERT_EQ(symlink(bus.DevicePath().c_str(), link.c_str()), 0);
+    session.Tick(); // 4
+    session.Tick(); // 5
+    EXPECT_FALSE(session.PortLost());
+
+    const std::vector<std::string> expected = {
+        "line 0001", "line 0002", "lost 2 Input/output error", "line 0003", "back 4", "line 0004", "line 0005",
+    };
+    EXPECT_EQ(host.Events, expected);
+    for (int k : {1, 2}) EXPECT_EQ(host.Lines[k], "000" + std::to_string(k + 1) + "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN");
+    // Both scans after the return asked every slave again. (Their values may
+    // miss the reply window on a loaded machine; the requests cannot.)
+    EXPECT_TRUE(WaitFor([&] { return bus.Counters(7).RequestsSeen == seenBeforeReturn + 2; }))
+        << bus.Counters(7).RequestsSeen << " after " << seenBeforeReturn;
+}
+
+// The far end of a line that simply closes: the same, without a device
+// coming back.
+TEST(Session, AHungUpLineIsLostAndLookedFor)
+{
+    TEventHost host;
+    TSession session(TLocaleSettings{}, host);
+    session.CreateCmd({kDataDir + "offset.txt"}, kChannelDefinitions);
+    std::string path;
+    {
+        test::TPtyPeer pty;
+        path = pty.Path();
+        ASSERT_EQ(session.Connect(path, 19200, 'n').Kind, TConnectResult::Opened);
+        session.StartRun(0);
+    }
+    session.Tick();
+    session.Tick();
+    const std::vector<std::string> expected = {"line 0001", "lost 1 Input/output error", "line 0002"};
+    EXPECT_EQ(host.Events, expected);
+    EXPECT_TRUE(session.PortLost());
 }

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -284,6 +285,69 @@ TEST(KelvaraLog, AFullDiskEndsTheRunWithoutATornLine)
     ASSERT_EQ(lines.size(), 2u) << child.Out();
     EXPECT_EQ(lines[1].substr(0, 5), "0001\t");
     EXPECT_EQ(TTempDir::Read(out), prefill);
+}
+
+// Processor time a running process has used, in seconds.
+double CpuSecondsOf(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    const auto fields = Split(stat.substr(stat.rfind(')') + 2), ' ');
+    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
+    return (std::stod(fields.at(11)) + std::stod(fields.at(12))) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The simulator unplugged and plugged back while the logger runs: one line a
+// second throughout, all NAN while the port is away, the notices on stderr,
+// normal lines again as soon as it is back, and no busy waiting meanwhile.
+TEST(KelvaraLog, APortThatGoesAwayComesBackWithoutEndingTheRun)
+{
+    TTempDir dir;
+    const std::string link = dir.File("bus");
+    TChildProcess sim;
+    ASSERT_TRUE(sim.Start({std::string(KELVARA_BIN_DIR) + "/kelvara-sim", "--link", link}));
+    ASSERT_TRUE(sim.WaitForLines(1, std::chrono::milliseconds(20000))) << sim.Err();
+    TChildProcess log;
+    ASSERT_TRUE(log.Start({kLog, "--port", link, "--parity", "no", "--period", "1"}));
+    auto waitErr = [&](const std::string& text) {
+        for (int k = 0; k < 3000 && log.Err().find(text) == std::string::npos; ++k) usleep(20000);
+        return log.Err().find(text) != std::string::npos;
+    };
+
+    ASSERT_TRUE(log.WaitForLines(3, std::chrono::milliseconds(60000)));
+    sim.Signal(SIGUSR1);
+    ASSERT_TRUE(waitErr("port lost at second ")) << log.Err();
+    const double cpuAtLoss = CpuSecondsOf(log.Pid());
+    const auto wallAtLoss = std::chrono::steady_clock::now();
+    const size_t linesAtLoss = Lines(log.Out()).size();
+    ASSERT_TRUE(log.WaitForLines(linesAtLoss + 3, std::chrono::milliseconds(60000)));
+    const double lostCpu = CpuSecondsOf(log.Pid()) - cpuAtLoss;
+    const double lostWall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallAtLoss).count();
+    sim.Signal(SIGUSR2);
+    ASSERT_TRUE(waitErr("port back at second ")) << log.Err();
+    const size_t linesAtReturn = Lines(log.Out()).size();
+    ASSERT_TRUE(log.WaitForLines(linesAtReturn + 3, std::chrono::milliseconds(60000)));
+    log.Signal(SIGTERM);
+    ASSERT_EQ(ExitCode(log, 30000), 0) << log.Err();
+
+    const std::string err = log.Err();
+    const auto lostAt = std::stoul(err.substr(err.find("port lost at second ") + 20));
+    const auto backAt = std::stoul(err.substr(err.find("port back at second ") + 20));
+    EXPECT_NE(err.find("port lost at second " + std::to_string(lostAt) + ": Input/output error\n"), std::string::npos)
+        << err;
+    ASSERT_GT(backAt, lostAt + 2);
+    const auto lines = Lines(log.Out());
+    const std::string allNan = "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN";
+    for (size_t k = 1; k < lines.size(); ++k) {
+        char time[8];
+        std::snprintf(time, sizeof time, "%.4zu", k);
+        ASSERT_EQ(lines[k].substr(0, 4), time) << "one line per due scan";
+        if (k > lostAt && k < backAt) EXPECT_EQ(lines[k], time + allNan);
+    }
+    // The first normal line at most two scans after the device is back.
+    EXPECT_TRUE(lines[backAt].substr(4) != allNan || lines[backAt + 1].substr(4) != allNan);
+    // Looking for the port once a second is not busy waiting.
+    EXPECT_LT(lostCpu, 0.5 * lostWall) << lostCpu << " s of processor time in " << lostWall << " s";
 }
 
 TEST(KelvaraLog, StopSignalEndsTheRunAfterACompleteLine)
