@@ -1,0 +1,53 @@
+// The serial ports the system offers, as udev reports them. The port box
+// lists these names; connecting opens DevicePath.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kelvara {
+
+struct TPortInfo {
+    std::string Name;       // the kernel's name, as the port box shows it: "ttyUSB0", "ttyS0"
+    std::string DevicePath; // the device node: "/dev/ttyUSB0"
+    std::string StableName; // "/dev/serial/by-id/usb-FTDI_..." where udev made one, else empty
+};
+
+// What udev tells about one device of the tty class, gathered before choosing.
+struct TTtyFacts {
+    std::string Name;         // sysname: "ttyS0", "tty12", "console"
+    std::string Subsystem;    // "tty"
+    std::string DevicePath;   // device node; empty when the device has none
+    bool HasParent = false;   // virtual terminals and the console hang off no device
+    std::string ParentDriver; // driver bound to the nearest parent device; empty when unbound
+    std::string PortType;     // serial-core "type" attribute ("4" for a 16550A); empty when absent
+    // udev's symlinks to the node; none when udevd is not running.
+    std::vector<std::string> DevLinks;
+};
+
+// A serial port is a tty-class device with a node whose parent device has a
+// driver bound: that keeps UARTs, USB serial adapters and modems, and drops the
+// virtual consoles, /dev/tty, /dev/console and /dev/ptmx (pseudo-terminal
+// slaves are not in the tty class at all). A serial-core port whose type is 0
+// (PORT_UNKNOWN) has no UART behind it: the 8250 driver registers ttyS0 to
+// ttyS31 whether or not the hardware exists, and such a port fails to open.
+bool IsSerialPortDevice(const TTtyFacts& facts);
+
+// The link among devlinks that lies under /dev/serial/by-id/, which names the
+// adapter rather than the order it was plugged in; the first in byte order when
+// there are several; empty when there is none.
+std::string ByIdLink(const std::vector<std::string>& devlinks);
+
+// The serial ports among the facts, in the port box's order (PortNameLess).
+std::vector<TPortInfo> SelectSerialPorts(const std::vector<TTtyFacts>& devices);
+
+// The serial ports the system reports, in the port box's order. Empty when
+// udev cannot be reached, as when no port exists.
+std::vector<TPortInfo> ListSerialPorts();
+
+// The natural order of port names: "ttyS2" before "ttyS10". Runs of digits
+// compare by value, other bytes by code; names equal that way ("ttyS01",
+// "ttyS1") fall back to plain byte order, so the order is total.
+bool PortNameLess(const std::string& a, const std::string& b);
+
+} // namespace kelvara
