@@ -8,6 +8,7 @@
 #include "config/AppPaths.h"
 #include "logfile/LogFile.h"
 #include "config/Settings.h"
+#include "serial/PortList.h"
 
 #include <CLI/CLI.hpp>
 
@@ -41,6 +42,7 @@ struct TOptions {
     bool offsetCorr = false;
     std::optional<std::string> offsets;
     std::optional<std::string> output;
+    bool listPorts = false;
 };
 
 [[noreturn]] void Usage(const std::string& problem)
@@ -70,6 +72,7 @@ TOptions ParseOptions(int argc, char** argv)
         ->type_name("FILE");
     app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")
         ->type_name("FILE");
+    app.add_flag("--list-ports", o.listPorts, "list the serial ports the system reports, and stop");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -162,6 +165,14 @@ bool StopPending(const sigset_t& stopSignals)
 int main(int argc, char** argv)
 {
     const TOptions opt = ParseOptions(argc, argv);
+    if (opt.listPorts) {
+        // One port a line: the device path, and the stable name udev gives
+        // the same adapter whatever kernel name it gets, where there is one.
+        for (const TPortInfo& port : ListSerialPorts())
+            std::printf("%s%s%s\n", port.DevicePath.c_str(), port.StableName.empty() ? "" : "\t",
+                        port.StableName.c_str());
+        return 0;
+    }
 
     // Stop signals end the run at the end of the current scan; they are taken
     // synchronously, so no system call inside a scan is interrupted.

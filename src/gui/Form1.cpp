@@ -3,6 +3,7 @@
 #include "base/Errors.h"
 #include "config/AppPaths.h"
 #include "logfile/LogFile.h"
+#include "serial/PortList.h"
 #include "config/Settings.h"
 #include "serial/SerialChannel.h"
 
@@ -23,7 +24,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QSerialPortInfo>
 #include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -43,32 +43,6 @@ constexpr int kTimeRightEdge = 216; // lbTime grows to the left of this x
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 std::string S(const QString& text) { return text.toStdString(); }
-
-// "ttyS2" before "ttyS10": digit runs compare by value, the rest by code.
-bool PortNameLess(const QString& a, const QString& b)
-{
-    int i = 0;
-    int j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i].isDigit() && b[j].isDigit()) {
-            int ie = i;
-            int je = j;
-            while (ie < a.size() && a[ie].isDigit()) ++ie;
-            while (je < b.size() && b[je].isDigit()) ++je;
-            const qulonglong x = a.mid(i, ie - i).toULongLong();
-            const qulonglong y = b.mid(j, je - j).toULongLong();
-            if (x != y) return x < y;
-            i = ie;
-            j = je;
-        } else {
-            if (a[i] != b[j]) return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
-    return a < b;
-}
 
 QFrame* Panel(QWidget* parent, const char* name)
 {
@@ -477,14 +451,9 @@ void TForm1::closeEvent(QCloseEvent* event)
 
 std::string TForm1::ListComPorts()
 {
-    QStringList system;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) system << info.portName();
-    std::sort(system.begin(), system.end(), PortNameLess);
-    system.removeDuplicates();
-
     TStringList ports = options_.ExtraPorts;
     if (!demoPort_.empty()) ports.insert(ports.begin(), demoPort_);
-    for (const QString& name : system) ports.push_back(S(name));
+    for (const TPortInfo& port : ListSerialPorts()) ports.push_back(port.Name);
     return JoinCommaText(ports);
 }
 

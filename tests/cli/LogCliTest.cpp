@@ -1,6 +1,7 @@
 // kelvara-log end to end: the built binary against the simulated bus and
 // against an independent Modbus slave.
 #include "base/Text.h"
+#include "serial/PortList.h"
 #include "sim/SimBus.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -106,6 +107,17 @@ struct TBus {
 };
 
 } // namespace
+
+TEST(KelvaraLog, ListsThePortsTheSystemReports)
+{
+    std::string expected;
+    for (const TPortInfo& port : ListSerialPorts())
+        expected += port.DevicePath + (port.StableName.empty() ? "" : "\t" + port.StableName) + "\n";
+    TChildProcess child;
+    ASSERT_TRUE(child.Start({kLog, "--list-ports"}));
+    EXPECT_EQ(ExitCode(child, 30000), 0);
+    EXPECT_EQ(child.Out(), expected);
+}
 
 TEST(KelvaraLog, BadOptionsExitTwoWithAMessage)
 {
