@@ -67,6 +67,7 @@ void TScanCycle::StartRun(uint16_t newPeriod)
     sec_count = 0;
     moment = 0;
     ++runGeneration_;
+    runClock_.Start();
     host_.ShowTime(std::to_string(sec_count));
     listLines_ = table_.frameLines.size();
     for (size_t i = 0; i < listLines_; ++i) host_.SetListLine(static_cast<int>(i), "");
@@ -119,6 +120,7 @@ std::string TScanCycle::ScanAll()
 
     // Positions the table has no frame for read NaN.
     readings.fill(NoReading());
+    scanTimeMs = runClock_.NowMs();
     for (size_t i = 0; i < table_.cmdList.size(); ++i) {
         const float value = reader_.ReadChannel(table_.cmdList[i]);
         if (i >= readings.size()) throw ERangeError();

@@ -7,6 +7,7 @@
 
 #include "acquisition/ChannelTable.h"
 #include "acquisition/Transaction.h"
+#include "base/Clock.h"
 
 #include <array>
 #include <cstdint>
@@ -69,6 +70,9 @@ public:
     std::array<float, TChannelTable::kSlots> readings{};
     std::array<TChannelStatus, TChannelTable::kSlots> status{};
     uint64_t scans = 0;         // scans completed
+    // When the last scan's first request went out, on the run's wall clock
+    // (milliseconds since the epoch).
+    int64_t scanTimeMs = 0;
     uint64_t ticksInScan = 0;   // ticks that arrived while a scan ran
 
 private:
@@ -82,6 +86,7 @@ private:
     size_t listLines_;
     bool scanning_ = false;
     uint64_t runGeneration_ = 0;
+    TRunClock runClock_;
 };
 
 } // namespace kelvara

@@ -3,6 +3,7 @@
 // clock. stdout carries the log (header, then one line per scan); stderr
 // carries diagnostics only, so the output can be piped into other tools.
 #include "acquisition/Session.h"
+#include "base/Clock.h"
 #include "base/Errors.h"
 #include "base/Text.h"
 #include "config/AppPaths.h"
@@ -43,6 +44,7 @@ struct TOptions {
     std::optional<std::string> offsets;
     std::optional<std::string> output;
     bool listPorts = false;
+    std::optional<std::string> clock;
 };
 
 [[noreturn]] void Usage(const std::string& problem)
@@ -72,6 +74,8 @@ TOptions ParseOptions(int argc, char** argv)
         ->type_name("FILE");
     app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")
         ->type_name("FILE");
+    app.add_option("--clock", o.clock, "add a ninth field, clock: when the scan began, in utc or local time")
+        ->type_name("utc|local");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports the system reports, and stop");
     try {
         app.parse(argc, argv);
@@ -82,6 +86,8 @@ TOptions ParseOptions(int argc, char** argv)
         Usage(e.what());
     }
     if (o.port && o.simulate) Usage("--port and --simulate exclude each other");
+    if (o.clock && *o.clock != "utc" && *o.clock != "local")
+        Usage("--clock takes utc or local, not '" + *o.clock + "'");
     if (o.parity && *o.parity != "odd" && *o.parity != "even" && *o.parity != "no")
         Usage("--parity takes odd, even or no, not '" + *o.parity + "'");
     if (scans) {
@@ -96,11 +102,19 @@ class TLogHost : public TScanHost {
 public:
     explicit TLogHost(bool offsetCorr) : offsetCorr_(offsetCorr) {}
     void SetFile(TLogFileWriter* file) { file_ = file; }
+    // Adds the clock field: when the scan's first request went out.
+    void SetClock(const TScanCycle* scan, bool utc)
+    {
+        clockOf_ = scan;
+        utc_ = utc;
+    }
 
     void ShowTime(const std::string&) override {}
     void SetListLine(int, const std::string&) override {}
-    void AppendLogLine(const std::string& line) override
+    void AppendLogLine(const std::string& scanLine) override
     {
+        const std::string line =
+            clockOf_ ? scanLine + '\t' + FormatClock(clockOf_->scanTimeMs, utc_) : scanLine;
         std::fputs(line.c_str(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
@@ -131,15 +145,10 @@ public:
 private:
     bool offsetCorr_;
     TLogFileWriter* file_ = nullptr;
+    const TScanCycle* clockOf_ = nullptr;
+    bool utc_ = true;
     std::string fileError_;
 };
-
-int64_t MonotonicMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Waits until the monotonic clock reaches dueMs or a stop signal arrives.
 // The stop signals are blocked in every thread, so they arrive only here.
@@ -208,6 +217,8 @@ int main(int argc, char** argv)
         return 1;
     }
     const TChannelTable& table = session.Table();
+    const std::string header = table.headerLine + (opt.clock ? "\tclock" : "");
+    if (opt.clock) host.SetClock(&session.Scan(), *opt.clock == "utc");
 
     std::string device;
     if (opt.simulate) {
@@ -233,7 +244,7 @@ int main(int argc, char** argv)
     std::unique_ptr<TLogFileWriter> file;
     if (opt.output) {
         try {
-            file = std::make_unique<TLogFileWriter>(*opt.output, table.headerLine);
+            file = std::make_unique<TLogFileWriter>(*opt.output, header);
         } catch (const EError& e) {
             std::fprintf(stderr, "kelvara-log: %s\n", e.what());
             return 1;
@@ -241,7 +252,7 @@ int main(int argc, char** argv)
         host.SetFile(file.get());
     }
 
-    std::fputs(table.headerLine.c_str(), stdout);
+    std::fputs(header.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 

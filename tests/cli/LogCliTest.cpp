@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <fstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -360,6 +361,31 @@ TEST(KelvaraLog, APortThatGoesAwayComesBackWithoutEndingTheRun)
     EXPECT_TRUE(lines[backAt].substr(4) != allNan || lines[backAt + 1].substr(4) != allNan);
     // Looking for the port once a second is not busy waiting.
     EXPECT_LT(lostCpu, 0.5 * lostWall) << lostCpu << " s of processor time in " << lostWall << " s";
+}
+
+// --clock adds a ninth field: when each scan began, in the zone asked for,
+// never going back within a run.
+TEST(KelvaraLog, TheClockFieldTellsWhenEachScanBegan)
+{
+    const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d))");
+    for (const char* zone : {"utc", "local"}) {
+        TChildProcess child;
+        ASSERT_TRUE(child.Start({kLog, "--simulate", "--scans", "3", "--period", "0", "--clock", zone},
+                                {"TZ=Asia/Kolkata"}));
+        ASSERT_EQ(ExitCode(child, 30000), 0) << child.Err();
+        const auto lines = Lines(child.Out());
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[0], kHeader + "\tclock");
+        std::string last;
+        for (size_t k = 1; k < lines.size(); ++k) {
+            const auto fields = Split(lines[k], '\t');
+            ASSERT_EQ(fields.size(), 9u) << lines[k];
+            EXPECT_TRUE(std::regex_match(fields[8], iso)) << fields[8];
+            EXPECT_EQ(fields[8].substr(23), std::string(zone) == "utc" ? "Z" : "+05:30");
+            EXPECT_GT(fields[8], last);
+            last = fields[8];
+        }
+    }
 }
 
 TEST(KelvaraLog, StopSignalEndsTheRunAfterACompleteLine)

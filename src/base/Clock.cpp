@@ -1,0 +1,78 @@
+#include "base/Clock.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace kelvara {
+
+namespace {
+
+int64_t Ms(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Whole seconds and milliseconds, with the milliseconds never negative.
+void Split(int64_t ms, time_t& seconds, int& millis)
+{
+    int64_t s = ms / 1000;
+    int64_t r = ms % 1000;
+    if (r < 0) {
+        r += 1000;
+        --s;
+    }
+    seconds = static_cast<time_t>(s);
+    millis = static_cast<int>(r);
+}
+
+} // namespace
+
+int64_t SystemTimeMs() { return Ms(CLOCK_REALTIME); }
+
+int64_t MonotonicMs() { return Ms(CLOCK_MONOTONIC); }
+
+void TRunClock::Start()
+{
+    startWall_ = SystemTimeMs();
+    startMono_ = MonotonicMs();
+}
+
+int64_t TRunClock::NowMs() const { return startWall_ + (MonotonicMs() - startMono_); }
+
+std::string FormatClock(int64_t msSinceEpoch, bool utc)
+{
+    time_t seconds = 0;
+    int millis = 0;
+    Split(msSinceEpoch, seconds, millis);
+    tm t{};
+    if (utc)
+        gmtime_r(&seconds, &t);
+    else
+        localtime_r(&seconds, &t);
+    char text[48];
+    int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.tm_year + 1900, t.tm_mon + 1,
+                          t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, millis);
+    if (utc) return std::string(text, static_cast<size_t>(n)) + "Z";
+    const long offset = t.tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+',
+                  minutes / 60, minutes % 60);
+    return text;
+}
+
+std::string FileTimeStamp(int64_t msSinceEpoch)
+{
+    time_t seconds = 0;
+    int millis = 0;
+    Split(msSinceEpoch, seconds, millis);
+    tm t{};
+    gmtime_r(&seconds, &t);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d%02d%02dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
+} // namespace kelvara
