@@ -94,6 +94,20 @@ TEST(SerialChannel, ConnectRaisesLinesAndPurgesCloseDropsThem)
     EXPECT_EQ(hooks, (std::vector<THookSerialReason>{HR_Connect, HR_SerialClose}));
 }
 
+TEST(SerialChannel, TransfersBeforeConnectAreRefusedBeforeTheDevice)
+{
+    TFakeSerialPlatform fake;
+    TSerialChannel ser(fake);
+    char buf[8] = {};
+    EXPECT_EQ(ser.SendBuffer("\x01\x04\x00\x04\x00\x02\x30\x0a", 8), 0);
+    EXPECT_EQ(ser.LastError(), ErrPortNotOpen);
+    EXPECT_EQ(ser.RecvBufferEx(buf, 5, 25), 0);
+    EXPECT_EQ(ser.LastError(), ErrPortNotOpen);
+    EXPECT_EQ(ser.LastErrorDesc(), "Instance not yet connected");
+    // No platform call at all: nothing that could wait or sleep.
+    EXPECT_TRUE(fake.Calls.empty());
+}
+
 TEST(SerialChannel, FailedOpenLeavesTheChannelClosedAndSilent)
 {
     TFakeSerialPlatform fake;
