@@ -105,9 +105,14 @@ TEST(DecimalText, FollowsTheCapturedSeparator)
         {" -1,25 ", true, true, -1.25f}, {"0.5", true, false, 0},
         {"1e-50", false, true, 0.0f},
     };
+    // A case whose locale is missing is left out and named; the others run.
+    std::string skipped;
     for (const Case& c : cases) {
         const TLocaleSettings loc = c.comma ? Comma() : kPoint;
-        if (c.comma && loc.DecimalSeparator != ",") GTEST_SKIP() << "de_DE.UTF-8 is not installed";
+        if (c.comma && loc.DecimalSeparator != ",") {
+            skipped += std::string("\n  [") + c.text + "] (de_DE.UTF-8 is not installed)";
+            continue;
+        }
         if (c.ok) {
             EXPECT_EQ(StrToFloat32(c.text, loc), c.value) << c.text;
         } else {
@@ -120,6 +125,7 @@ TEST(DecimalText, FollowsTheCapturedSeparator)
             }
         }
     }
+    if (!skipped.empty()) GTEST_SKIP() << "cases not run:" << skipped;
 }
 
 TEST(DecimalText, RoundsToTheNearestFloatAndOverflowsBeyondIt)
