@@ -5,8 +5,11 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string>
 
 using namespace kelvara;
 
@@ -18,6 +21,34 @@ TLocaleSettings Comma()
 {
     return TLocaleSettings::Named("de_DE.UTF-8");
 }
+
+// An environment variable set for one scope. On every way out, a skip or a
+// failed assertion included, it gets back the value it had, or is unset again
+// if it had none, so that later tests see the environment they started with.
+class TScopedEnv {
+public:
+    TScopedEnv(const char* name, const char* value) : name_(name)
+    {
+        if (const char* old = std::getenv(name)) old_ = old;
+        Set(value);
+    }
+    ~TScopedEnv() { Set(old_ ? old_->c_str() : nullptr); }
+    TScopedEnv(const TScopedEnv&) = delete;
+    TScopedEnv& operator=(const TScopedEnv&) = delete;
+
+    // nullptr unsets it.
+    void Set(const char* value)
+    {
+        if (value)
+            setenv(name_.c_str(), value, 1);
+        else
+            unsetenv(name_.c_str());
+    }
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
 
 } // namespace
 
@@ -232,15 +263,15 @@ TEST(Crc, ModbusReferenceValues)
 
 TEST(Locale, CapturedOnceFromTheEnvironment)
 {
-    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    TScopedEnv lcAll("LC_ALL", "de_DE.UTF-8");
     const TLocaleSettings captured = TLocaleSettings::Capture();
-    setenv("LC_ALL", "C", 1);
+    lcAll.Set("C");
     if (captured.LocaleName == "C") GTEST_SKIP() << "de_DE.UTF-8 is not installed";
     EXPECT_EQ(captured.DecimalSeparator, ",");
     // Changing the environment afterwards changes nothing already captured.
     EXPECT_EQ(FormatReading(1.5f, captured), "1,50");
     EXPECT_EQ(TLocaleSettings::Capture().DecimalSeparator, ".");
-    unsetenv("LC_ALL");
+    lcAll.Set(nullptr);
     EXPECT_EQ(captured.LowerCase("FLOAT_BE"), "float_be");
     EXPECT_EQ(captured.LowerCase("\xC3\x84RGER"), "\xC3\xA4rger");
 }
