@@ -116,15 +116,22 @@ TEST(ChannelTable, OffsetsInTheLocaleOfStartUp)
          {1, 2, 3, 4, 5, 6, 7}},
         {"0,5\n0\n0\n0\n0\n0\n-1,5\n", "de_DE.UTF-8", {0.5f, 0, 0, 0, 0, 0, -1.5f}},
     };
-    for (const Case& c : cases) {
+    // A case whose locale is missing is left out and named; the others run.
+    std::string skipped;
+    for (size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
         const TLocaleSettings loc = TLocaleSettings::Named(c.locale);
-        if (loc.LocaleName != c.locale) GTEST_SKIP() << c.locale << " is not installed";
+        if (loc.LocaleName != c.locale) {
+            skipped += "\n  case " + std::to_string(k + 1) + ": " + c.locale + " is not installed";
+            continue;
+        }
         TTempDir dir;
         dir.Write("offset.txt", c.file);
         TChannelTable table(loc);
-        ASSERT_EQ(Build(table, dir, kChannelDefinitions), "") << c.file;
+        EXPECT_EQ(Build(table, dir, kChannelDefinitions), "") << c.file;
         EXPECT_EQ(table.chanOffsets, c.offsets) << c.file;
     }
+    if (!skipped.empty()) GTEST_SKIP() << "cases not run:" << skipped;
 }
 
 TEST(ChannelTable, FailuresLeaveWhatWasBuiltBeforeThem)

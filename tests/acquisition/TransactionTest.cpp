@@ -47,6 +47,18 @@ struct TLink {
     }
 };
 
+// Waits until the channel's input queue holds n bytes, so that "already on
+// the line" does not depend on the scheduler. The limit only stops a hang.
+bool WaitQueued(TSerialChannel& Ser, int n)
+{
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Ser.WaitingData() < n) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        usleep(1000);
+    }
+    return true;
+}
+
 } // namespace
 
 TEST(String2Bin, PairsOfDigitsBecomeBytes)
@@ -166,24 +178,31 @@ TEST(ReadChannel, OverARealLineASilentSlaveCostsOneWait)
     EXPECT_EQ(link.peer.Read(50), (TBytes{0x01, 0x04, 0x00, 0x04, 0x00, 0x02, 0x30, 0x0A}));
 }
 
-TEST(ReadChannel, OverARealLineStaleBytesAreNeverTakenForTheNextReply)
+TEST(ReadChannel, OverARealLineAStaleReplyFromTheSameSlaveIsNeverTakenForItsAnswer)
 {
-    TLink link;
-    // Slave 2 answers 42.0; before each request, slave 1's late reply (25.0)
-    // is already on the line. On a loaded machine a reply may miss its 25 ms
-    // and read NaN, so a few tries are allowed: but 25.0 must never appear.
-    link.peer.Serve(8, [](const TBytes& req) {
-        return WithCrc({req[0], 0x04, 0x04, 0x42, 0x28, 0x00, 0x00});
-    });
+    // Slave 2 answers 42.0. Before the request, a reply of slave 2 from an
+    // earlier exchange (25.0) already waits in the input queue: whole, with
+    // the right address, function, byte count and CRC, so nothing in the reply
+    // itself gives it away. Only emptying the input before the request keeps
+    // it from being read as the answer. On a loaded machine the answer may
+    // miss its 25 ms and read NaN, so a few tries are allowed, each on a line
+    // of its own so that a late answer cannot blur the next try: but 25.0
+    // must never appear.
+    const TBytes stale = WithCrc({0x02, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00});
     int ok = 0;
     for (int k = 0; k < 5 && ok < 2; ++k) {
-        link.peer.Write(WithCrc({0x01, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00}));
-        usleep(5000);
+        TLink link;
+        ASSERT_TRUE(link.Ser.InstanceActive()) << link.Ser.LastErrorDesc();
+        link.peer.Serve(8, [](const TBytes& req) {
+            return WithCrc({req[0], 0x04, 0x04, 0x42, 0x28, 0x00, 0x00});
+        });
+        link.peer.Write(stale);
+        ASSERT_TRUE(WaitQueued(link.Ser, static_cast<int>(stale.size())));
         const float v = link.reader.ReadChannel("0204000400023039");
-        EXPECT_TRUE(std::isnan(v) || v == 42.0f) << v;
+        link.peer.Stop();
+        EXPECT_TRUE(std::isnan(v) || v == 42.0f) << "try " << k << " read " << v;
         ok += v == 42.0f;
     }
-    link.peer.Stop();
     EXPECT_GE(ok, 1);
 }
 

@@ -107,7 +107,7 @@ public:
         return 0;
     }
     int Drain(THandle h) override { return Log("Drain", h); }
-    void Sleep(uint32_t) override {}
+    void Sleep(uint32_t ms) override { Calls.push_back("Sleep " + std::to_string(ms)); }
 
     // The calls of one kind, in order ("Purge", "Escape", ...).
     std::vector<std::string> CallsOf(const std::string& prefix) const

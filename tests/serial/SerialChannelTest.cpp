@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 namespace kelvara {
 namespace {
@@ -92,6 +94,20 @@ TEST(SerialChannel, ConnectRaisesLinesAndPurgesCloseDropsThem)
     } // the destructor closes an open channel
     EXPECT_EQ(fake.Calls, (std::vector<std::string>{"Purge 15", "Escape 4", "Escape 6", "Close"}));
     EXPECT_EQ(hooks, (std::vector<THookSerialReason>{HR_Connect, HR_SerialClose}));
+}
+
+TEST(SerialChannel, TransfersBeforeConnectAreRefusedBeforeTheDevice)
+{
+    TFakeSerialPlatform fake;
+    TSerialChannel ser(fake);
+    char buf[8] = {};
+    EXPECT_EQ(ser.SendBuffer("\x01\x04\x00\x04\x00\x02\x30\x0a", 8), 0);
+    EXPECT_EQ(ser.LastError(), ErrPortNotOpen);
+    EXPECT_EQ(ser.RecvBufferEx(buf, 5, 25), 0);
+    EXPECT_EQ(ser.LastError(), ErrPortNotOpen);
+    EXPECT_EQ(ser.LastErrorDesc(), "Instance not yet connected");
+    // No platform call at all: nothing that could wait or sleep.
+    EXPECT_TRUE(fake.Calls.empty());
 }
 
 TEST(SerialChannel, FailedOpenLeavesTheChannelClosedAndSilent)
@@ -266,9 +282,24 @@ TEST(SerialChannel, TickSpanAcrossAWrap)
     };
     for (const Case& c : cases)
         EXPECT_EQ(TickSpan(c.Old, c.New), c.Span) << c.Old << " -> " << c.New;
+}
+
+TEST(SerialChannel, TickNowCountsMillisecondsOfTheMonotonicClock)
+{
+    // Measured against the monotonic clock around and within the same span,
+    // so the comparison holds however slowly the machine runs; a tick is
+    // truncated to whole milliseconds, hence the one of slack on each side.
+    using Clock = std::chrono::steady_clock;
+    auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+    const auto outerStart = Clock::now();
     const uint32_t a = TickNow();
+    const auto innerStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const auto innerEnd = Clock::now();
     const uint32_t b = TickNow();
-    EXPECT_LT(TickSpan(a, b), 1000u);
+    const auto outerEnd = Clock::now();
+    EXPECT_GE(double(TickSpan(a, b)), ms(innerEnd - innerStart) - 1);
+    EXPECT_LE(double(TickSpan(a, b)), ms(outerEnd - outerStart) + 1);
 }
 
 TEST(SerialChannel, LineErrorsLaterRowWinsAndTextStays)

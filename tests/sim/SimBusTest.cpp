@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdlib>
+#include <future>
 #include <sys/resource.h>
 #include <thread>
 
@@ -241,24 +243,38 @@ TEST(SimBus, WireTimingPacesTheRequestTurnaroundAndReply)
     const TReceived got = master.ReadBytes(9, 40);
     ASSERT_EQ(ToHex(got.Bytes), ToHex(ValueReply(6, 6.0f)));
     // Without pacing of the reply bytes the last one would come at 14 ms.
+    // Lower bounds only: a busy machine can only make the bytes later. The
+    // character time itself is the framer's, checked there.
     EXPECT_GE(Ms(got.Times.front() - sent), 14);
     EXPECT_GE(Ms(got.Times.back() - sent), 24);
-    EXPECT_LT(Ms(got.Times.back() - sent), 2000);
 }
 
-TEST(SimBus, StopIsPromptWithAReplyPendingAndRestartWorks)
+TEST(SimBus, StopDropsAPendingReplyAndRestartWorks)
 {
     TSimBus bus;
     bus.Start();
-    bus.SetFault(1, {TFaultKind::Late, 10000});
+    bus.SetFault(1, {TFaultKind::Late, 3600 * 1000}); // due in an hour
     {
         TPtyMaster master(bus.DevicePath());
         master.Write(ReadRequest(1));
-        std::this_thread::sleep_for(milliseconds(20));
+        // The request has been taken in: its reply is pending.
+        for (int k = 0; k < 10000 && bus.Counters(1).RequestsSeen == 0; ++k)
+            std::this_thread::sleep_for(milliseconds(1));
+        ASSERT_EQ(bus.Counters(1).RequestsSeen, 1u);
     }
-    const auto before = TTestClock::now();
-    bus.Stop();
-    EXPECT_LT(Ms(TTestClock::now() - before), 1000);
+    // A Stop that waited for the reply would not return for an hour. It runs
+    // on a thread of its own so that such a Stop fails here after 30 s
+    // instead of stalling the suite: a hang detector, not a speed limit.
+    std::promise<void> stopped;
+    std::thread stopper([&] {
+        bus.Stop();
+        stopped.set_value();
+    });
+    if (stopped.get_future().wait_for(seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "Stop is waiting for the pending reply";
+        std::abort(); // the stopper cannot be joined, and the bus cannot be left behind
+    }
+    stopper.join();
     EXPECT_EQ(bus.Counters(1).RepliesSent, 0u);
     bus.Stop();
 
@@ -270,7 +286,11 @@ TEST(SimBus, StopIsPromptWithAReplyPendingAndRestartWorks)
 }
 
 // When a master closes the port, the serving thread must go back to sleep: a
-// poll loop that keeps seeing a hang-up would burn a whole core.
+// poll loop that keeps seeing a hang-up would burn a whole core. The measure is
+// the processor time this process used over a stretch of idle time: a sleeping
+// thread uses next to none of it, sanitizers and a loaded machine included
+// (time spent waiting for a processor is not processor time), while a spinning
+// one takes all the processor it is given, far more than a tenth of one.
 TEST(SimBus, IdlesAfterTheMasterClosesItsSide)
 {
     TSimBus bus;
@@ -281,8 +301,11 @@ TEST(SimBus, IdlesAfterTheMasterClosesItsSide)
         master.ReadBytes(9);
     }
     const double cpuBefore = CpuSeconds();
+    const auto wallBefore = TTestClock::now();
     std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_LT(CpuSeconds() - cpuBefore, 0.1);
+    const double cpu = CpuSeconds() - cpuBefore;
+    const double wall = duration<double>(TTestClock::now() - wallBefore).count();
+    EXPECT_LT(cpu, 0.1 * wall) << cpu << " s of processor time in " << wall << " s";
 
     TPtyMaster again(bus.DevicePath());
     again.Write(ReadRequest(2));
