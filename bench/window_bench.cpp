@@ -79,6 +79,7 @@ TFormOptions Options(const TScratch& dir)
 {
     TFormOptions o;
     o.ExecutablePath = dir.File("kelvara");
+    o.JournalDir = dir.File("runs");
     o.ShowMessage = [](const QString& text) { Say("window_bench: the window says: %s\n", qPrintable(text)); };
     o.ExecSaveDialog = [](QFileDialog&) { return false; };
     return o;
@@ -404,6 +405,7 @@ int StartupChild(const std::string& kind, double t0, const std::string& dirPath)
     if (kind == "kelvara") {
         TFormOptions o;
         o.ExecutablePath = dirPath + "/kelvara";
+        o.JournalDir = dirPath + "/runs";
         o.ShowMessage = [](const QString&) {};
         w = std::make_unique<TForm1>(TLocaleSettings::Capture(), std::move(o));
     } else {

@@ -31,6 +31,9 @@ public:
     // reason), and came back. Hosts that do not run a session ignore them.
     virtual void PortLost(uint32_t /*second*/, const std::string& /*reason*/) {}
     virtual void PortBack(uint32_t /*second*/) {}
+    // The run's journal could not be written (told once a run); the run
+    // goes on without it.
+    virtual void JournalFailed(const std::string& /*text*/) {}
 };
 
 // Per-channel record of exchanges, for the window and the logger to show.

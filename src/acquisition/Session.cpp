@@ -1,6 +1,8 @@
 #include "acquisition/Session.h"
 
+#include "base/Clock.h"
 #include "base/Errors.h"
+#include "logfile/Journal.h"
 #include "serial/LineRefusal.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
@@ -47,12 +49,19 @@ TSession::TSession(TLocaleSettings locale, TScanHost& host)
     : host_(host), ser_(std::make_unique<TSerialChannel>()),
       table_(std::make_unique<TChannelTable>(std::move(locale))),
       reader_(std::make_unique<TChannelReader>(*ser_)),
-      scan_(std::make_unique<TScanCycle>(*table_, *reader_, host))
+      scan_(std::make_unique<TScanCycle>(*table_, *reader_, static_cast<TScanHost&>(*this)))
 {
 }
 
 TSession::~TSession()
 {
+    // The window closed: the run ended normally.
+    try {
+        FinishJournal();
+    } catch (const EError&) {
+        // A journal that cannot be renamed stays a ".part" journal, which the
+        // next start offers; nothing is lost.
+    }
     // The scan refers to the table and the reader, the reader to the channel;
     // the channel closes its port while the simulated bus still serves it.
     scan_.reset();
@@ -131,9 +140,58 @@ TConnectResult TSession::Connect(const std::string& devicePath, int baud, char p
     return Configure(baud, parity);
 }
 
-void TSession::StartRun(uint16_t period) { scan_->StartRun(period); }
+void TSession::StartRun(uint16_t period)
+{
+    FinishJournal();
+    scan_->StartRun(period);
+    if (journalDir_.empty()) return;
+    try {
+        journal_ = std::make_unique<TJournal>(journalDir_, SystemTimeMs(), table_->headerLine);
+    } catch (const EError& e) {
+        JournalFailure(e.what());
+    }
+}
 
-void TSession::StopRun() { scan_->StopRun(); }
+void TSession::StopRun()
+{
+    scan_->StopRun();
+    // The scan in progress completes and its line goes to the journal too.
+    if (scan_->Scanning())
+        finishAfterScan_ = true;
+    else
+        FinishJournal();
+}
+
+void TSession::FinishJournal()
+{
+    finishAfterScan_ = false;
+    if (!journal_) return;
+    std::unique_ptr<TJournal> journal = std::move(journal_);
+    try {
+        journal->Finish();
+    } catch (const EError& e) {
+        JournalFailure(e.what());
+    }
+}
+
+void TSession::JournalFailure(const std::string& text)
+{
+    journal_.reset();
+    host_.JournalFailed("The run's journal cannot be written: " + text + ". The run goes on without it.");
+}
+
+void TSession::AppendLogLine(const std::string& line)
+{
+    // The host first: a crash between the two loses from the journal at most
+    // the one line the host already shows.
+    host_.AppendLogLine(line);
+    if (!journal_) return;
+    try {
+        journal_->AppendLine(line, MonotonicMs());
+    } catch (const EError& e) {
+        JournalFailure(e.what());
+    }
+}
 
 void TSession::Tick()
 {
@@ -142,7 +200,11 @@ void TSession::Tick()
     if (link_ == TLink::Lost) TryReconnect(second);
     struct TAfterScan {
         TSession& session;
-        ~TAfterScan() { session.CheckLost(); }
+        ~TAfterScan()
+        {
+            session.CheckLost();
+            if (session.finishAfterScan_ && !session.Scanning()) session.FinishJournal();
+        }
     } afterScan{*this};
     scan_->Timer1Timer();
 }

@@ -3,8 +3,8 @@
 // when there is one, the serial channel, the channel table, the reader and
 // the scan cycle, and it holds the rules around them once: how a port name
 // becomes a device path, what connecting comes to, the period's range, the
-// simulated bus of --simulate and --demo, and a port that goes away during a
-// run and comes back.
+// simulated bus of --simulate and --demo, a port that goes away during a
+// run and comes back, and the journal of each run.
 #pragma once
 
 #include "acquisition/ChannelTable.h"
@@ -44,7 +44,11 @@ struct TConnectResult {
     std::string Message() const;
 };
 
-class TSession {
+class TJournal;
+
+// The session is the scan's host: it passes everything on to the front end's
+// host, and writes each appended line to the run's journal too.
+class TSession : private TScanHost {
 public:
     // The simulated bus moves like an oven heating and cooling, and runs
     // without parity, which a pseudo-terminal cannot carry.
@@ -86,6 +90,16 @@ public:
     // Run start and stop; a stop lets a scan in progress complete.
     void StartRun(uint16_t period);
     void StopRun();
+
+    // Where each run keeps its journal (TJournal); empty, the default, keeps
+    // none. A run writes every line the scan appends to its journal after
+    // the host has it, forces it to the disk at most kSyncEveryMs apart and
+    // when the run stops, and finishes it (".csv") when the run stops or the
+    // session ends. A journal that cannot be written is told to the host
+    // once, and the run goes on without it.
+    void SetJournalDir(const std::string& dir) { journalDir_ = dir; }
+    // The running journal, or none.
+    const TJournal* Journal() const { return journal_.get(); }
     // One tick of the one-second clock. Raises what a due scan raises.
     //
     // A device that goes away (a read or write fails with EIO, or the line
@@ -115,8 +129,22 @@ private:
     enum class TLink { Closed, Open, Lost };
     void CheckLost();
     void TryReconnect(uint32_t second);
+    void FinishJournal();
+    void JournalFailure(const std::string& text);
+
+    // TScanHost, passed on to the front end's host.
+    void ShowTime(const std::string& caption) override { host_.ShowTime(caption); }
+    void SetListLine(int index, const std::string& text) override { host_.SetListLine(index, text); }
+    void AppendLogLine(const std::string& line) override;
+    bool OffsetCorrection() override { return host_.OffsetCorrection(); }
+    void ProcessMessages() override { host_.ProcessMessages(); }
+    void Sleep(int ms) override { host_.Sleep(ms); }
+    void Notice(const std::string& text) override { host_.Notice(text); }
 
     TScanHost& host_;
+    std::string journalDir_;
+    std::unique_ptr<TJournal> journal_;
+    bool finishAfterScan_ = false;
     TLink link_ = TLink::Closed;
     std::string devicePath_; // what the operator chose, reopened as it is
     bool configured_ = false;

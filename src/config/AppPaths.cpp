@@ -109,4 +109,16 @@ std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std
     return paths;
 }
 
+std::string JournalDirOf(const TEnvLookup& env)
+{
+    std::optional<std::string> base = AbsoluteDir(env, "XDG_STATE_HOME");
+    if (!base) {
+        const std::optional<std::string> home = AbsoluteDir(env, "HOME");
+        if (!home)
+            return std::string();
+        base = (*home == "/" ? std::string() : *home) + "/.local/state";
+    }
+    return (*base == "/" ? std::string() : *base) + "/kelvara/runs/";
+}
+
 } // namespace kelvara

@@ -49,4 +49,9 @@ std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env = S
 // where a package ships its default file.
 std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std::string& appPath);
 
+// Where the window keeps the journals of its runs: $XDG_STATE_HOME/kelvara/runs/
+// ($XDG_STATE_HOME counts only as an absolute path), else
+// $HOME/.local/state/kelvara/runs/; empty when neither is known.
+std::string JournalDirOf(const TEnvLookup& env = SystemEnv);
+
 } // namespace kelvara

@@ -1,5 +1,6 @@
 #include "gui/Form1.h"
 
+#include "base/Clock.h"
 #include "base/Errors.h"
 #include "config/AppPaths.h"
 #include "logfile/LogFile.h"
@@ -99,6 +100,20 @@ TForm1::TForm1(TLocaleSettings locale, TFormOptions options, QWidget* parent)
             }
             noticeBox_->setText(noticeBox_->text().isEmpty() ? text : noticeBox_->text() + "\n" + text);
             noticeBox_->show();
+        };
+    if (!options_.OfferJournal)
+        options_.OfferJournal = [this](const TJournalInfo& journal) {
+            QMessageBox box(QMessageBox::Question, windowTitle(),
+                            QString("A run that started at %1 did not end normally. Its journal holds %2 "
+                                    "lines.\n\nRestore them into the log below what it shows now?")
+                                .arg(Q(journal.Start))
+                                .arg(journal.Lines),
+                            QMessageBox::NoButton, this);
+            box.setInformativeText(Q(journal.Path));
+            QPushButton* restore = box.addButton("Restore", QMessageBox::AcceptRole);
+            box.addButton("Leave", QMessageBox::RejectRole);
+            box.exec();
+            return box.clickedButton() == restore;
         };
     if (!options_.ExecSaveDialog)
         options_.ExecSaveDialog = [](QFileDialog& dialog) {
@@ -391,6 +406,29 @@ void TForm1::FormCreate()
     for (const std::string& frame : Session->Table().frameLines) frames << Q(frame);
     Memo2->setPlainText(frames.join('\n'));
     Session->Scan().sec_count = 0;
+
+    const std::string journals = options_.JournalDir.empty() ? JournalDirOf() : options_.JournalDir;
+    Session->SetJournalDir(journals);
+    if (!journals.empty()) {
+        PruneJournals(journals, SystemTimeMs());
+        // Once the window shows, from the event loop.
+        QMetaObject::invokeMethod(this, [this] { RunModal([this] { HandleEvent([this] { OfferLeftJournals(); }); }); },
+                                  Qt::QueuedConnection);
+    }
+}
+
+// A run that did not end normally left its journal behind. The operator
+// decides whether its lines come back into the pane; either way it becomes a
+// complete journal, and nothing is deleted.
+void TForm1::OfferLeftJournals()
+{
+    if (!Session) return;
+    const std::string dir = options_.JournalDir.empty() ? JournalDirOf() : options_.JournalDir;
+    for (const TJournalInfo& journal : LeftJournals(dir)) {
+        if (options_.OfferJournal(journal))
+            for (const std::string& line : JournalLines(journal.Path)) AppendLogLine(line);
+        CloseLeftJournal(journal.Path);
+    }
 }
 
 void TForm1::FormClose()
@@ -680,6 +718,8 @@ void TForm1::PortBack(uint32_t second)
     shConnect->setToolTip(text);
     options_.ShowNotice(text);
 }
+
+void TForm1::JournalFailed(const std::string& text) { ShowFailure(Q(text)); }
 
 void TForm1::Notice(const std::string& text)
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "acquisition/Session.h"
+#include "logfile/Journal.h"
 #include "base/Text.h"
 
 #include <QColor>
@@ -86,6 +87,13 @@ struct TFormOptions {
     // Runs the prepared save dialog modally; true when the operator confirmed
     // a name. Empty means the dialog's own exec().
     std::function<bool(QFileDialog& dialog)> ExecSaveDialog;
+    // Where the runs keep their journals; empty means the user's state
+    // directory ($XDG_STATE_HOME/kelvara/runs/).
+    std::string JournalDir;
+    // Offers the operator a journal that a run left behind (when it started,
+    // how many lines); true to restore its lines into the log pane. Empty
+    // means a message box that asks.
+    std::function<bool(const kelvara::TJournalInfo& journal)> OfferJournal;
 };
 
 class TForm1 : public QWidget, public kelvara::TScanHost {
@@ -189,6 +197,7 @@ private:
     void Notice(const std::string& text) override;
     void PortLost(uint32_t second, const std::string& reason) override;
     void PortBack(uint32_t second) override;
+    void JournalFailed(const std::string& text) override;
 
     void BuildControls();
     void WireEvents();
@@ -201,6 +210,7 @@ private:
     void RemoveFirstPaneLine();
     void ShowChannelStatus();
     void RunPendingModal();
+    void OfferLeftJournals();
 
     // Counts the tick handlers in progress; modal work waits while it is not 0.
     class TTickScope {

@@ -43,6 +43,7 @@ public:
     void WriteLine(const std::string& line);
 
     const std::string& Path() const { return FPath; }
+    int Handle() const { return FHandle; }
 
 private:
     std::string FPath;

@@ -2,6 +2,7 @@
 // what connecting comes to, and the simulated bus.
 #include "acquisition/Session.h"
 #include "base/Errors.h"
+#include "logfile/Journal.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
 #include "support/PtyPeer.h"
@@ -9,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <utility>
 #include <grp.h>
 #include <unistd.h>
 
@@ -31,6 +34,7 @@ public:
 };
 
 const std::string kDataDir = std::string(KELVARA_SOURCE_DIR) + "/data/";
+constexpr const char* kHeaderLine = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
 
 // Polls until done() or a minute has passed: a watchdog for what another
 // thread does eventually, not a speed limit.
@@ -234,4 +238,60 @@ TEST(Session, AHungUpLineIsLostAndLookedFor)
     const std::vector<std::string> expected = {"line 0001", "lost 1 Input/output error", "line 0002"};
     EXPECT_EQ(host.Events, expected);
     EXPECT_TRUE(session.PortLost());
+}
+
+namespace {
+
+class TJournalHost : public TLinesHost {
+public:
+    std::function<void()> DuringScan;
+    std::vector<std::string> Failures;
+    void ProcessMessages() override
+    {
+        if (auto f = std::exchange(DuringScan, nullptr)) f();
+    }
+    void JournalFailed(const std::string& text) override { Failures.push_back(text); }
+};
+
+std::string CrLfLines(const std::vector<std::string>& lines)
+{
+    std::string text = std::string(kHeaderLine) + "\r\n";
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+} // namespace
+
+// Every line the host gets goes to the run's journal, the line of a scan that
+// a stop interrupted included; the journal is complete when the run stops.
+TEST(Session, EachRunKeepsAJournalOfItsLines)
+{
+    TTempDir dir;
+    TJournalHost host;
+    TSession session(TLocaleSettings{}, host);
+    session.CreateCmd({kDataDir + "offset.txt"}, kChannelDefinitions);
+    session.SetJournalDir(dir.File("runs"));
+
+    session.StartRun(0);
+    ASSERT_NE(session.Journal(), nullptr);
+    const std::string part = session.Journal()->Path();
+    session.Tick();
+    session.Tick();
+    EXPECT_EQ(TTempDir::Read(part), CrLfLines(host.Lines));
+    host.DuringScan = [&] { session.StopRun(); };
+    session.Tick();
+    EXPECT_EQ(session.Journal(), nullptr);
+    ASSERT_EQ(host.Lines.size(), 3u);
+    const std::string done = part.substr(0, part.size() - 5) + ".csv";
+    EXPECT_EQ(TTempDir::Read(done), CrLfLines(host.Lines));
+    EXPECT_FALSE(std::filesystem::exists(part));
+    EXPECT_TRUE(host.Failures.empty());
+
+    // A journal that cannot be written is told once; the run goes on.
+    session.SetJournalDir(dir.Write("not-a-dir", "") + "/runs");
+    session.StartRun(0);
+    session.Tick();
+    session.Tick();
+    EXPECT_EQ(host.Failures.size(), 1u);
+    EXPECT_EQ(host.Lines.size(), 5u);
 }

@@ -8,6 +8,7 @@
 #include "serial/PortList.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
+#include "support/ChildProcess.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QAction>
@@ -31,6 +32,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
@@ -106,6 +108,7 @@ protected:
     {
         TFormOptions o;
         o.ExecutablePath = dir.File("kelvara");
+        o.JournalDir = dir.File("runs");
         o.ShowMessage = [this](const QString& text) { messages << text; };
         o.ExecSaveDialog = [this](QFileDialog& dialog) { return saveDialog ? saveDialog(dialog) : false; };
         return o;
@@ -820,6 +823,82 @@ TEST_F(FormTest, ACloseDuringAScanWaitsForTheScan)
     EXPECT_EQ(fields.count("NAN"), 0);
     EXPECT_TRUE(std::filesystem::exists(dir.File("kelvara.ini")));
     EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+}
+
+// ------------------------------------------------------------------ journal
+
+// A journal that a run left behind is offered at the next start: restored
+// below what the pane shows, or left; complete (".csv") either way.
+TEST_F(FormTest, AJournalLeftBehindIsOfferedAtStart)
+{
+    for (const bool restore : {true, false}) {
+        const std::string part = dir.File("runs/2026-12-09T120301Z.part");
+        std::filesystem::create_directories(dir.File("runs"));
+        dir.Write("runs/2026-12-09T120301Z.part", std::string(kHeader) + "\r\n0001\t1.00\r\n0002\t2.00\r\n");
+        std::vector<TJournalInfo> offered;
+        TFormOptions o = Options();
+        o.OfferJournal = [&](const TJournalInfo& journal) {
+            offered.push_back(journal);
+            return restore;
+        };
+        auto w = Open(std::move(o));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !offered.empty(); }, kHangMs));
+        ASSERT_EQ(offered.size(), 1u);
+        EXPECT_EQ(offered[0].Start, "2026-12-09T120301Z");
+        EXPECT_EQ(offered[0].Lines, 2u);
+        EXPECT_EQ(w->Memo1->toPlainText(), restore ? "0001\t1.00\n0002\t2.00\n" : "");
+        EXPECT_FALSE(std::filesystem::exists(part));
+        EXPECT_TRUE(std::filesystem::remove(dir.File("runs/2026-12-09T120301Z.csv")));
+    }
+}
+
+// The window killed at several points of a run: its journal holds whole lines
+// only, one per scan from the first, and the next start restores them.
+TEST_F(FormTest, AKilledWindowsJournalHoldsItsLinesWhole)
+{
+    const std::string kelvara = std::string(KELVARA_BIN_DIR) + "/kelvara";
+    for (const size_t killAfter : {1u, 3u}) {
+        const std::string state = dir.File("state" + std::to_string(killAfter));
+        const std::string runs = state + "/kelvara/runs";
+        test::TChildProcess window;
+        ASSERT_TRUE(window.Start({kelvara, "--demo"}, {"QT_QPA_PLATFORM=offscreen", "XDG_STATE_HOME=" + state}));
+        auto journalText = [&] {
+            for (const auto& e : std::filesystem::directory_iterator(runs))
+                if (e.path().extension() == ".part") return TScratch::Read(e.path());
+            return std::string();
+        };
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                std::error_code ec;
+                if (!std::filesystem::exists(runs, ec)) return false;
+                const std::string text = journalText();
+                return std::count(text.begin(), text.end(), '\n') > long(killAfter);
+            },
+            kHangMs));
+        // Somewhere between two lines, or in the middle of one's write.
+        QTest::qWait(int(killAfter) * 150);
+        window.Signal(SIGKILL);
+        ASSERT_TRUE(window.Wait(std::chrono::milliseconds(kHangMs)));
+
+        const std::string text = journalText();
+        ASSERT_FALSE(text.empty());
+        ASSERT_EQ(text.substr(text.size() - 2), "\r\n") << "a torn line";
+        const QStringList lines = QString::fromStdString(text).split("\r\n", Qt::SkipEmptyParts);
+        ASSERT_GE(lines.size(), int(killAfter) + 1);
+        EXPECT_EQ(lines[0], kHeader);
+        for (int k = 1; k < lines.size(); ++k) {
+            EXPECT_EQ(lines[k].section('\t', 0, 0), QString("%1").arg(k, 4, 10, QChar('0')));
+            EXPECT_EQ(lines[k].count('\t'), 7);
+        }
+
+        TFormOptions o = Options();
+        o.JournalDir = runs;
+        bool offered = false;
+        o.OfferJournal = [&](const TJournalInfo&) { return offered = true; };
+        auto w = Open(std::move(o));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return offered; }, kHangMs));
+        EXPECT_EQ(w->Memo1->toPlainText(), lines.mid(1).join('\n') + '\n');
+    }
 }
 
 // -------------------------------------------------------------------- demo

@@ -1,0 +1,171 @@
+#include "logfile/Journal.h"
+
+#include "base/Clock.h"
+#include "base/Errors.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelvara {
+
+namespace {
+
+constexpr const char* kPart = ".part";
+constexpr const char* kDone = ".csv";
+
+bool EndsWith(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string Slash(std::string dir)
+{
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    return dir;
+}
+
+void MakeDirectories(const std::string& dir)
+{
+    for (size_t pos = dir.find('/', 1);; pos = dir.find('/', pos + 1)) {
+        const std::string part = dir.substr(0, pos);
+        if (!part.empty()) ::mkdir(part.c_str(), 0700);
+        if (pos == std::string::npos || pos + 1 >= dir.size()) return;
+    }
+}
+
+// The names in dir that end in tail, sorted: the start times in them sort as
+// the runs did.
+std::vector<std::string> Names(const std::string& dir, const std::string& tail)
+{
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return names;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() > tail.size() && EndsWith(name, tail)) names.push_back(name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// "2026-12-09T120301Z..." to milliseconds since the epoch; -1 when the name
+// does not start with such a time.
+int64_t StartOf(const std::string& name)
+{
+    tm t{};
+    char zone = 0;
+    if (std::sscanf(name.c_str(), "%4d-%2d-%2dT%2d%2d%2d%c", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
+                    &t.tm_min, &t.tm_sec, &zone) != 7 ||
+        zone != 'Z')
+        return -1;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return static_cast<int64_t>(timegm(&t)) * 1000;
+}
+
+} // namespace
+
+TJournal::TJournal(const std::string& dir, int64_t startMs, const std::string& headerLine)
+{
+    const std::string base = Slash(dir);
+    MakeDirectories(base);
+    const std::string stamp = FileTimeStamp(startMs);
+    // Two runs started within one second get names of their own.
+    for (int k = 0;; ++k) {
+        path_ = base + stamp + (k ? "-" + std::to_string(k) : "") + kPart;
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) != 0 && ::stat((path_.substr(0, path_.size() - 5) + kDone).c_str(), &st) != 0)
+            break;
+    }
+    file_ = std::make_unique<TLogFileWriter>(path_, headerLine);
+    // Held for the whole run: a journal whose lock can be taken is one that
+    // no live run writes to.
+    ::flock(file_->Handle(), LOCK_EX | LOCK_NB);
+    lastSyncMs_ = MonotonicMs();
+}
+
+TJournal::~TJournal() = default;
+
+void TJournal::AppendLine(const std::string& line, int64_t nowMs)
+{
+    file_->WriteLine(line);
+    ++lines_;
+    if (nowMs - lastSyncMs_ >= kSyncEveryMs) {
+        Sync();
+        lastSyncMs_ = nowMs;
+    }
+}
+
+void TJournal::Sync()
+{
+    if (file_ && ::fdatasync(file_->Handle()) != 0) throw EFWriteError(path_, SysErrorMessage(errno));
+}
+
+void TJournal::Finish()
+{
+    if (!file_) return;
+    Sync();
+    file_.reset();
+    const std::string done = path_.substr(0, path_.size() - 5) + kDone;
+    if (::rename(path_.c_str(), done.c_str()) != 0) throw EFCreateError(done, SysErrorMessage(errno));
+    path_ = done;
+}
+
+std::vector<TJournalInfo> LeftJournals(const std::string& dir)
+{
+    std::vector<TJournalInfo> left;
+    const std::string base = Slash(dir);
+    for (const std::string& name : Names(base, kPart)) {
+        const std::string path = base + name;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        if (held) continue;
+        TJournalInfo info;
+        info.Path = path;
+        info.Start = name.substr(0, name.size() - 5);
+        info.Lines = JournalLines(path).size();
+        left.push_back(info);
+    }
+    return left;
+}
+
+TStringList JournalLines(const std::string& path)
+{
+    TStringList lines = LoadTextFile(path);
+    if (!lines.empty()) lines.erase(lines.begin());
+    return lines;
+}
+
+std::string CloseLeftJournal(const std::string& path)
+{
+    if (!EndsWith(path, kPart)) return path;
+    const std::string done = path.substr(0, path.size() - 5) + kDone;
+    if (::rename(path.c_str(), done.c_str()) != 0) throw EFCreateError(done, SysErrorMessage(errno));
+    return done;
+}
+
+int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns, int64_t maxAgeMs)
+{
+    const std::string base = Slash(dir);
+    // Only names that are a journal's: other files are not ours to remove.
+    std::vector<std::string> done = Names(base, kDone);
+    std::erase_if(done, [](const std::string& name) { return StartOf(name) < 0; });
+    int removed = 0;
+    for (size_t k = 0; k < done.size(); ++k) {
+        const int64_t start = StartOf(done[k]);
+        const bool tooMany = done.size() - k > maxRuns;
+        if ((tooMany || nowMs - start > maxAgeMs) && ::unlink((base + done[k]).c_str()) == 0) ++removed;
+    }
+    return removed;
+}
+
+} // namespace kelvara

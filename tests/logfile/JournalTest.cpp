@@ -1,0 +1,80 @@
+#include "logfile/Journal.h"
+
+#include "base/Errors.h"
+#include "base/Clock.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace kelvara {
+namespace {
+
+using test::TTempDir;
+
+// 2026-12-09 12:03:01 UTC
+constexpr int64_t kStartMs = 1796817781000;
+constexpr int64_t kDayMs = 24LL * 3600 * 1000;
+
+TEST(Journal, ARunsLinesAsASavedLogPartWhileItRunsCsvWhenItEnds)
+{
+    TTempDir dir;
+    const std::string runs = dir.File("state/kelvara/runs");
+    std::string path;
+    {
+        TJournal journal(runs, kStartMs + 250, "time\tTC_1");
+        path = journal.Path();
+        EXPECT_EQ(path, runs + "/2026-12-09T120301Z.part");
+        journal.AppendLine("0001\t1.00", 0);
+        journal.AppendLine("0002\t2.00", TJournal::kSyncEveryMs + 1);
+        // Each line is in the file as soon as it is appended.
+        EXPECT_EQ(TTempDir::Read(path), "time\tTC_1\r\n0001\t1.00\r\n0002\t2.00\r\n");
+        EXPECT_TRUE(LeftJournals(runs).empty()) << "a live run's journal is not left behind";
+
+        TJournal second(runs, kStartMs, "time\tTC_1");
+        EXPECT_EQ(second.Path(), runs + "/2026-12-09T120301Z-1.part") << "two runs in one second";
+        second.AppendLine("0001\t9.00", 0);
+        second.Finish();
+        EXPECT_EQ(second.Path(), runs + "/2026-12-09T120301Z-1.csv");
+        EXPECT_EQ(TTempDir::Read(second.Path()), "time\tTC_1\r\n0001\t9.00\r\n");
+    }
+    // Ended without Finish, as a crash ends it.
+    const std::vector<TJournalInfo> left = LeftJournals(runs);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].Path, path);
+    EXPECT_EQ(left[0].Start, "2026-12-09T120301Z");
+    EXPECT_EQ(left[0].Lines, 2u);
+    EXPECT_EQ(JournalLines(path), (TStringList{"0001\t1.00", "0002\t2.00"}));
+    EXPECT_EQ(CloseLeftJournal(path), runs + "/2026-12-09T120301Z.csv");
+    EXPECT_TRUE(LeftJournals(runs).empty());
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(Journal, OldCompleteJournalsGoOldestFirstAndNothingElse)
+{
+    TTempDir dir;
+    // 210 complete runs a day apart, the newest today; one left behind long
+    // ago; a file of the user's.
+    for (int k = 0; k < 210; ++k) dir.Write(FileTimeStamp(kStartMs - k * kDayMs) + ".csv", "x");
+    dir.Write(FileTimeStamp(kStartMs - 400 * kDayMs) + ".part", "x");
+    dir.Write("notes.csv", "x");
+
+    EXPECT_EQ(PruneJournals(dir.Path(), kStartMs, 200, 30 * kDayMs), 210 - 31);
+    size_t csv = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        csv += entry.path().extension() == ".csv";
+    EXPECT_EQ(csv, 31u + 1);
+    EXPECT_TRUE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 30 * kDayMs) + ".csv")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 31 * kDayMs) + ".csv")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 400 * kDayMs) + ".part")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("notes.csv")));
+
+    // The count alone: the newest maxRuns stay.
+    EXPECT_EQ(PruneJournals(dir.Path(), kStartMs, 10, 365 * kDayMs), 21);
+    EXPECT_TRUE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 9 * kDayMs) + ".csv")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 10 * kDayMs) + ".csv")));
+}
+
+} // namespace
+} // namespace kelvara
