@@ -451,6 +451,43 @@ TEST_F(FormTest, APortThatCannotBeOpenedIsReportedAndEndsTheRun)
     EXPECT_EQ(w->sec_count(), 0u);
 }
 
+// A port that goes away during a run: the indicator shows it, the operator
+// is told when it went and when it came back, and Run stays down.
+TEST_F(FormTest, APortLostDuringARunIsShownAndFoundAgain)
+{
+    sim::TSimBus bus;
+    bus.Start();
+    const std::string link = dir.File("bus");
+    ASSERT_EQ(symlink(bus.DevicePath().c_str(), link.c_str()), 0);
+    QStringList notices;
+    TFormOptions o = Options();
+    o.ShowNotice = [&](const QString& text) { notices << text; };
+    auto w = Open(std::move(o));
+    w->cbxParity->setEditText("no");
+    ChooseTyped(*w, QString::fromStdString(link));
+    w->sbRun->click();
+    Tick(*w);
+    bus.Stop();
+    std::filesystem::remove(link);
+    Tick(*w);
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kLost);
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_EQ(notices[0].toStdString(), "Port \"" + link + "\" lost at second 2: Input/output error. It is looked "
+                                        "for again every second while Run is down.");
+    Tick(*w);
+    EXPECT_TRUE(w->sbRun->isChecked());
+    EXPECT_TRUE(w->Timer1->isActive());
+
+    bus.Start();
+    ASSERT_EQ(symlink(bus.DevicePath().c_str(), link.c_str()), 0);
+    Tick(*w);
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGreen);
+    ASSERT_EQ(notices.size(), 2);
+    EXPECT_EQ(notices[1].toStdString(), "Port \"" + link + "\" back at second 4.");
+    EXPECT_EQ(w->Memo1->toPlainText().count('\n'), 4);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+}
+
 // --------------------------------------------------------------------- run
 
 TEST_F(FormTest, RunAcceptsPeriodsFrom0To65535)
