@@ -23,6 +23,9 @@ public:
     virtual void AppendLogLine(const std::string& line) = 0;          // one new last line of the log
     virtual bool OffsetCorrection() = 0;                              // the "offset corr" switch
     virtual void ProcessMessages() = 0;                               // hand out pending events
+    // Whether ProcessMessages hands out anything: a window's host does, and
+    // then also gets to inside the waits for a slave's reply.
+    virtual bool HandsOutEvents() { return false; }
     virtual void Sleep(int ms) = 0;
     // A channel went out of (or back into) its conversion table; told once
     // per change, not once per tick.

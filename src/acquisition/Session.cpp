@@ -51,6 +51,17 @@ TSession::TSession(TLocaleSettings locale, TScanHost& host)
       reader_(std::make_unique<TChannelReader>(*ser_)),
       scan_(std::make_unique<TScanCycle>(*table_, *reader_, static_cast<TScanHost&>(*this)))
 {
+    if (host_.HandsOutEvents())
+        ser_->SetIdleHook(
+            [this] {
+                pumpingInWait_ = true;
+                struct TEnd {
+                    bool& flag;
+                    ~TEnd() { flag = false; }
+                } end{pumpingInWait_};
+                host_.ProcessMessages();
+            },
+            kWaitSliceMs);
 }
 
 TSession::~TSession()

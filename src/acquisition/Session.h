@@ -111,6 +111,13 @@ public:
     // finds the device back tells the host before its scan reads normally.
     void Tick();
     bool Scanning() const { return scan_->Scanning(); }
+    // Events are being handed out inside a wait for a slave's reply. What
+    // would close, change or stop the port must wait until the exchange has
+    // ended (the next hand-out between two channels).
+    bool InsideExchange() const { return pumpingInWait_; }
+    // The longest a wait for a reply goes without handing out events, for a
+    // host that hands them out.
+    static constexpr int kWaitSliceMs = 10;
     // The port was lost during a run and has not come back yet.
     bool PortLost() const { return link_ == TLink::Lost; }
 
@@ -137,6 +144,7 @@ private:
     void SetListLine(int index, const std::string& text) override { host_.SetListLine(index, text); }
     void AppendLogLine(const std::string& line) override;
     bool OffsetCorrection() override { return host_.OffsetCorrection(); }
+    bool HandsOutEvents() override { return host_.HandsOutEvents(); }
     void ProcessMessages() override { host_.ProcessMessages(); }
     void Sleep(int ms) override { host_.Sleep(ms); }
     void Notice(const std::string& text) override { host_.Notice(text); }
@@ -145,6 +153,7 @@ private:
     std::string journalDir_;
     std::unique_ptr<TJournal> journal_;
     bool finishAfterScan_ = false;
+    bool pumpingInWait_ = false;
     TLink link_ = TLink::Closed;
     std::string devicePath_; // what the operator chose, reopened as it is
     bool configured_ = false;

@@ -302,8 +302,10 @@ void TForm1::WireEvents()
     // The port box's "enter": its line edit has the box as focus proxy, so
     // the box itself receives the focus.
     ComCBox->installEventFilter(this);
-    connect(ComCBox, &QComboBox::activated, this, [this] { HandleEvent([this] { ComCBoxSelect(); }); });
-    connect(sbRun, &QPushButton::clicked, this, [this] { HandleEvent([this] { sbRunClick(); }); });
+    connect(ComCBox, &QComboBox::activated, this,
+            [this] { RunBetweenExchanges([this] { HandleEvent([this] { ComCBoxSelect(); }); }); });
+    connect(sbRun, &QPushButton::clicked, this,
+            [this] { RunBetweenExchanges([this] { HandleEvent([this] { sbRunClick(); }); }); });
     connect(Timer1, &QTimer::timeout, this, [this] { OnTick(); });
     connect(Memo1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu3->popup(Memo1->viewport()->mapToGlobal(at)); });
@@ -337,6 +339,15 @@ void TForm1::RunModal(std::function<void()> work)
     pendingModal_.push_back(std::move(work));
 }
 
+void TForm1::RunBetweenExchanges(std::function<void()> work)
+{
+    if (Session && Session->InsideExchange()) {
+        betweenExchanges_.push_back(std::move(work));
+        return;
+    }
+    work();
+}
+
 void TForm1::RunPendingModal()
 {
     std::vector<std::function<void()>> work;
@@ -353,6 +364,10 @@ TForm1::TTickScope::TTickScope(TForm1& form) : form_(form) { ++form_.tickDepth_;
 
 TForm1::TTickScope::~TTickScope()
 {
+    // A scan that ended with an error left no hand-out between channels for
+    // what waited for its exchange.
+    if (form_.tickDepth_ == 1 && !form_.betweenExchanges_.empty() && !form_.Scanning())
+        QMetaObject::invokeMethod(&form_, [form = &form_] { form->ProcessMessages(); }, Qt::QueuedConnection);
     if (--form_.tickDepth_ == 0 && !form_.pendingModal_.empty())
         QMetaObject::invokeMethod(&form_, [form = &form_] { form->RunPendingModal(); }, Qt::QueuedConnection);
 }
@@ -696,9 +711,28 @@ void TForm1::AppendLogLine(const std::string& line)
 
 bool TForm1::OffsetCorrection() { return cbOffset->isChecked(); }
 
-void TForm1::ProcessMessages() { QCoreApplication::processEvents(); }
+void TForm1::ProcessMessages()
+{
+    // Between two exchanges: what waited for the last one to end runs now.
+    if (!(Session && Session->InsideExchange())) {
+        std::vector<std::function<void()>> work;
+        work.swap(betweenExchanges_);
+        for (const auto& w : work) w();
+    }
+    QCoreApplication::processEvents();
+}
 
-void TForm1::Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+// The scan's settle time, handing out events every few milliseconds so that
+// the window answers during it.
+void TForm1::Sleep(int ms)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    for (auto now = Clock::now(); now < until; now = Clock::now()) {
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, std::chrono::milliseconds(TSession::kWaitSliceMs)));
+        QCoreApplication::processEvents();
+    }
+}
 
 void TForm1::PortLost(uint32_t second, const std::string& reason)
 {

@@ -122,6 +122,10 @@ public:
     void RunModal(std::function<void()> work);
     // Tells the operator text in a message box, through RunModal.
     void ShowFailure(const QString& text);
+    // Runs work that closes, changes or stops the port now, or, when events
+    // are being handed out inside a wait for a slave's reply, once that
+    // exchange has ended.
+    void RunBetweenExchanges(std::function<void()> work);
 
     // Handlers; each raises what its work raises (HandleEvent shows it).
     void FormCreate();
@@ -193,6 +197,7 @@ private:
     void AppendLogLine(const std::string& line) override;
     bool OffsetCorrection() override;
     void ProcessMessages() override;
+    bool HandsOutEvents() override { return true; }
     void Sleep(int ms) override;
     void Notice(const std::string& text) override;
     void PortLost(uint32_t second, const std::string& reason) override;
@@ -234,4 +239,5 @@ private:
     QMessageBox* noticeBox_ = nullptr;
     int tickDepth_ = 0;
     std::vector<std::function<void()>> pendingModal_;
+    std::vector<std::function<void()>> betweenExchanges_;
 };

@@ -480,14 +480,30 @@ bool TSerialChannel::AwaitLineEvent(uint32_t mask, int timeout)
         return true;
     if (FDeviceLost != 0)
         return false;
-    uint32_t events = 0;
-    const int code = FPlatform->WaitEvent(Fhandle, mask, timeout, events);
-    if (code != 0) {
-        if (FInstanceActive && IsDeviceGone(code))
-            MarkLost(code);
-        return false;
+    const uint32_t start = TickNow();
+    int left = timeout;
+    for (;;) {
+        const bool sliced = FIdleHook && FIdleSliceMs > 0 && (left < 0 || left > FIdleSliceMs);
+        uint32_t events = 0;
+        const int code = FPlatform->WaitEvent(Fhandle, mask, sliced ? FIdleSliceMs : left, events);
+        if (code != 0) {
+            if (FInstanceActive && IsDeviceGone(code))
+                MarkLost(code);
+            return false;
+        }
+        if ((events & mask) == mask)
+            return true;
+        if (!sliced)
+            return false;
+        FIdleHook();
+        if (!FInstanceActive || FDeviceLost != 0)
+            return false;
+        if (timeout >= 0) {
+            left = timeout - int(TickSpan(start, TickNow()));
+            if (left <= 0)
+                return false;
+        }
     }
-    return (events & mask) == mask;
 }
 
 bool TSerialChannel::CanRead(int timeout)

@@ -198,6 +198,15 @@ public:
     const THookSerialStatus& OnStatus() const { return FOnStatus; }
     void SetOnStatus(THookSerialStatus hook) { FOnStatus = std::move(hook); }
     int ComNr() const { return FComNr; }
+    // Called between slices of at most sliceMs of every wait for received
+    // bytes, so that a caller on a window's thread can hand out pending
+    // events while a slave is silent. The hook must neither close nor
+    // reconfigure this channel. None by default: a wait is then one wait.
+    void SetIdleHook(std::function<void()> hook, int sliceMs)
+    {
+        FIdleHook = std::move(hook);
+        FIdleSliceMs = sliceMs;
+    }
     // Nonzero once the device went away while open (the code it failed with);
     // every transfer then returns 0 at once until CloseSocket.
     int DeviceLost() const { return FDeviceLost; }
@@ -242,6 +251,8 @@ protected:
     int32_t FComNr = -1;
     uint16_t FPortAddr = 0;
     int32_t FDeviceLost = 0;
+    std::function<void()> FIdleHook;
+    int32_t FIdleSliceMs = 0;
 };
 
 } // namespace kelvara

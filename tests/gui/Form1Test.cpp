@@ -809,6 +809,37 @@ TEST_F(FormTest, AFailedSettingsWriteAbandonsTheCloseAndALaterCloseReleasesOnce)
     EXPECT_EQ(LoadSettings(dir.File("kelvara.ini")).Port, PortOf(bus).toStdString());
 }
 
+// Events are handed out inside a silent slave's reply wait too; a port
+// change that arrives there waits until that exchange has ended, and the
+// channels after it see it, as they would between two channels.
+TEST_F(FormTest, APortChangeInsideAReplyWaitWaitsForTheExchange)
+{
+    sim::TSimBus bus;
+    bus.SetFault(3, {sim::TFaultKind::Silent});
+    auto w = ConnectedToSim(bus);
+    bool openAfterChoice = false;
+    int pumpsInWait = 0;
+    QTimer probe;
+    probe.setInterval(0);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (!w->Session || !w->Session->InsideExchange()) return;
+        if (++pumpsInWait > 1) return;
+        Choose(*w, "None");
+        openAfterChoice = w->Session->Ser().InstanceActive();
+    });
+    probe.start();
+    w->sbRun->click();
+    Tick(*w);
+    probe.stop();
+    ASSERT_GE(pumpsInWait, 1) << "no events were handed out inside the silent slave's wait";
+    EXPECT_TRUE(openAfterChoice) << "the port was pulled from under the wait";
+    EXPECT_FALSE(w->Session->Ser().InstanceActive());
+    EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kGrey);
+    const QStringList fields = w->Memo1->toPlainText().section('\n', 0, 0).split('\t');
+    ASSERT_EQ(fields.size(), 8);
+    for (int i = 3; i <= 7; ++i) EXPECT_EQ(fields[i], "NAN") << i;
+}
+
 // A close that waited for a scan and then could not write the settings
 // leaves the clock off when Run was released in the meantime.
 TEST_F(FormTest, AFailedDeferredCloseKeepsARunReleasedMeanwhileStopped)
