@@ -31,6 +31,17 @@ std::string TimeField(uint32_t seconds)
 
 } // namespace
 
+TChannelState StateOf(const TChannelStatus& status)
+{
+    if (status.OutOfRange) return TChannelState::OutOfRange;
+    switch (status.LastOutcome) {
+    case TExchangeOutcome::None: return TChannelState::None;
+    case TExchangeOutcome::Ok: return TChannelState::Ok;
+    case TExchangeOutcome::Silent: return TChannelState::Silent;
+    default: return TChannelState::BadReply;
+    }
+}
+
 std::string DescribeCounts(const TChannelStatus& status)
 {
     std::string text;

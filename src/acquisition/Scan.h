@@ -47,6 +47,12 @@ struct TChannelStatus {
     std::array<uint64_t, kOutcomeCount> Counts{};
 };
 
+// What a channel's last scan came to, at a glance: a reading, a silent
+// slave, a reply that was wrong or an exception, or a reading outside the
+// type K table.
+enum class TChannelState { None, Ok, Silent, BadReply, OutOfRange };
+TChannelState StateOf(const TChannelStatus& status);
+
 // "ok 12 silent 3 exception 1": the outcomes that occurred, with their counts.
 std::string DescribeCounts(const TChannelStatus& status);
 // The last outcome ("silent", "exception 02", ...) and the counts, for a tooltip.

@@ -601,14 +601,32 @@ void TForm1::Timer1Timer()
     Session->Tick();
 }
 
-// Each reading-list line's tooltip tells how its channel's exchanges went.
+QColor TForm1::StateColor(TChannelState state)
+{
+    switch (state) {
+    case TChannelState::Silent: return QColor(255, 221, 87);
+    case TChannelState::BadReply: return QColor(255, 145, 40);
+    case TChannelState::OutOfRange: return QColor(225, 40, 40);
+    case TChannelState::None:
+    case TChannelState::Ok: break;
+    }
+    return QColor();
+}
+
+// Each reading-list line's colour shows how its channel's last exchange went,
+// and its tooltip the detail and the counts.
 void TForm1::ShowChannelStatus()
 {
     if (!Session) return;
     const int lines = std::min<int>(ListBox1->count(), TChannelTable::kSlots);
-    for (int i = 0; i < lines; ++i)
-        ListBox1->item(i)->setToolTip(
-            Q(Session->Table().chanNames[i] + ": " + DescribeStatus(Session->Scan().status[i])));
+    for (int i = 0; i < lines; ++i) {
+        const TChannelStatus& status = Session->Scan().status[i];
+        QListWidgetItem* item = ListBox1->item(i);
+        item->setToolTip(Q(Session->Table().chanNames[i] + ": " + DescribeStatus(status)));
+        const QColor color = StateColor(StateOf(status));
+        item->setBackground(color.isValid() ? QBrush(color) : QBrush());
+        item->setForeground(StateOf(status) == TChannelState::OutOfRange ? QBrush(Qt::white) : QBrush());
+    }
 }
 
 void TForm1::OnTick()

@@ -108,6 +108,10 @@ public:
     static inline const QColor kGrey{160, 160, 164};
     // The port went away during a run and is being looked for.
     static inline const QColor kLost{255, 0, 0};
+    // A reading-list line's background for its channel's last scan: none for
+    // a reading; a silent slave, a wrong reply and a reading out of the
+    // table each in a colour that shows across a room.
+    static QColor StateColor(kelvara::TChannelState state);
 
     explicit TForm1(kelvara::TLocaleSettings locale, TFormOptions options = {},
                     QWidget* parent = nullptr);

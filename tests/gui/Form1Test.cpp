@@ -575,6 +575,37 @@ TEST_F(FormTest, ARunFillsTheReadingListAndTheLog)
     EXPECT_EQ(w->Memo1->toPlainText().split('\n').size(), 4);
 }
 
+// Each reading-list line shows its channel's last outcome in its colour;
+// the texts stay as they are.
+TEST_F(FormTest, TheReadingListShowsEachChannelsState)
+{
+    sim::TSimBus bus;
+    bus.SetFault(2, {sim::TFaultKind::Silent});
+    bus.SetFault(3, {sim::TFaultKind::Exception});
+    bus.SetFault(5, {sim::TFaultKind::BadCrc});
+    bus.SetValue(4, 60.0f); // beyond the type K table
+    auto w = ConnectedToSim(bus);
+    w->sbRun->click();
+    Tick(*w);
+    const TChannelState expected[7] = {TChannelState::Ok, TChannelState::Silent, TChannelState::BadReply,
+                                       TChannelState::OutOfRange, TChannelState::BadReply, TChannelState::Ok,
+                                       TChannelState::Ok};
+    ASSERT_EQ(w->ListBox1->count(), 7);
+    for (int i = 0; i < 7; ++i) {
+        const TChannelStatus& status = w->Session->Scan().status[i];
+        // A reply that misses its window on a loaded machine reads silent.
+        if (expected[i] != TChannelState::OutOfRange && status.LastOutcome == TExchangeOutcome::Silent) continue;
+        EXPECT_EQ(StateOf(status), expected[i]) << i;
+        const QColor color = TForm1::StateColor(expected[i]);
+        EXPECT_EQ(w->ListBox1->item(i)->background().color(), color.isValid() ? color : QColor(Qt::black)) << i;
+    }
+    EXPECT_EQ(w->ListBox1->item(3)->text(), "TC_4: out of range");
+    EXPECT_EQ(w->ListBox1->item(1)->text(), "");
+    // Distinct colours for distinct troubles.
+    EXPECT_NE(TForm1::StateColor(TChannelState::Silent), TForm1::StateColor(TChannelState::BadReply));
+    EXPECT_NE(TForm1::StateColor(TChannelState::BadReply), TForm1::StateColor(TChannelState::OutOfRange));
+}
+
 TEST_F(FormTest, TheClockDrivesTheRun)
 {
     sim::TSimBus bus;
