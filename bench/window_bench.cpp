@@ -75,13 +75,20 @@ private:
     std::string path_;
 };
 
+std::string gSaveTo;
+
 TFormOptions Options(const TScratch& dir)
 {
     TFormOptions o;
     o.ExecutablePath = dir.File("kelvara");
     o.JournalDir = dir.File("runs");
     o.ShowMessage = [](const QString& text) { Say("window_bench: the window says: %s\n", qPrintable(text)); };
-    o.ExecSaveDialog = [](QFileDialog&) { return false; };
+    // The Save as rows name their file here; elsewhere the dialog is cancelled.
+    o.ExecSaveDialog = [](QFileDialog& dialog) {
+        if (gSaveTo.empty()) return false;
+        dialog.selectFile(QString::fromStdString(gSaveTo));
+        return true;
+    };
     return o;
 }
 
@@ -360,12 +367,15 @@ int LogPane()
     std::vector<double> saveCore; // SaveLogFile alone
     size_t expected = 0;
     const int rounds = kbench::Quick() ? 1 : 3;
+    gSaveTo = ours;
+    form->HandleEvent([&] { form->Saveas1Click(); }); // the dialog is built on first use
     for (int i = 0; i < rounds; ++i) {
         double t = NowMs();
+        form->HandleEvent([&] { form->Saveas1Click(); });
+        saveOurs.push_back(NowMs() - t);
         const std::string text = form->Memo1->toPlainText().toStdString();
         const double t1 = NowMs();
         SaveLogFile(ours, header, text);
-        saveOurs.push_back(NowMs() - t);
         saveCore.push_back(NowMs() - t1);
         expected = header.size() + 2 + text.size() + size_t(std::count(text.begin(), text.end(), '\n'));
 
@@ -382,7 +392,8 @@ int LogPane()
     Row("6d", "Log pane: Save as, " + std::to_string(lines) + " lines", Fmt(Median(saveOurs), "ms", 0),
         Fmt(Median(saveQt), "ms", 0) + " (QFile write of the pane's text as UTF-8)",
         Ratio(Median(saveOurs), Median(saveQt)),
-        "both include taking the text out of the pane (toPlainText); SaveLogFile alone " +
+        "the window's Save as with its dialog answered at once, against Qt writing the pane's text; both take the text "
+        "out of the pane (toPlainText); SaveLogFile alone " +
             Fmt(Median(saveCore), "ms", 0) + " (checks UTF-8, adds CR LF and the header)");
     Row("6e", "Log pane: Save as file size", Fmt(size / 1e6, "MB", 2),
         Fmt(double(expected) / 1e6, "MB", 2) + " (header + lines, each + CR LF)", Ratio(size, double(expected)),

@@ -426,6 +426,31 @@ std::string SanitizeUtf8(std::string_view bytes)
     return out;
 }
 
+bool IsValidUtf8(std::string_view bytes)
+{
+    size_t i = 0;
+    while (i < bytes.size()) {
+        // Eight ASCII bytes at a time: nearly all of a log.
+        while (i + 8 <= bytes.size()) {
+            uint64_t word;
+            std::memcpy(&word, bytes.data() + i, sizeof word);
+            if (word & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        if (i >= bytes.size()) break;
+        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t start = i;
+        const char32_t cp = DecodeUtf8(bytes, i);
+        // A replacement character that was not written as one stands for
+        // bytes that were not valid.
+        if (cp == kReplacement && bytes.substr(start, 3) != "\xEF\xBF\xBD") return false;
+    }
+    return true;
+}
+
 TStringList SplitTextLines(std::string_view bytes)
 {
     std::string text;

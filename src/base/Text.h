@@ -77,5 +77,7 @@ TStringList LoadFirstTextFile(const TStringList& paths);
 
 // Decodes bytes as UTF-8, replacing every invalid sequence by U+FFFD.
 std::string SanitizeUtf8(std::string_view bytes);
+// True when SanitizeUtf8 would return bytes unchanged.
+bool IsValidUtf8(std::string_view bytes);
 
 } // namespace kelvara

@@ -8,6 +8,7 @@
 #include "config/Settings.h"
 #include "serial/SerialChannel.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -32,6 +33,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
 #include <chrono>
 #include <thread>
 
@@ -689,8 +691,8 @@ void TForm1::Saveas1Click()
     // The pane below the header line, as the ticks during the dialog left it.
     const QString text = Memo1->toPlainText();
     const qsizetype firstBreak = text.indexOf('\n');
-    const QString body = firstBreak < 0 ? QString() : text.mid(firstBreak + 1);
-    SaveLogFile(S(lastSaveName_), header, S(body));
+    const QByteArray body = firstBreak < 0 ? QByteArray() : QStringView(text).sliced(firstBreak + 1).toUtf8();
+    SaveLogFile(S(lastSaveName_), header, std::string_view(body.constData(), size_t(body.size())));
 }
 
 // ------------------------------------------------------------- the scan's host
@@ -720,11 +722,31 @@ void TForm1::AppendLogLine(const std::string& line)
     // and the next line starts a line of its own, after typed text too.
     QScrollBar* bar = Memo1->verticalScrollBar();
     const bool atBottom = bar->value() == bar->maximum();
-    QTextCursor cursor(Memo1->document());
+    QTextDocument* document = Memo1->document();
+    QAbstractTextDocumentLayout* layout = document->documentLayout();
+    // A pane that follows the run scrolls by a line for each append. Told of
+    // the change as it happens, it would repaint all of itself for it (the
+    // last line, which changes, is in view); held quiet, it scrolls the
+    // picture and paints only the lines that are new.
+    std::optional<QSignalBlocker> quiet;
+    if (atBottom) quiet.emplace(layout);
+    QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
-    if (!cursor.block().text().isEmpty()) cursor.insertText("\n");
-    cursor.insertText(Q(line) + '\n');
-    if (atBottom) bar->setValue(bar->maximum());
+    // One edit, laid out once.
+    cursor.beginEditBlock();
+    if (!cursor.block().text().isEmpty()) cursor.insertBlock();
+    const int lineBlock = cursor.blockNumber();
+    cursor.insertText(Q(line));
+    cursor.insertBlock();
+    cursor.endEditBlock();
+    if (!atBottom) return;
+    quiet.reset();
+    emit layout->documentSizeChanged(layout->documentSize());
+    bar->setValue(bar->maximum());
+    // The scroll uncovered the last line; the new line is the one above it.
+    const int top = Memo1->cursorRect(QTextCursor(document->findBlockByNumber(lineBlock))).top();
+    const int bottom = Memo1->cursorRect(QTextCursor(document->lastBlock())).top();
+    Memo1->viewport()->update(QRect(0, top, Memo1->viewport()->width(), bottom - top));
 }
 
 bool TForm1::OffsetCorrection() { return cbOffset->isChecked(); }

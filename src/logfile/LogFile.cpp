@@ -19,37 +19,60 @@ constexpr std::string_view CrLf = "\r\n";
 
 } // namespace
 
-std::string ToCrLf(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size() + text.size() / 16 + 2);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') {
-            out.append(CrLf);
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else if (c == '\n') {
-            out.append(CrLf);
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
+namespace {
 
-void SaveLogFile(const std::string& path, const std::string& headerLine,
-                 const std::string& paneText)
+// Writes text with its line breaks as CR LF, a slice at a time, so that a
+// large log is never held twice in memory.
+class TCrLfWriter {
+public:
+    explicit TCrLfWriter(int fd) : fd_(fd) { buffer_.reserve(kSlice + 1024); }
+
+    bool Write(std::string_view text)
+    {
+        // The pane's text has LF breaks only; a CR (from a file pasted in)
+        // takes the careful path.
+        const bool lfOnly = text.find('\r') == std::string_view::npos;
+        size_t i = 0;
+        while (i < text.size()) {
+            const size_t brk = lfOnly ? text.find('\n', i) : text.find_first_of("\r\n", i);
+            const size_t end = brk == std::string_view::npos ? text.size() : brk;
+            buffer_.append(text.substr(i, end - i));
+            if (brk == std::string_view::npos) break;
+            buffer_.append(CrLf);
+            i = brk + 1;
+            if (text[brk] == '\r' && i < text.size() && text[i] == '\n') ++i;
+            if (buffer_.size() >= kSlice && !Flush()) return false;
+        }
+        return true;
+    }
+    bool Flush()
+    {
+        const bool ok = WriteAll(fd_, buffer_);
+        buffer_.clear();
+        return ok;
+    }
+
+private:
+    static constexpr size_t kSlice = 1 << 20;
+    int fd_;
+    std::string buffer_;
+};
+
+} // namespace
+
+void SaveLogFile(const std::string& path, std::string_view headerLine, std::string_view paneText)
 {
-    // Built in full first, so that nothing is written when building fails.
-    std::string content = ToCrLf(SanitizeUtf8(headerLine));
-    content.append(CrLf);
-    content.append(ToCrLf(SanitizeUtf8(paneText)));
+    // Checked first, so that nothing is written when the text cannot be
+    // taken; text that is not UTF-8 is saved with U+FFFD in its place.
+    std::string sanitizedHeader, sanitizedPane;
+    if (!IsValidUtf8(headerLine)) headerLine = sanitizedHeader = SanitizeUtf8(headerLine);
+    if (!IsValidUtf8(paneText)) paneText = sanitizedPane = SanitizeUtf8(paneText);
 
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         throw EFCreateError(path, SysErrorMessage(errno));
-    bool ok = WriteAll(fd, content);
+    TCrLfWriter out(fd);
+    bool ok = out.Write(headerLine) && out.Write("\n") && out.Write(paneText) && out.Flush();
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;

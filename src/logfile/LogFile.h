@@ -6,12 +6,10 @@
 #include "base/Errors.h"
 
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 namespace kelvara {
-
-// Text with every line break (LF, CR LF or a lone CR) as CR LF.
-std::string ToCrLf(const std::string& text);
 
 // Saves the log pane: creates the file, or empties an existing one, and
 // writes headerLine, CR LF, then the pane's whole text with its line breaks
@@ -21,8 +19,7 @@ std::string ToCrLf(const std::string& text);
 // Invalid UTF-8 in the pane is saved as U+FFFD.
 // A file that cannot be created raises EFCreateError(path, system reason) and
 // nothing is written; a failing write raises EFWriteError.
-void SaveLogFile(const std::string& path, const std::string& headerLine,
-                 const std::string& paneText);
+void SaveLogFile(const std::string& path, std::string_view headerLine, std::string_view paneText);
 
 // The headless logger's output file, kept open for appending. A new or empty
 // file first gets the header line. Each line goes to the file with one

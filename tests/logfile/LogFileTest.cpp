@@ -14,6 +14,13 @@ using test::WriteBytes;
 
 const std::string Header = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
 
+std::string LongLog(const std::string& lineEnd)
+{
+    std::string text;
+    for (int k = 0; k < 60000; ++k) text += std::to_string(100000 + k) + "\t12.34\t56.78" + lineEnd;
+    return text;
+}
+
 TEST(SaveLogFile, HeaderThenPaneWithCrLf)
 {
     struct TCase {
@@ -31,6 +38,11 @@ TEST(SaveLogFile, HeaderThenPaneWithCrLf)
         {"only a break", "\n", "\r\n"},
         {"UTF-8 kept", "K\xC3\xBC\x68lung\n", "K\xC3\xBC\x68lung\r\n"},
         {"invalid UTF-8 replaced", "a\xFF\n", "a\xEF\xBF\xBD\r\n"},
+        {"a replacement character as such kept", "\xEF\xBF\xBD\n", "\xEF\xBF\xBD\r\n"},
+        {"a sequence cut off at the end", "ab\xC3", "ab\xEF\xBF\xBD"},
+        // More than one slice of the writer, with a break across the cut.
+        {"a long log", LongLog("\n"), LongLog("\r\n")},
+        {"a long log with CR LF", LongLog("\r\n"), LongLog("\r\n")},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
