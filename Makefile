@@ -4,7 +4,7 @@ BUILD_ASAN ?= build-asan
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan soak run bench fuzz clean format
+.PHONY: deps configure build test test-asan soak fresh-check run bench fuzz clean format
 
 deps:
 	./scripts/install-deps.sh
@@ -29,6 +29,12 @@ test-asan: deps
 # faults switch at random (KELVARA_SOAK_SECONDS for longer runs).
 soak: build
 	cd $(BUILD) && ctest --output-on-failure -L soak
+
+# `make test` as a newcomer runs it: a brand-new Debian 12 root, a clone of the
+# committed HEAD, install-deps.sh, the full build and every test. Needs root
+# (sudo otherwise) and the network; takes a while.
+fresh-check:
+	./scripts/fresh-check.sh
 
 run: build
 	./scripts/run.sh $(BUILD)
