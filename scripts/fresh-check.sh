@@ -139,6 +139,8 @@ fi
 scratch_base="${FRESH_CHECK_TMP:-/var/tmp}"
 scratch="$(mktemp -d "$scratch_base/kelvara-fresh.XXXXXX")"
 scratch="$(realpath "$scratch")"
+# apt drops to its _apt user to download, which must reach the root's lists.
+chmod 755 "$scratch"
 case "$scratch" in
   *[[:space:]]*) say "the scratch path must not contain white space: $scratch"; rmdir "$scratch"; exit 1 ;;
 esac
@@ -244,12 +246,16 @@ git -C "$root/root/kelvara" checkout --quiet --detach "$commit"
 
 # --- make test, as a newcomer types it --------------------------------------
 say "running 'make test' in the root as root (output also in $log)"
+test_started=$SECONDS
 status=0
 chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   /bin/bash -c 'cd /root/kelvara && make test' </dev/null 2>&1 | tee -a "$log" || status=$?
 
+say "'make test' ended after $((SECONDS - test_started)) s (install-deps, build, tests)"
+
 testlog="$root/root/kelvara/build/Testing/Temporary/LastTest.log"
+rm -f "$logdir/LastTest.log"
 [ -f "$testlog" ] && cp "$testlog" "$logdir/LastTest.log"
 
 if [ "$status" -ne 0 ]; then
@@ -258,7 +264,11 @@ if [ "$status" -ne 0 ]; then
 fi
 # A test skips itself when a tool or locale it needs is missing; here that
 # means install-deps.sh does not install it.
-if [ -f "$testlog" ] && grep -q 'is not installed' "$testlog"; then
+if [ ! -f "$testlog" ]; then
+  say "'make test' passed but left no CTest log, so skipped tests cannot be told apart"
+  exit 1
+fi
+if grep -q 'is not installed' "$testlog"; then
   say "'make test' passed, but tests were skipped for want of something install-deps.sh should install:"
   grep 'is not installed' "$testlog" | sort | uniq -c >&2
   exit 1
