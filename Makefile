@@ -4,7 +4,7 @@ BUILD_ASAN ?= build-asan
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan run bench fuzz clean format
+.PHONY: deps configure build test test-asan soak fresh-check run bench fuzz clean format
 
 deps:
 	./scripts/install-deps.sh
@@ -15,14 +15,26 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# Every test but the fault soak, which takes minutes of its own (`make soak`).
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE soak
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
 	cmake -S . -B $(BUILD_ASAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON -DKELVARA_BENCH=OFF $(CMAKE_ARGS)
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
-	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS) -LE soak
+
+# The fault soak: kelvara-log against the simulated bus for two minutes while
+# faults switch at random (KELVARA_SOAK_SECONDS for longer runs).
+soak: build
+	cd $(BUILD) && ctest --output-on-failure -L soak
+
+# `make test` as a newcomer runs it: a brand-new Debian 12 root, a clone of the
+# committed HEAD, install-deps.sh, the full build and every test. Needs root
+# (sudo otherwise) and the network; takes a while.
+fresh-check:
+	./scripts/fresh-check.sh
 
 run: build
 	./scripts/run.sh $(BUILD)

@@ -5,13 +5,26 @@
 set -euo pipefail
 
 packages=(
+  # The build: compiler, CMake and Ninja, GoogleTest, Google Benchmark and
+  # libmodbus (the benchmarks' reference master), Qt 6.
   build-essential cmake ninja-build pkg-config
-  libudev-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-serialport-dev libgl-dev fonts-croscore
+  libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev
+  # The core: udev's library lists the serial ports; CLI11 parses options.
+  libudev-dev libcli11-dev
+  qt6-base-dev libgl-dev
+  # The window: Qt's xcb platform plugin for a display (the tests use the
+  # offscreen one, part of Qt's GUI library) and its fixed-width font Cousine,
+  # which Qt finds through fontconfig.
+  qt6-qpa-plugins fontconfig fonts-croscore
+  # Time zones: the clock field is tested in zones with daylight saving.
+  tzdata
   xvfb xauth
-  libmodbus-dev mbpoll socat python3 python3-pymodbus python3-serial
+  # Test peers: mbpoll, a master built on libmodbus; socat for a pty pair;
+  # pymodbus's serial server, which imports pyserial and serial_asyncio.
+  mbpoll socat python3 python3-pymodbus python3-serial python3-serial-asyncio
+  # The fuzzers: clang with libFuzzer and the sanitizer runtimes.
   clang libclang-rt-14-dev
+  # The comma-decimal locale generated below.
   locales
 )
 
