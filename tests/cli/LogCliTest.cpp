@@ -352,10 +352,12 @@ TEST(KelvaraLog, APortThatGoesAwayComesBackWithoutEndingTheRun)
     const auto lines = Lines(log.Out());
     const std::string allNan = "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN";
     for (size_t k = 1; k < lines.size(); ++k) {
-        char time[8];
+        char time[24];
         std::snprintf(time, sizeof time, "%.4zu", k);
         ASSERT_EQ(lines[k].substr(0, 4), time) << "one line per due scan";
-        if (k > lostAt && k < backAt) EXPECT_EQ(lines[k], time + allNan);
+        if (k > lostAt && k < backAt) {
+            EXPECT_EQ(lines[k], time + allNan);
+        }
     }
     // The first normal line at most two scans after the device is back.
     EXPECT_TRUE(lines[backAt].substr(4) != allNan || lines[backAt + 1].substr(4) != allNan);
