@@ -6,6 +6,7 @@
 #include "acquisition/Transaction.h"
 #include "base/Errors.h"
 #include "base/Text.h"
+#include "modbus/Crc.h"
 
 #include <cmath>
 #include <cstring>
@@ -25,13 +26,6 @@ uint32_t Bits(float f)
 }
 
 bool CrcHolds(const uint8_t* p, int n) { return Crc16Modbus(p, static_cast<size_t>(n)) == 0; }
-
-void AppendCrc(std::vector<uint8_t>& frame)
-{
-    const uint16_t crc = Crc16Modbus(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-}
 
 // The reply bytes live in a buffer of exactly `length` bytes, so AddressSanitizer
 // stops any read beyond what the serial line delivered.
