@@ -8,57 +8,38 @@
 //   proc_bench idle SECONDS KELVARA_LOG KELVARA|- WINDOW_BENCH|-
 //     CPU time per hour of a logger with period 60 on a simulated bus (beside
 //     a bare process that only wakes once a second), and of the window
-//     without a port (beside a bare Qt widget on the same platform).
+//     without a port (beside a bare Qt widget on the same platform);
+//
+//   proc_bench ticker
+//     that bare process, started by idle.
 #include "BenchReport.h"
 
 #include "sim/SimBus.h"
+#include "support/ChildProcess.h"
 
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 using kbench::Fmt;
-using kbench::NowMs;
 using kbench::Ratio;
 using kbench::Row;
 using kbench::Say;
+using kelvara::test::TChildProcess;
 
 namespace {
 
-// Starts program with args; its stdout goes to outFd (or /dev/null for -1),
-// stderr to /dev/null, and env entries "NAME=value" are added.
-pid_t Spawn(const std::vector<std::string>& args, int outFd, const std::vector<std::string>& env = {})
-{
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    const int null = open("/dev/null", O_RDWR);
-    dup2(outFd >= 0 ? outFd : null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    dup2(null, STDIN_FILENO);
-    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
 // A process that does nothing but wake on a one-second grid: the floor for
 // anything that keeps a one-second tick.
-pid_t SpawnTicker()
+int Ticker()
 {
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (;;) {
@@ -67,20 +48,19 @@ pid_t SpawnTicker()
     }
 }
 
-void Stop(pid_t pid)
+// Asks the child to end, and makes it end when it does not within 5 s.
+void Stop(TChildProcess& child)
 {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int status = 0;
-    const double deadline = NowMs() + 5000;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (NowMs() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return;
-        }
-        usleep(10000);
-    }
+    if (child.Pid() <= 0) return;
+    child.Signal(SIGTERM);
+    if (child.Wait(std::chrono::seconds(5))) return;
+    child.Signal(SIGKILL);
+    child.Wait(std::chrono::seconds(10));
+}
+
+double Ms(TChildProcess::TClock::time_point t)
+{
+    return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
 }
 
 void SleepSeconds(double s)
@@ -92,45 +72,23 @@ void SleepSeconds(double s)
 
 int Clock(double seconds, const std::string& logger)
 {
-    int fds[2];
-    if (pipe(fds) != 0) return 1;
-    const pid_t pid = Spawn({logger, "--simulate", "--period", "1"}, fds[1]);
-    close(fds[1]);
+    TChildProcess child;
+    if (!child.Start({logger, "--simulate", "--period", "1"})) return 1;
+    SleepSeconds(seconds);
+    const auto stoppedAt = TChildProcess::TClock::now();
+    Stop(child);
 
+    // Each line's second count beside the time its line break came in on
+    // this process's monotonic clock.
     std::vector<double> counts;
     std::vector<double> times;
-    std::string pending;
-    const double end = NowMs() + seconds * 1000;
-    bool stopped = false;
-    char buf[4096];
-    for (;;) {
-        if (!stopped && NowMs() >= end) {
-            kill(pid, SIGTERM);
-            stopped = true;
-        }
-        pollfd p{fds[0], POLLIN, 0};
-        const int timeout = stopped ? 5000 : std::max(1, int(end - NowMs()));
-        if (poll(&p, 1, timeout) <= 0) {
-            if (stopped) break;
-            continue;
-        }
-        const ssize_t n = read(fds[0], buf, sizeof buf);
-        const double at = NowMs();
-        if (n <= 0) break;
-        pending.append(buf, size_t(n));
-        for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-            const std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            const size_t tab = line.find('\t');
-            const std::string field = line.substr(0, tab);
-            if (stopped || field.empty() || field.find_first_not_of("0123456789") != std::string::npos) continue;
-            counts.push_back(std::stod(field));
-            times.push_back(at);
-        }
+    for (const TChildProcess::TLine& line : child.OutLines()) {
+        if (line.At >= stoppedAt) break;
+        const std::string field = line.Text.substr(0, line.Text.find('\t'));
+        if (field.empty() || field.find_first_not_of("0123456789") != std::string::npos) continue;
+        counts.push_back(std::stod(field));
+        times.push_back(Ms(line.At));
     }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
 
     const size_t n = counts.size();
     if (n < 10) {
@@ -164,7 +122,7 @@ int Clock(double seconds, const std::string& logger)
 
 struct TMeasured {
     std::string name;
-    pid_t pid = -1;
+    TChildProcess child;
     std::map<std::string, double> before;
     std::map<std::string, double> after;
     double Used() const { return kbench::CpuBetween(before, after); }
@@ -173,22 +131,22 @@ struct TMeasured {
 
 int Idle(double seconds, const std::string& logger, const std::string& window, const std::string& windowBench)
 {
-    std::vector<TMeasured> m(4);
+    std::array<TMeasured, 4> m;
     m[1].name = "ticker";
-    m[1].pid = SpawnTicker(); // before any thread of ours exists
+    m[1].child.Start({"/proc/self/exe", "ticker"});
 
     kelvara::sim::TSimBus bus;
     bus.Start();
     m[0].name = "kelvara-log";
-    m[0].pid = Spawn({logger, "--port", bus.DevicePath(), "--baud", "19200", "--parity", "no", "--period", "60"}, -1);
+    m[0].child.Start({logger, "--port", bus.DevicePath(), "--baud", "19200", "--parity", "no", "--period", "60"});
     const std::vector<std::string> offscreen = {"QT_QPA_PLATFORM=offscreen"};
     if (window != "-") {
         m[2].name = "kelvara";
-        m[2].pid = Spawn({window}, -1, offscreen);
+        m[2].child.Start({window}, offscreen);
     }
     if (windowBench != "-") {
         m[3].name = "bare widget";
-        m[3].pid = Spawn({windowBench, "bare-idle"}, -1, offscreen);
+        m[3].child.Start({windowBench, "bare-idle"}, offscreen);
     }
 
     // The logger scans at its first tick and then every 60 s: a window from
@@ -196,22 +154,22 @@ int Idle(double seconds, const std::string& logger, const std::string& window, c
     // The windows get time to finish starting; their idle state has no
     // minute rhythm.
     SleepSeconds(0.5);
-    m[0].before = kbench::ThreadCpuSeconds(m[0].pid);
-    m[1].before = kbench::ThreadCpuSeconds(m[1].pid);
+    m[0].before = kbench::ThreadCpuSeconds(m[0].child.Pid());
+    m[1].before = kbench::ThreadCpuSeconds(m[1].child.Pid());
     SleepSeconds(2.5);
     for (size_t k = 2; k < m.size(); ++k)
-        if (m[k].pid > 0) m[k].before = kbench::ThreadCpuSeconds(m[k].pid);
+        if (m[k].child.Pid() > 0) m[k].before = kbench::ThreadCpuSeconds(m[k].child.Pid());
     SleepSeconds(seconds - 2.5);
-    m[0].after = kbench::ThreadCpuSeconds(m[0].pid);
-    m[1].after = kbench::ThreadCpuSeconds(m[1].pid);
+    m[0].after = kbench::ThreadCpuSeconds(m[0].child.Pid());
+    m[1].after = kbench::ThreadCpuSeconds(m[1].child.Pid());
     SleepSeconds(2.5);
     for (size_t k = 2; k < m.size(); ++k)
-        if (m[k].pid > 0) m[k].after = kbench::ThreadCpuSeconds(m[k].pid);
-    for (const TMeasured& x : m) Stop(x.pid);
+        if (m[k].child.Pid() > 0) m[k].after = kbench::ThreadCpuSeconds(m[k].child.Pid());
+    for (TMeasured& x : m) Stop(x.child);
     bus.Stop();
 
     for (const TMeasured& x : m)
-        if (x.pid > 0)
+        if (x.child.Pid() > 0)
             Say("proc_bench idle: %s used %.4f s of CPU in %.0f s\n", x.name.c_str(), x.Used(), seconds);
     const double logH = m[0].PerHour(seconds);
     const double tickH = m[1].PerHour(seconds);
@@ -219,7 +177,7 @@ int Idle(double seconds, const std::string& logger, const std::string& window, c
     Row("7a", "Idle: logger, period 60, CPU per hour", Fmt(logH, "s", 3),
         Fmt(tickH, "s", 3) + " (a bare process waking every second)", Ratio(logH, tickH),
         span + "; one scan per minute, simulated bus in another process");
-    if (m[2].pid > 0) {
+    if (m[2].child.Pid() > 0) {
         const double winH = m[2].PerHour(seconds);
         const double bareH = m[3].PerHour(seconds);
         Row("7b", "Idle: window without a port, CPU per hour", Fmt(winH, "s", 3),
@@ -234,6 +192,7 @@ int Idle(double seconds, const std::string& logger, const std::string& window, c
 int main(int argc, char** argv)
 {
     const std::vector<std::string> a(argv, argv + argc);
+    if (a.size() == 2 && a[1] == "ticker") return Ticker();
     if (a.size() == 4 && a[1] == "clock") return Clock(std::stod(a[2]), a[3]);
     if (a.size() == 6 && a[1] == "idle") return Idle(std::stod(a[2]), a[3], a[4], a[5]);
     std::fprintf(stderr, "usage: proc_bench clock SECONDS KELVARA_LOG\n"

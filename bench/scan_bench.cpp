@@ -10,13 +10,13 @@
 #include "acquisition/Transaction.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
+#include "support/TempDir.h"
 
 #include <modbus.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -198,12 +198,10 @@ std::string Failures(const TResult& r, long expected)
 int main()
 {
     const int scans = std::max(50, std::atoi(std::getenv("BENCH_SCANS") ? std::getenv("BENCH_SCANS") : "60"));
-    char dir[] = "/tmp/kelvara-scan-bench-XXXXXX";
-    if (!mkdtemp(dir)) return 1;
-    const std::string offsets = std::string(dir) + "/offset.txt";
-    std::ofstream(offsets) << "0\n0\n0\n0\n0\n0\n0\n";
-
     try {
+        const test::TTempDir dir("kelvara-scan-bench");
+        const std::string offsets = dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
+
         // 1. Answering slaves at pty speed.
         sim::TSimOptions fast;
         fast.Baud = kBaud;
@@ -253,7 +251,5 @@ int main()
         std::fprintf(stderr, "scan_bench: %s\n", e.what());
         return 1;
     }
-    std::remove(offsets.c_str());
-    rmdir(dir);
     return 0;
 }

@@ -2,16 +2,12 @@
 // that are already queued, one request/reply round trip, and how long a
 // 25 ms receive wait on a silent line really lasts.
 #include "serial/SerialChannel.h"
+#include "support/PtyPeer.h"
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -20,31 +16,23 @@
 namespace {
 
 using kelvara::TSerialChannel;
+using kelvara::test::TBytes;
+using kelvara::test::TPtyPeer;
 using Clock = std::chrono::steady_clock;
 
 // The slave side opened by a channel; the master side is the device.
 struct TPtyChannel {
-    int Master = -1;
+    TPtyPeer Device{TPtyPeer::TSlaveSide::Released};
     TSerialChannel Ser;
 
     TPtyChannel()
     {
-        int slave = -1;
-        char name[128] = {};
-        if (openpty(&Master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        close(slave);
-        Ser.Connect(name);
+        Ser.Connect(Device.Path());
         Ser.Config(19200, 8, 'n', 0, false, false);
         if (!Ser.InstanceActive())
             throw std::runtime_error("connect failed: " + Ser.LastErrorDesc());
     }
-    ~TPtyChannel()
-    {
-        Ser.CloseSocket();
-        if (Master >= 0)
-            close(Master);
-    }
+    ~TPtyChannel() { Ser.CloseSocket(); }
 
     void WaitQueued(int n) const
     {
@@ -57,11 +45,10 @@ struct TPtyChannel {
 void BM_RecvBufferExNineQueued(benchmark::State& state)
 {
     TPtyChannel pty;
-    const char reply[9] = {1, 4, 4, 0x41, 0x20, 0, 0, char(0xAB), char(0xCD)};
+    const TBytes reply = {1, 4, 4, 0x41, 0x20, 0, 0, 0xAB, 0xCD};
     char buf[9];
     for (auto _ : state) {
-        if (write(pty.Master, reply, sizeof reply) != ssize_t(sizeof reply))
-            state.SkipWithError("write failed");
+        pty.Device.Write(reply);
         pty.WaitQueued(9);
         const auto start = Clock::now();
         const int got = pty.Ser.RecvBufferEx(buf, 5, 25) + pty.Ser.RecvBufferEx(buf + 5, 4, 25);
@@ -76,18 +63,7 @@ BENCHMARK(BM_RecvBufferExNineQueued)->UseManualTime()->Unit(benchmark::kMicrosec
 void BM_RoundTripEchoPeer(benchmark::State& state)
 {
     TPtyChannel pty;
-    std::atomic<bool> stop{false};
-    std::thread peer([&] {
-        char buf[256];
-        while (!stop) {
-            pollfd p{pty.Master, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            const ssize_t n = read(pty.Master, buf, sizeof buf);
-            if (n > 0 && write(pty.Master, buf, size_t(n)) != n)
-                break;
-        }
-    });
+    pty.Device.Serve(8, [](const TBytes& request) { return request; });
     const char request[8] = {1, 4, 0, 4, 0, 2, 0x30, 0x0A};
     char reply[8];
     for (auto _ : state) {
@@ -96,8 +72,7 @@ void BM_RoundTripEchoPeer(benchmark::State& state)
         if (got != 8)
             state.SkipWithError("echo incomplete");
     }
-    stop = true;
-    peer.join();
+    pty.Device.Stop();
 }
 BENCHMARK(BM_RoundTripEchoPeer)->Unit(benchmark::kMicrosecond);
 

@@ -16,6 +16,8 @@
 #include "gui/Form1.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -32,17 +34,16 @@
 #include <QWindow>
 
 #include <atomic>
+#include <chrono>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kelvara;
@@ -56,23 +57,9 @@ using kbench::Worst;
 
 namespace {
 
-class TScratch {
-public:
-    TScratch()
-    {
-        char pattern[] = "/tmp/kelvara-window-bench-XXXXXX";
-        path_ = mkdtemp(pattern) ? pattern : "/tmp";
-        std::ofstream(File("offset.txt")) << "0\n0\n0\n0\n0\n0\n0\n";
-    }
-    ~TScratch()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+// A scratch directory that holds the window's zero offsets.
+struct TScratch : test::TTempDir {
+    TScratch() : TTempDir("kelvara-window-bench") { Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n"); }
 };
 
 std::string gSaveTo;
@@ -437,35 +424,24 @@ int StartupChild(const std::string& kind, double t0, const std::string& dirPath)
 bool SpawnStartup(const std::string& self, const std::string& kind, const std::string& dirPath, double& ms,
                   long& rss)
 {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
     char t0[64];
     const double start = NowMs();
     std::snprintf(t0, sizeof t0, "%.6f", start);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        close(fds[0]);
-        execl(self.c_str(), self.c_str(), "startup-child", kind.c_str(), t0, dirPath.c_str(), nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    test::TChildProcess child;
+    if (!child.Start({self, "startup-child", kind, t0, dirPath})) return false;
+    // A watchdog for a child that never shows its window.
+    if (!child.Wait(std::chrono::minutes(2))) return false;
+    const std::string out = child.Out();
     char word[16] = {};
-    return std::sscanf(out.c_str(), "%15s %lf %ld", word, &ms, &rss) == 3 && std::string(word) == "ok";
+    const bool ok = std::sscanf(out.c_str(), "%15s %lf %ld", word, &ms, &rss) == 3 && std::string(word) == "ok";
+    if (!ok) Say("window_bench: start-up of %s failed: %s%s\n", kind.c_str(), out.c_str(), child.Err().c_str());
+    return ok;
 }
 
 int Startup(const std::string& self)
 {
     TScratch dir;
-    std::string dirPath = dir.File("");
-    dirPath.pop_back();
+    const std::string dirPath = dir.Path();
     const int runs = kbench::Quick() ? 3 : 9;
     const std::vector<std::string> kinds = {"kelvara", "bare", "dialog"};
     std::vector<std::vector<double>> ms(kinds.size()), rss(kinds.size());

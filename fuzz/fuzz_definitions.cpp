@@ -134,9 +134,9 @@ void CheckFrame(const TChannelTable& table, const std::string& line)
             bytes.push_back(static_cast<uint8_t>(std::strtoul(frame.substr(k, 2).c_str(), nullptr, 16)));
         // A framed request always passes its CRC, and a slave's framer takes
         // an eight-byte read request as exactly one frame.
-        FUZZ_CHECK(sim::RtuCrcOk(bytes.data(), bytes.size()));
+        FUZZ_CHECK(RtuCrcOk(bytes.data(), bytes.size()));
         if (bytes.size() == 8 && bytes[1] >= 1 && bytes[1] <= 4) {
-            const auto frames = sim::SplitBurst(bytes.data(), bytes.size());
+            const auto frames = SplitBurst(bytes.data(), bytes.size());
             FUZZ_CHECK(frames.size() == 1 && frames[0] == bytes);
         }
     }

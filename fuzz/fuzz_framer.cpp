@@ -12,7 +12,6 @@
 #include <vector>
 
 using namespace kelvara;
-using namespace kelvara::sim;
 using namespace std::chrono;
 
 namespace {
@@ -39,9 +38,7 @@ struct TBurstModel {
 std::vector<uint8_t> ValidRequest(uint8_t address, uint8_t function, uint16_t reg)
 {
     std::vector<uint8_t> f{address, function, static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(reg), 0, 2};
-    const uint16_t crc = Crc16Modbus(f.data(), f.size());
-    f.push_back(static_cast<uint8_t>(crc & 0xFF));
-    f.push_back(static_cast<uint8_t>(crc >> 8));
+    AppendCrc(f);
     return f;
 }
 
@@ -59,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     TRequestFramer framer(baud);
     const nanoseconds silence = framer.Silence();
-    TSimClock::time_point now{};
+    TRtuClock::time_point now{};
     TBurstModel burst;
-    TSimClock::time_point lastByte{};
+    TRtuClock::time_point lastByte{};
     size_t fed = 0;
 
     // Chunks: [gap][length][bytes...]; the gap is in units of a tenth of the

@@ -51,7 +51,7 @@ std::string FormatClock(int64_t msSinceEpoch, bool utc)
         gmtime_r(&seconds, &t);
     else
         localtime_r(&seconds, &t);
-    char text[48];
+    char text[96]; // room for any int, so the compiler can tell nothing is cut
     int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.tm_year + 1900, t.tm_mon + 1,
                           t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, millis);
     if (utc) return std::string(text, static_cast<size_t>(n)) + "Z";
@@ -69,7 +69,7 @@ std::string FileTimeStamp(int64_t msSinceEpoch)
     Split(msSinceEpoch, seconds, millis);
     tm t{};
     gmtime_r(&seconds, &t);
-    char text[32];
+    char text[80]; // room for any int, so the compiler can tell nothing is cut
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d%02d%02dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                   t.tm_hour, t.tm_min, t.tm_sec);
     return text;

@@ -2,8 +2,8 @@
 #include "acquisition/Transaction.h"
 #include "base/Errors.h"
 #include "base/Text.h"
-#include "modbus/Crc.h"
 #include "serial/SerialChannel.h"
+#include "support/Frames.h"
 #include "support/PtyPeer.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 using namespace kelvara;
 using kelvara::test::TBytes;
 using kelvara::test::TPtyPeer;
+using kelvara::test::WithCrc;
 
 namespace {
 
@@ -24,14 +25,6 @@ uint32_t Bits(float f)
     uint32_t b;
     std::memcpy(&b, &f, sizeof b);
     return b;
-}
-
-TBytes WithCrc(TBytes frame)
-{
-    const uint16_t crc = Crc16Modbus(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF)); // low byte first on the wire
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
 }
 
 const std::string kTc1 = "010400040002300A";
@@ -175,7 +168,7 @@ TEST(ReadChannel, OverARealLineASilentSlaveCostsOneWait)
     EXPECT_EQ(link.reader.LastOutcome(), TExchangeOutcome::Silent);
     EXPECT_GE(ms, 24);
     // The request went out as eight bytes.
-    EXPECT_EQ(link.peer.Read(50), (TBytes{0x01, 0x04, 0x00, 0x04, 0x00, 0x02, 0x30, 0x0A}));
+    EXPECT_EQ(link.peer.ReadUntilQuiet(50).Bytes, (TBytes{0x01, 0x04, 0x00, 0x04, 0x00, 0x02, 0x30, 0x0A}));
 }
 
 TEST(ReadChannel, OverARealLineAStaleReplyFromTheSameSlaveIsNeverTakenForItsAnswer)

@@ -43,15 +43,6 @@ std::string Expected(const std::string& time, const std::array<float, 7>& v,
     return line + "\t" + FormatReading(ambient, c);
 }
 
-// The child's exit code once it has ended, 128 + signal when a signal ended
-// it, -1 when it did not end within ms.
-int ExitCode(TChildProcess& child, int ms)
-{
-    if (!child.Wait(std::chrono::milliseconds(ms))) return -1;
-    const int status = child.Status();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 std::vector<std::string> Split(const std::string& line, char sep)
 {
     std::vector<std::string> out;
@@ -116,7 +107,7 @@ TEST(KelvaraLog, ListsThePortsTheSystemReports)
         expected += port.DevicePath + (port.StableName.empty() ? "" : "\t" + port.StableName) + "\n";
     TChildProcess child;
     ASSERT_TRUE(child.Start({kLog, "--list-ports"}));
-    EXPECT_EQ(ExitCode(child, 30000), 0);
+    EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(30000)), 0);
     EXPECT_EQ(child.Out(), expected);
 }
 
@@ -139,7 +130,7 @@ TEST(KelvaraLog, BadOptionsExitTwoWithAMessage)
         argv.insert(argv.end(), args.begin(), args.end());
         TChildProcess child;
     ASSERT_TRUE(child.Start(argv));
-        EXPECT_EQ(ExitCode(child, 10000), 2) << args[0];
+        EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(10000)), 2) << args[0];
         EXPECT_NE(child.Err().find("kelvara-log: "), std::string::npos) << args[0];
         EXPECT_NE(child.Err().find("usage:"), std::string::npos) << args[0];
         EXPECT_EQ(child.Out(), "") << args[0];
@@ -165,7 +156,7 @@ TEST(KelvaraLog, StartFailuresExitOneWithTheReason)
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         TChildProcess child;
     ASSERT_TRUE(child.Start(argv));
-        EXPECT_EQ(ExitCode(child, 10000), 1) << c.message;
+        EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(10000)), 1) << c.message;
         EXPECT_NE(child.Err().find(c.message), std::string::npos) << child.Err();
     }
     // A path that is not a serial line is never written to.
@@ -182,7 +173,7 @@ TEST(KelvaraLog, LogsTheSimulatedTemperaturesAndAppendsTheSavedFormat)
                                            "3",        "--output", output};
     TChildProcess first;
     ASSERT_TRUE(first.Start(argv));
-    ASSERT_EQ(ExitCode(first, 20000), 0) << first.Err();
+    ASSERT_EQ(first.ExitCode(std::chrono::milliseconds(20000)), 0) << first.Err();
     auto lines = Lines(first.Out());
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], kHeader);
@@ -197,7 +188,7 @@ TEST(KelvaraLog, LogsTheSimulatedTemperaturesAndAppendsTheSavedFormat)
     // A second run appends its lines without a second header.
     TChildProcess second;
     ASSERT_TRUE(second.Start(argv));
-    ASSERT_EQ(ExitCode(second, 20000), 0) << second.Err();
+    ASSERT_EQ(second.ExitCode(std::chrono::milliseconds(20000)), 0) << second.Err();
     lines = Lines(second.Out());
     ASSERT_EQ(lines.size(), 4u);
     for (size_t k = 1; k < lines.size(); ++k) bytes += lines[k] + "\r\n";
@@ -212,7 +203,7 @@ TEST(KelvaraLog, OffsetCorrectionSubtractsTheFilesOffsets)
     TChildProcess child;
     ASSERT_TRUE(child.Start({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--scans", "2", "--period",
                   "0", "--offsets", offsets, "--offset-corr"}));
-    ASSERT_EQ(ExitCode(child, 20000), 0) << child.Err();
+    ASSERT_EQ(child.ExitCode(std::chrono::milliseconds(20000)), 0) << child.Err();
     const auto lines = Lines(child.Out());
     ASSERT_EQ(lines.size(), 3u);
     const std::array<float, 7> off = {0.5f, -1, 0, 0, 0, 0.25f, 1.5f};
@@ -234,7 +225,7 @@ TEST(KelvaraLog, TakesItsDefaultsFromTheSettingsBesideTheExecutable)
     dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
     TChildProcess child;
     ASSERT_TRUE(child.Start({exe, "--scans=2"}));
-    ASSERT_EQ(ExitCode(child, 20000), 0) << child.Err();
+    ASSERT_EQ(child.ExitCode(std::chrono::milliseconds(20000)), 0) << child.Err();
     const auto lines = Lines(child.Out());
     ASSERT_EQ(lines.size(), 3u) << child.Err();
     ExpectLogged({lines[1], lines[2]}, {Expected("0001", kValues), Expected("0003", kValues)});
@@ -273,7 +264,7 @@ TEST(KelvaraLog, AFullDiskEndsTheRunWithoutATornLine)
     {
         TChildProcess child;
         ASSERT_TRUE(child.Start({kLog, "--simulate", "--output", "/dev/full"}));
-        EXPECT_EQ(ExitCode(child, 30000), 1);
+        EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(30000)), 1);
         EXPECT_NE(child.Err().find("Cannot write file \"/dev/full\". No space left on device"), std::string::npos)
             << child.Err();
     }
@@ -291,23 +282,13 @@ TEST(KelvaraLog, AFullDiskEndsTheRunWithoutATornLine)
 
     TChildProcess child;
     ASSERT_TRUE(child.Start({kLog, "--simulate", "--period", "5", "--output", out}));
-    EXPECT_EQ(ExitCode(child, 30000), 1) << child.Err();
+    EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(30000)), 1) << child.Err();
     EXPECT_NE(child.Err().find("Cannot write file \"" + out + "\". No space left on device"), std::string::npos)
         << child.Err();
     const auto lines = Lines(child.Out());
     ASSERT_EQ(lines.size(), 2u) << child.Out();
     EXPECT_EQ(lines[1].substr(0, 5), "0001\t");
     EXPECT_EQ(TTempDir::Read(out), prefill);
-}
-
-// Processor time a running process has used, in seconds.
-double CpuSecondsOf(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
-    const auto fields = Split(stat.substr(stat.rfind(')') + 2), ' ');
-    // utime and stime are fields 14 and 15 of the whole line, 12 and 13 after the name.
-    return (std::stod(fields.at(11)) + std::stod(fields.at(12))) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // The simulator unplugged and plugged back while the logger runs: one line a
@@ -330,18 +311,19 @@ TEST(KelvaraLog, APortThatGoesAwayComesBackWithoutEndingTheRun)
     ASSERT_TRUE(log.WaitForLines(3, std::chrono::milliseconds(60000)));
     sim.Signal(SIGUSR1);
     ASSERT_TRUE(waitErr("port lost at second ")) << log.Err();
-    const double cpuAtLoss = CpuSecondsOf(log.Pid());
+    const double cpuAtLoss = log.CpuSeconds();
+    ASSERT_GE(cpuAtLoss, 0) << "no processor time for the running logger";
     const auto wallAtLoss = std::chrono::steady_clock::now();
     const size_t linesAtLoss = Lines(log.Out()).size();
     ASSERT_TRUE(log.WaitForLines(linesAtLoss + 3, std::chrono::milliseconds(60000)));
-    const double lostCpu = CpuSecondsOf(log.Pid()) - cpuAtLoss;
+    const double lostCpu = log.CpuSeconds() - cpuAtLoss;
     const double lostWall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallAtLoss).count();
     sim.Signal(SIGUSR2);
     ASSERT_TRUE(waitErr("port back at second ")) << log.Err();
     const size_t linesAtReturn = Lines(log.Out()).size();
     ASSERT_TRUE(log.WaitForLines(linesAtReturn + 3, std::chrono::milliseconds(60000)));
     log.Signal(SIGTERM);
-    ASSERT_EQ(ExitCode(log, 30000), 0) << log.Err();
+    ASSERT_EQ(log.ExitCode(std::chrono::milliseconds(30000)), 0) << log.Err();
 
     const std::string err = log.Err();
     const auto lostAt = std::stoul(err.substr(err.find("port lost at second ") + 20));
@@ -352,10 +334,12 @@ TEST(KelvaraLog, APortThatGoesAwayComesBackWithoutEndingTheRun)
     const auto lines = Lines(log.Out());
     const std::string allNan = "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN";
     for (size_t k = 1; k < lines.size(); ++k) {
-        char time[8];
+        char time[24];
         std::snprintf(time, sizeof time, "%.4zu", k);
         ASSERT_EQ(lines[k].substr(0, 4), time) << "one line per due scan";
-        if (k > lostAt && k < backAt) EXPECT_EQ(lines[k], time + allNan);
+        if (k > lostAt && k < backAt) {
+            EXPECT_EQ(lines[k], time + allNan);
+        }
     }
     // The first normal line at most two scans after the device is back.
     EXPECT_TRUE(lines[backAt].substr(4) != allNan || lines[backAt + 1].substr(4) != allNan);
@@ -372,7 +356,7 @@ TEST(KelvaraLog, TheClockFieldTellsWhenEachScanBegan)
         TChildProcess child;
         ASSERT_TRUE(child.Start({kLog, "--simulate", "--scans", "3", "--period", "0", "--clock", zone},
                                 {"TZ=Asia/Kolkata"}));
-        ASSERT_EQ(ExitCode(child, 30000), 0) << child.Err();
+        ASSERT_EQ(child.ExitCode(std::chrono::milliseconds(30000)), 0) << child.Err();
         const auto lines = Lines(child.Out());
         ASSERT_EQ(lines.size(), 4u);
         EXPECT_EQ(lines[0], kHeader + "\tclock");
@@ -396,7 +380,7 @@ TEST(KelvaraLog, StopSignalEndsTheRunAfterACompleteLine)
     ASSERT_TRUE(child.Start({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--period", "0"}));
         ASSERT_TRUE(child.WaitForLines(2, std::chrono::milliseconds(10000))) << child.Err();
         child.Signal(sig);
-        EXPECT_EQ(ExitCode(child, 5000), 0) << sig;
+        EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(5000)), 0) << sig;
         EXPECT_EQ(child.Out().back(), '\n');
         const auto lines = Lines(child.Out());
         EXPECT_GE(lines.size(), 2u);
@@ -424,7 +408,7 @@ TEST(KelvaraLog, AgreesWithAnIndependentModbusSlave)
     ASSERT_TRUE(slaves.WaitForLines(1, std::chrono::milliseconds(20000))) << slaves.Err();
     TChildProcess log;
     ASSERT_TRUE(log.Start({kLog, "--port", b, "--parity", "no", "--scans", "3", "--period", "0"}));
-    ASSERT_EQ(ExitCode(log, 30000), 0) << log.Err();
+    ASSERT_EQ(log.ExitCode(std::chrono::milliseconds(30000)), 0) << log.Err();
     const auto lines = Lines(log.Out());
     ASSERT_EQ(lines.size(), 4u) << log.Err();
     ExpectLogged({lines.begin() + 1, lines.end()},

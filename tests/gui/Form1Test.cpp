@@ -9,6 +9,7 @@
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
 #include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QAction>
@@ -36,40 +37,11 @@
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 using namespace kelvara;
+using kelvara::test::TTempDir;
 
 namespace {
-
-class TScratch {
-public:
-    TScratch()
-    {
-        char pattern[] = "/tmp/kelvara-gui-XXXXXX";
-        path_ = ::mkdtemp(pattern) ? pattern : "";
-    }
-    ~TScratch()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    std::string Dir() const { return path_ + "/"; }
-    void Write(const std::string& name, const std::string& bytes) const
-    {
-        std::ofstream(File(name), std::ios::binary) << bytes;
-    }
-    static std::string Read(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-private:
-    std::string path_;
-};
 
 // How long a wait for the real clock may take before the test calls it a
 // hang. A watchdog, not a speed limit: a loaded machine may be slow, but a
@@ -178,7 +150,7 @@ protected:
 
     static void Tick(TForm1& w) { w.HandleEvent([&] { w.Timer1Timer(); }); }
 
-    TScratch dir;
+    TTempDir dir{"kelvara-gui"};
     QStringList messages;
     std::function<bool(QFileDialog&)> saveDialog;
 };
@@ -663,7 +635,7 @@ TEST_F(FormTest, SaveAsWritesTheHeaderAndThePaneWithCrLf)
     ASSERT_EQ(after.count('\n'), 2);
     QString expected = QString(kHeader) + "\r\n" + after;
     expected.replace(QRegularExpression("(?<!\r)\n"), "\r\n");
-    EXPECT_EQ(TScratch::Read(dir.File("run.csv")), expected.toStdString());
+    EXPECT_EQ(TTempDir::Read(dir.File("run.csv")), expected.toStdString());
 
     // The next save proposes the confirmed name and replaces the file unasked.
     w->Clear1->trigger();
@@ -672,7 +644,7 @@ TEST_F(FormTest, SaveAsWritesTheHeaderAndThePaneWithCrLf)
         return true;
     };
     w->Saveas1->trigger();
-    EXPECT_EQ(TScratch::Read(dir.File("run.csv")), std::string(kHeader) + "\r\n");
+    EXPECT_EQ(TTempDir::Read(dir.File("run.csv")), std::string(kHeader) + "\r\n");
     EXPECT_TRUE(w->Memo1->toPlainText().isEmpty());
 }
 
@@ -731,7 +703,7 @@ TEST_F(FormTest, SaveAsAskedForInsideAScanLeavesTheClockRunning)
     ASSERT_GE(lines.size(), 4);
     EXPECT_EQ(lines[0], kHeader);
     for (int k = 1; k < lines.size(); ++k) EXPECT_EQ(lines[k].section('\t', 0, 0), QString("%1").arg(k, 4, 10, QChar('0')));
-    const std::string saved = TScratch::Read(dir.File("run.csv"));
+    const std::string saved = TTempDir::Read(dir.File("run.csv"));
     EXPECT_EQ(saved.substr(0, saved.find("\r\n")), kHeader);
     EXPECT_FALSE(w->Memo1->toPlainText().startsWith("time"));
 }
@@ -793,7 +765,7 @@ TEST_F(FormTest, ASettingsFileWithOnlyThePort)
         EXPECT_FALSE(w->Session->Ser().InstanceActive()); // no port is opened at start
         EXPECT_TRUE(w->close());
     }
-    const std::string ini = TScratch::Read(dir.File("kelvara.ini"));
+    const std::string ini = TTempDir::Read(dir.File("kelvara.ini"));
     for (const char* key : {"baudrate=19200", "parity=even", "port=ttyUSB7", "scan_period=1", "[Timings]"})
         EXPECT_NE(ini.find(key), std::string::npos) << key << " in " << ini;
 }
@@ -963,7 +935,7 @@ TEST_F(FormTest, AKilledWindowsJournalHoldsItsLinesWhole)
         ASSERT_TRUE(window.Start({kelvara, "--demo"}, {"QT_QPA_PLATFORM=offscreen", "XDG_STATE_HOME=" + state}));
         auto journalText = [&] {
             for (const auto& e : std::filesystem::directory_iterator(runs))
-                if (e.path().extension() == ".part") return TScratch::Read(e.path());
+                if (e.path().extension() == ".part") return TTempDir::Read(e.path());
             return std::string();
         };
         ASSERT_TRUE(QTest::qWaitFor(

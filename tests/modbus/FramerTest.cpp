@@ -1,13 +1,13 @@
 #include "modbus/Framer.h"
 
-#include "sim/SimTestUtil.h"
+#include "support/Frames.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 using namespace kelvara;
-using namespace kelvara::sim::test;
+using namespace kelvara::test;
 using namespace std::chrono;
 
 namespace {

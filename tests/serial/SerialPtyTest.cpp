@@ -1,22 +1,24 @@
 // The channel over real pseudo-terminals: the test plays the device on the
 // master side. A pty has no modem lines, no line-error counters, and refuses
 // parity and 7-bit frames, which is itself one of the cases here.
-#include "PtyPair.h"
 #include "RecordingSerialPlatform.h"
 #include "base/Errors.h"
 #include "serial/LineRefusal.h"
 #include "serial/SerialChannel.h"
+#include "support/PtyPeer.h"
+#include "support/TempDir.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +26,7 @@
 namespace kelvara {
 namespace {
 
-using test::TPtyPair;
+using test::TPtyPeer;
 using test::TRecordingSerialPlatform;
 using Clock = std::chrono::steady_clock;
 
@@ -56,7 +58,7 @@ protected:
         ASSERT_GE(queued, n);
     }
 
-    TPtyPair Pty;
+    TPtyPeer Pty{TPtyPeer::TSlaveSide::Released};
     TRecordingSerialPlatform Platform; // the system's, with a record of the calls
     TSerialChannel Ser{Platform};
     char Buf[64] = {};
@@ -91,8 +93,8 @@ TEST_F(SerialPty, SystemLineSettingsApplyAndParityIsRefused)
     // Transfers go on.
     EXPECT_EQ(Ser.SendBuffer("request!", 8), 8);
     EXPECT_EQ(Ser.LastError(), 0);
-    EXPECT_EQ(Pty.Receive(8), "request!");
-    Pty.Send("reply");
+    EXPECT_EQ(Pty.ReadBytes(8, 0, 1000).Text(), "request!");
+    Pty.Write("reply");
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 200), 5);
     EXPECT_EQ(std::string(Buf, 5), "reply");
 }
@@ -130,7 +132,7 @@ TEST_F(SerialPty, TheRefusedSettingsAreNamed)
     EXPECT_EQ(JoinSettings({"a", "b", "c"}), "a, b and c");
     EXPECT_EQ(JoinSettings({}), "the line settings");
     EXPECT_EQ(Ser.SendBuffer("request!", 8), 8);
-    EXPECT_EQ(Pty.Receive(8), "request!");
+    EXPECT_EQ(Pty.ReadBytes(8, 0, 1000).Text(), "request!");
 }
 
 TEST_F(SerialPty, ReceiveCases)
@@ -155,7 +157,7 @@ TEST_F(SerialPty, ReceiveCases)
         SCOPED_TRACE(c.Name);
         Ser.Purge();
         if (!c.Arrives.empty()) {
-            Pty.Send(c.Arrives);
+            Pty.Write(c.Arrives);
             WaitQueued(int(c.Arrives.size()));
         }
         Platform.Clear();
@@ -179,7 +181,7 @@ TEST_F(SerialPty, ReceiveCases)
 TEST_F(SerialPty, NineBytesServedAsFiveThenFourWithoutAWait)
 {
     const std::string reply("\x01\x04\x04\x41\x20\x00\x00\xAB\xCD", 9);
-    Pty.Send(reply);
+    Pty.Write(reply);
     WaitQueued(9);
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
     EXPECT_EQ(Ser.LastError(), 0);
@@ -203,7 +205,7 @@ TEST_F(SerialPty, BytesTrickleInWithinEachWait)
     Platform.BeforeWait = [&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(8));
         if (next < bytes.size())
-            Pty.Send(bytes.substr(next++, 1));
+            Pty.Write(bytes.substr(next++, 1));
     };
     const auto start = Clock::now();
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
@@ -222,10 +224,10 @@ TEST_F(SerialPty, LateBytesComeFirstInTheNextCall)
 {
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 0);
     EXPECT_EQ(Ser.LastError(), ErrTimeout);
-    Pty.Send("late!"); // the previous slave's reply, after the call gave up
+    Pty.Write("late!"); // the previous slave's reply, after the call gave up
     EXPECT_EQ(Ser.SendBuffer("next req", 8), 8);
-    EXPECT_EQ(Pty.Receive(8), "next req");
-    Pty.Send("fresh");
+    EXPECT_EQ(Pty.ReadBytes(8, 0, 1000).Text(), "next req");
+    Pty.Write("fresh");
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
     EXPECT_EQ(std::string(Buf, 5), "late!");
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
@@ -233,17 +235,17 @@ TEST_F(SerialPty, LateBytesComeFirstInTheNextCall)
 
     // What the transaction does before each request: stale bytes, held back or
     // queued, are gone; what is sent afterwards is not touched.
-    Pty.Send("stale-stale");
+    Pty.Write("stale-stale");
     WaitQueued(11);
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
     ASSERT_FALSE(Ser.LineBuffer().empty());
-    Pty.Send("queued");
+    Pty.Write("queued");
     WaitQueued(6);
     Ser.DiscardInput();
     EXPECT_EQ(Ser.LastError(), 0);
     EXPECT_EQ(Ser.SendBuffer("req", 3), 3);
-    EXPECT_EQ(Pty.Receive(3), "req");
-    Pty.Send("reply");
+    EXPECT_EQ(Pty.ReadBytes(3, 0, 1000).Text(), "req");
+    Pty.Write("reply");
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
     EXPECT_EQ(std::string(Buf, 5), "reply");
 }
@@ -256,8 +258,8 @@ TEST_F(SerialPty, SecondConnectIsRefusedAndTheFirstDeviceStaysUsable)
     EXPECT_EQ(Ser.Handle(), handle);
     EXPECT_EQ(Ser.Device(), Pty.Path());
     EXPECT_EQ(Ser.SendBuffer("ping", 4), 4);
-    EXPECT_EQ(Pty.Receive(4), "ping");
-    Pty.Send("pong!");
+    EXPECT_EQ(Pty.ReadBytes(4, 0, 1000).Text(), "ping");
+    Pty.Write("pong!");
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
     EXPECT_EQ(std::string(Buf, 5), "pong!");
 }
@@ -283,7 +285,7 @@ TEST_F(SerialPty, ASecondOpenerIsBusy)
 
     // The first channel is unaffected, and closing it frees the device.
     EXPECT_EQ(Ser.SendBuffer("x", 1), 1);
-    EXPECT_EQ(Pty.Receive(1), "x");
+    EXPECT_EQ(Pty.ReadBytes(1, 0, 1000).Text(), "x");
     Ser.CloseSocket();
     other.Connect(Pty.Path());
     EXPECT_EQ(other.LastError(), 0);
@@ -297,7 +299,7 @@ TEST_F(SerialPty, ClosingGivesTheLineBackAsItWas)
         if (r == HR_SerialClose)
             closed.push_back(v);
     });
-    Pty.Send("unread");
+    Pty.Write("unread");
     Ser.CloseSocket();
     EXPECT_EQ(Ser.LastError(), 0);
     EXPECT_FALSE(Ser.InstanceActive());
@@ -319,14 +321,9 @@ TEST_F(SerialPty, ClosingGivesTheLineBackAsItWas)
 
 TEST(SerialPtyNotATerminal, NothingIsWrittenToWhatIsNotASerialLine)
 {
-    char dirTemplate[] = "/tmp/kelvara-serial-XXXXXX";
-    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-    const std::string dir = dirTemplate;
-    const std::string file = dir + "/log.csv";
-    {
-        std::ofstream out(file);
-        out << "keep me";
-    }
+    test::TTempDir scratch("kelvara-serial");
+    const std::string dir = scratch.Path();
+    const std::string file = scratch.Write("log.csv", "keep me");
     struct Case {
         std::string Path;
         int Code;
@@ -345,19 +342,15 @@ TEST(SerialPtyNotATerminal, NothingIsWrittenToWhatIsNotASerialLine)
         EXPECT_EQ(ser.SendBuffer("\x01\x04\x00\x04\x00\x02\x30\x0a", 8), 0);
         EXPECT_EQ(ser.LastError(), ErrPortNotOpen);
     }
-    std::ifstream in(file);
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, "keep me");
-    std::remove(file.c_str());
-    rmdir(dir.c_str());
+    EXPECT_EQ(test::ReadBytes(file), "keep me");
 }
 
 TEST_F(SerialPty, FarEndHangsUpMidReceive)
 {
     std::thread device([this] {
-        Pty.Send("abc");
+        Pty.Write("abc");
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        Pty.CloseMaster();
+        Pty.Close();
     });
     // A long wait per byte: a wait that the hang-up did not end would run
     // out its time, and show as such.
@@ -389,7 +382,7 @@ TEST_F(SerialPty, FarEndHangsUpMidReceive)
 
 TEST_F(SerialPty, HangUpBeforeAWriteIsRecorded)
 {
-    Pty.CloseMaster();
+    Pty.Close();
     EXPECT_EQ(Ser.SendBuffer("request!", 8), 0);
     EXPECT_EQ(Ser.LastError(), EIO);
     Platform.Clear();

@@ -3,13 +3,13 @@
 
 #include "base/Errors.h"
 #include "modbus/Framer.h"
-#include "SimTestUtil.h"
+#include "support/Frames.h"
 
 #include <gtest/gtest.h>
 
 using namespace kelvara;
 using namespace kelvara::sim;
-using namespace kelvara::sim::test;
+using namespace kelvara::test;
 
 TEST(Reply, CorrectSlaveAnswersAndExceptions)
 {

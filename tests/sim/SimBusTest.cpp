@@ -2,7 +2,8 @@
 #include "modbus/Crc.h"
 
 #include "base/Errors.h"
-#include "SimTestUtil.h"
+#include "support/Frames.h"
+#include "support/PtyPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@
 
 using namespace kelvara;
 using namespace kelvara::sim;
-using namespace kelvara::sim::test;
+using namespace kelvara::test;
 using namespace std::chrono;
 
 namespace {
@@ -58,7 +59,7 @@ TEST(SimBus, AllSevenSlavesAnswerTheirValues)
     const float values[8] = {0, 1.25f, -0.5f, 12.75f, 0.0f, 41.276f, -5.891f, 23.5f};
     for (int s = 1; s <= 7; ++s) bus.SetValue(s, values[s]);
 
-    TPtyMaster master(bus.DevicePath());
+    TPtyPeer master(bus.DevicePath());
     for (int s = 1; s <= 7; ++s) {
         EXPECT_EQ(bus.CurrentValue(s), values[s]);
         master.Write(ReadRequest(s));
@@ -106,7 +107,7 @@ TEST(SimBus, IgnoresOtherAddressesBroadcastsAndBadCrc)
 {
     TSimBus bus;
     bus.Start();
-    TPtyMaster master(bus.DevicePath());
+    TPtyPeer master(bus.DevicePath());
     TBytes badCrc = ReadRequest(1);
     badCrc[6] ^= 0x80;
     for (const TBytes& request : {ReadRequest(8), ReadRequest(0), ReadRequest(247), badCrc, Hex("01 04 00 04")}) {
@@ -122,7 +123,7 @@ TEST(SimBus, AnswersOnlyWellFormedRequestsInABurst)
 {
     TSimBus bus;
     bus.Start();
-    TPtyMaster master(bus.DevicePath());
+    TPtyPeer master(bus.DevicePath());
     TBytes bad3 = ReadRequest(3);
     bad3[2] ^= 0x01;
     const TBytes noise = Hex("00 FF 55 04 01");
@@ -139,7 +140,7 @@ TEST(SimBus, SplitRequestsJoinWithinTheSilenceOnly)
         // At 300 baud 3.5 characters last 128 ms, ample for a 3 ms pause.
         TSimBus bus(Options(300));
         bus.Start();
-        TPtyMaster master(bus.DevicePath());
+        TPtyPeer master(bus.DevicePath());
         master.Write(TBytes(request.begin(), request.begin() + 3));
         std::this_thread::sleep_for(milliseconds(3));
         master.Write(TBytes(request.begin() + 3, request.end()));
@@ -148,7 +149,7 @@ TEST(SimBus, SplitRequestsJoinWithinTheSilenceOnly)
     {
         TSimBus bus;
         bus.Start();
-        TPtyMaster master(bus.DevicePath());
+        TPtyPeer master(bus.DevicePath());
         master.Write(TBytes(request.begin(), request.begin() + 3));
         std::this_thread::sleep_for(milliseconds(50));
         master.Write(TBytes(request.begin() + 3, request.end()));
@@ -166,7 +167,7 @@ TEST(SimBus, FaultsReachTheMaster)
     TSimBus bus;
     bus.Start();
     bus.SetValue(3, 25.0f);
-    TPtyMaster master(bus.DevicePath());
+    TPtyPeer master(bus.DevicePath());
     const TBytes request = ReadRequest(3);
     const TBytes normal = WithCrc("03 04 04 41 C8 00 00");
     TBytes badCrc = normal;
@@ -224,7 +225,7 @@ TEST(SimBus, LateReplyLandsInTheNextSlavesSlot)
     TSimBus bus;
     bus.Start();
     bus.SetFault(1, {TFaultKind::Late, 150});
-    TPtyMaster master(bus.DevicePath());
+    TPtyPeer master(bus.DevicePath());
     master.Write(ReadRequest(1));
     EXPECT_EQ(ToHex(master.ReadUntilQuiet(25, 25).Bytes), "");
     master.Write(ReadRequest(2));
@@ -237,7 +238,7 @@ TEST(SimBus, WireTimingPacesTheRequestTurnaroundAndReply)
     // turnaround and the reply's 9 characters add up to about 24.5 ms.
     TSimBus bus(Options(9600, true, 5));
     bus.Start();
-    TPtyMaster master(bus.DevicePath());
+    TPtyPeer master(bus.DevicePath());
     const auto sent = TTestClock::now();
     master.Write(ReadRequest(6));
     const TReceived got = master.ReadBytes(9, 40);
@@ -255,7 +256,7 @@ TEST(SimBus, StopDropsAPendingReplyAndRestartWorks)
     bus.Start();
     bus.SetFault(1, {TFaultKind::Late, 3600 * 1000}); // due in an hour
     {
-        TPtyMaster master(bus.DevicePath());
+        TPtyPeer master(bus.DevicePath());
         master.Write(ReadRequest(1));
         // The request has been taken in: its reply is pending.
         for (int k = 0; k < 10000 && bus.Counters(1).RequestsSeen == 0; ++k)
@@ -280,7 +281,7 @@ TEST(SimBus, StopDropsAPendingReplyAndRestartWorks)
 
     bus.SetFault(1, {});
     bus.Start();
-    TPtyMaster master(bus.DevicePath());
+    TPtyPeer master(bus.DevicePath());
     master.Write(ReadRequest(1));
     EXPECT_EQ(ToHex(master.ReadBytes(9).Bytes), ToHex(ValueReply(1, 1.0f)));
 }
@@ -296,7 +297,7 @@ TEST(SimBus, IdlesAfterTheMasterClosesItsSide)
     TSimBus bus;
     bus.Start();
     {
-        TPtyMaster master(bus.DevicePath());
+        TPtyPeer master(bus.DevicePath());
         master.Write(ReadRequest(1));
         master.ReadBytes(9);
     }
@@ -307,7 +308,7 @@ TEST(SimBus, IdlesAfterTheMasterClosesItsSide)
     const double wall = duration<double>(TTestClock::now() - wallBefore).count();
     EXPECT_LT(cpu, 0.1 * wall) << cpu << " s of processor time in " << wall << " s";
 
-    TPtyMaster again(bus.DevicePath());
+    TPtyPeer again(bus.DevicePath());
     again.Write(ReadRequest(2));
     EXPECT_EQ(ToHex(again.ReadBytes(9).Bytes), ToHex(ValueReply(2, 2.0f)));
 }

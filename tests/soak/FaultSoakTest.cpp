@@ -20,8 +20,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
@@ -54,24 +52,6 @@ long EnvNumber(const char* name, long fallback)
     const char* v = std::getenv(name);
     if (!v || !*v) return fallback;
     return std::strtol(v, nullptr, 10);
-}
-
-// Processor time a running process has used so far, user and system
-// together, in seconds; negative when it cannot be read.
-double RunningCpuSeconds(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The command name, in parentheses, may hold blanks; the fields after it
-    // are the state, ten counters, and then user and system time in ticks.
-    const size_t name = stat.rfind(')');
-    if (name == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(name + 1));
-    std::string skip;
-    for (int i = 0; i < 11; ++i) fields >> skip;
-    long user = 0, system = 0;
-    if (!(fields >> user >> system)) return -1;
-    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::vector<std::string> Split(const std::string& text, char sep)
@@ -220,7 +200,7 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
             bus.Stop();
             hungUp = true;
             hungUpAt = steady_clock::now();
-            cpuAtHangUp = RunningCpuSeconds(logger.Pid());
+            cpuAtHangUp = logger.CpuSeconds();
         }
         if (!hungUp) {
             for (int s = 1; s <= kSlaves; ++s) {

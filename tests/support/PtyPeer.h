@@ -1,113 +1,86 @@
-// The far end of a pseudo-terminal, driven by a test: it plays the slaves'
-// side of the line. The test keeps the slave side open itself as well, so
-// reads on the master never see a hang-up between two opens of the channel.
+// The test's end of a pseudo-terminal. Either the test makes a new pty and
+// plays the device on its master side while the code under test opens
+// Path(), or it opens a terminal that someone else made (the simulator's
+// slave side) and plays the bus master there. Both ends read and write alike.
 #pragma once
+
+#include "support/Frames.h"
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <fcntl.h>
+#include <cstddef>
 #include <functional>
-#include <poll.h>
-#include <pty.h>
 #include <string>
-#include <termios.h>
+#include <string_view>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace kelvara::test {
 
-using TBytes = std::vector<uint8_t>;
+using TTestClock = std::chrono::steady_clock;
+
+struct TReceived {
+    TBytes Bytes;
+    std::vector<TTestClock::time_point> Times; // arrival time of each byte
+    std::string Text() const { return std::string(Bytes.begin(), Bytes.end()); }
+};
 
 class TPtyPeer {
 public:
-    TPtyPeer()
-    {
-        char name[128] = {};
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
-            path_ = name;
-            termios t{};
-            tcgetattr(slave_, &t);
-            cfmakeraw(&t);
-            tcsetattr(slave_, TCSANOW, &t);
-        }
-    }
-    ~TPtyPeer()
-    {
-        Stop();
-        if (master_ >= 0) close(master_);
-        if (slave_ >= 0) close(slave_);
-    }
+    // What the test does with the slave side of a pty it makes.
+    enum class TSlaveSide {
+        // Held open in raw mode: the master never reads a hang-up while the
+        // code under test closes the path and opens it again, and nothing
+        // written in between is echoed back.
+        Held,
+        // Closed at once: the code under test holds the only slave
+        // descriptor, so Close() hangs the line up under it, and the line
+        // keeps the pty's cooked defaults until the code under test sets it.
+        Released,
+    };
+
+    // A new pty; the test holds its master side. Throws when none is left.
+    explicit TPtyPeer(TSlaveSide slave = TSlaveSide::Held);
+    // Opens the terminal at path in raw mode with both queues flushed.
+    // Throws when it cannot be opened.
+    explicit TPtyPeer(const std::string& path);
+    ~TPtyPeer();
     TPtyPeer(const TPtyPeer&) = delete;
     TPtyPeer& operator=(const TPtyPeer&) = delete;
 
+    // The path the code under test opens, or the one this end opened.
     const std::string& Path() const { return path_; }
-    int Master() const { return master_; }
+    int Fd() const { return fd_; }
 
-    void Write(const TBytes& bytes) const
-    {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-            if (n <= 0) return;
-            done += static_cast<size_t>(n);
-        }
-    }
+    // Writes all of the bytes; throws when the line takes them no longer.
+    void Write(const TBytes& bytes);
+    void Write(std::string_view bytes);
 
-    // Reads what arrives within timeoutMs of silence.
-    TBytes Read(int timeoutMs) const
-    {
-        TBytes out;
-        pollfd p{master_, POLLIN, 0};
-        while (poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN)) {
-            uint8_t buf[256];
-            const ssize_t n = ::read(master_, buf, sizeof buf);
-            if (n <= 0) break;
-            out.insert(out.end(), buf, buf + n);
-        }
-        return out;
-    }
+    // Waits up to limitMs for `expected` bytes, then quietMs more for any
+    // bytes beyond them (none with quietMs 0). Ends early at a hang-up.
+    TReceived ReadBytes(size_t expected, int quietMs = 20, int limitMs = 3000);
+    // Reads until the line has been quiet for quietMs, or limitMs have passed.
+    TReceived ReadUntilQuiet(int quietMs = 60, int limitMs = 3000);
+
+    // This end goes away: a pty made here hangs up under the code under test.
+    void Close();
 
     // Answers every request of `requestLength` bytes with what respond()
     // returns for it, on a thread of its own, until Stop().
-    void Serve(size_t requestLength, std::function<TBytes(const TBytes&)> respond)
-    {
-        Stop();
-        requests.clear();
-        running_ = true;
-        thread_ = std::thread([this, requestLength, respond] {
-            TBytes pending;
-            while (running_) {
-                pollfd p{master_, POLLIN, 0};
-                if (poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN)) continue;
-                uint8_t buf[256];
-                const ssize_t n = ::read(master_, buf, sizeof buf);
-                if (n <= 0) continue;
-                pending.insert(pending.end(), buf, buf + n);
-                while (pending.size() >= requestLength) {
-                    const TBytes request(pending.begin(), pending.begin() + requestLength);
-                    pending.erase(pending.begin(), pending.begin() + requestLength);
-                    requests.push_back(request);
-                    Write(respond(request));
-                }
-            }
-        });
-    }
-    void Stop()
-    {
-        running_ = false;
-        if (thread_.joinable()) thread_.join();
-    }
-
-    std::vector<TBytes> requests; // read only after Stop()
+    void Serve(size_t requestLength, std::function<TBytes(const TBytes&)> respond);
+    void Stop();
+    // The requests Serve() answered; read only after Stop().
+    const std::vector<TBytes>& Requests() const { return requests_; }
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
+    bool WriteAll(const uint8_t* data, size_t length);
+
+    int fd_ = -1;
+    int heldSlave_ = -1;
     std::string path_;
     std::atomic<bool> running_{false};
     std::thread thread_;
+    std::vector<TBytes> requests_;
 };
 
 } // namespace kelvara::test

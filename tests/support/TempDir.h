@@ -1,29 +1,17 @@
 // A scratch directory under /tmp, removed with everything in it at the end of
-// the test.
+// the test (or benchmark).
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
 #include <string>
 
 namespace kelvara::test {
 
 class TTempDir {
 public:
-    TTempDir()
-    {
-        char pattern[] = "/tmp/kelvara-test-XXXXXX";
-        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TTempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+    // The directory's name begins with prefix, so that one left behind by a
+    // killed run tells whose it was. Throws when none can be made.
+    explicit TTempDir(const std::string& prefix = "kelvara-test");
+    ~TTempDir();
     TTempDir(const TTempDir&) = delete;
     TTempDir& operator=(const TTempDir&) = delete;
 
@@ -31,29 +19,17 @@ public:
     // The directory with a trailing slash, as AppPath is written.
     std::string Dir() const { return path_ + "/"; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
-    std::string Write(const std::string& name, const std::string& bytes) const
-    {
-        std::ofstream(File(name), std::ios::binary) << bytes;
-        return File(name);
-    }
-    static std::string Read(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    // Writes the bytes to the named file and returns its path.
+    std::string Write(const std::string& name, const std::string& bytes) const;
+    static std::string Read(const std::string& path);
 
 private:
     std::string path_;
 };
 
-inline std::string ReadBytes(const std::string& path)
-{
-    return TTempDir::Read(path);
-}
-
-inline void WriteBytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+// A whole file's bytes; empty when it cannot be read.
+std::string ReadBytes(const std::string& path);
+// Replaces the file's contents with the bytes.
+void WriteBytes(const std::string& path, const std::string& bytes);
 
 } // namespace kelvara::test

@@ -1,0 +1,49 @@
+#include "support/TempDir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <vector>
+
+namespace kelvara::test {
+
+TTempDir::TTempDir(const std::string& prefix)
+{
+    const std::string name = "/tmp/" + prefix + "-XXXXXX";
+    std::vector<char> pattern(name.begin(), name.end());
+    pattern.push_back('\0');
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + name);
+    path_ = pattern.data();
+}
+
+TTempDir::~TTempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string TTempDir::Write(const std::string& name, const std::string& bytes) const
+{
+    std::ofstream(File(name), std::ios::binary) << bytes;
+    return File(name);
+}
+
+std::string TTempDir::Read(const std::string& path)
+{
+    return ReadBytes(path);
+}
+
+std::string ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+} // namespace kelvara::test
