@@ -25,7 +25,7 @@ struct TBurstModel {
     void Take(const std::vector<TFrame>& frames)
     {
         for (const TFrame& f : frames) {
-            FUZZ_CHECK(f.size() >= 4 && f.size() <= MaxRtuFrame);
+            FUZZ_CHECK(f.size() >= 4 && f.size() <= kMaxRtuFrame);
             FUZZ_CHECK(RtuCrcOk(f.data(), f.size()));
             FUZZ_CHECK(Crc16Modbus(f.data(), f.size()) == 0);
             auto at = std::search(Bytes.begin() + static_cast<long>(SearchFrom), Bytes.end(), f.begin(), f.end());
@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (framer.PendingBytes() == 0) burst = TBurstModel{};
         }
         FUZZ_CHECK(framer.PendingBytes() == burst.Bytes.size());
-        FUZZ_CHECK(framer.PendingBytes() < 4 * MaxRtuFrame);
+        FUZZ_CHECK(framer.PendingBytes() < 4 * kMaxRtuFrame);
         lastByte = now;
         fed += length;
         p += length;

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (const char* k : kKeys) {
             const std::string got = ini.ReadString(s, k, kDefault);
             FUZZ_CHECK(got.find('\n') == std::string::npos);
-            FUZZ_CHECK(CodePoints(got) <= TIniFile::MaxValueLength);
+            FUZZ_CHECK(CodePoints(got) <= TIniFile::kMaxValueLength);
             // What is read is the file's text: a blank never starts or ends it.
             if (got != kDefault && !got.empty()) FUZZ_CHECK(file.find(got) != std::string::npos);
             before.push_back(got);
@@ -152,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool plainValue = value == Trim(value) &&
                             !(value.size() >= 2 && value.front() == value.back() &&
                               (value.front() == '"' || value.front() == '\'')) &&
-                            CodePoints(value) <= TIniFile::MaxValueLength;
+                            CodePoints(value) <= TIniFile::kMaxValueLength;
     const bool keyLikeHeader = trimmedKey.front() == '[' && trimmedKey.find(']') != std::string::npos;
     if (plainValue && !keyLikeHeader) FUZZ_CHECK(ini.ReadString(section, key, kDefault) == value);
 

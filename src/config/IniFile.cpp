@@ -18,7 +18,7 @@ namespace kelvara {
 
 namespace {
 
-constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -64,7 +64,7 @@ struct TParsedLine {
 std::vector<TParsedLine> ParseLines(std::string_view text)
 {
     std::vector<TParsedLine> lines;
-    std::size_t pos = text.starts_with(Utf8Bom) ? Utf8Bom.size() : 0;
+    std::size_t pos = text.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
     while (pos < text.size()) {
         std::size_t lf = text.find('\n', pos);
         TParsedLine line;
@@ -128,11 +128,11 @@ std::string Unquote(std::string_view value)
     if (value.size() >= 2 && value.front() == value.back() &&
         (value.front() == '"' || value.front() == '\''))
         value = value.substr(1, value.size() - 2);
-    // Cut at MaxValueLength code points, never inside a UTF-8 sequence.
+    // Cut at kMaxValueLength code points, never inside a UTF-8 sequence.
     std::size_t chars = 0;
     for (std::size_t i = 0; i < value.size(); ++i) {
         bool lead = (static_cast<unsigned char>(value[i]) & 0xC0) != 0x80;
-        if (lead && ++chars > TIniFile::MaxValueLength)
+        if (lead && ++chars > TIniFile::kMaxValueLength)
             return std::string(value.substr(0, i));
     }
     return std::string(value);
@@ -164,7 +164,7 @@ std::string WithValue(const std::string& old, std::string_view section, std::str
     std::string result;
     if (header == lines.size()) {
         result = old;
-        std::size_t bom = old.starts_with(Utf8Bom) ? Utf8Bom.size() : 0;
+        std::size_t bom = old.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
         if (result.size() > bom && result.back() != '\n')
             result += '\n';
         result.append("[").append(section).append("]\n");
@@ -210,12 +210,12 @@ std::atomic<unsigned> TempCounter{0};
 
 } // namespace
 
-TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {}
+TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const
 {
-    int fd = ::open(FFileName.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(fileName_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return defaultValue;
     std::string text;
@@ -242,9 +242,9 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
     if (sectionName.find(']') != std::string_view::npos || keyName.empty() ||
         keyName.find('=') != std::string_view::npos || HasLineBreakOrNul(section) ||
         HasLineBreakOrNul(key) || HasLineBreakOrNul(value))
-        throw EIniFileError(FFileName);
+        throw EIniFileError(fileName_);
 
-    const std::string target = WriteTarget(FFileName);
+    const std::string target = WriteTarget(fileName_);
 
     // The existing file must be readable (its other lines are kept) and
     // writable: a read-only settings file is refused even where the
@@ -258,9 +258,9 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
         bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadWholeFile(fd, old);
         ::close(fd);
         if (!ok || ::access(target.c_str(), W_OK) != 0)
-            throw EIniFileError(FFileName);
+            throw EIniFileError(fileName_);
     } else if (errno != ENOENT) {
-        throw EIniFileError(FFileName);
+        throw EIniFileError(fileName_);
     }
 
     const std::string content = WithValue(old, sectionName, keyName, value);
@@ -281,7 +281,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
             break;
     }
     if (out < 0)
-        throw EIniFileError(FFileName);
+        throw EIniFileError(fileName_);
 
     bool ok = true;
     if (exists) {
@@ -297,7 +297,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
     ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
         ::unlink(temp.c_str());
-        throw EIniFileError(FFileName);
+        throw EIniFileError(fileName_);
     }
 
     // The rename itself must reach the disk too; a directory that cannot be

@@ -5,7 +5,7 @@
 // (space, tab) around names and values are dropped, then one pair of matching
 // enclosing quotes (both ' or both ") is dropped; a key present with an empty
 // value reads empty; a missing file, section or key gives the default. Values
-// come back at most MaxValueLength characters (code points) long. Only the
+// come back at most kMaxValueLength characters (code points) long. Only the
 // first section of a name and its first line of a key count, both for reading
 // and for writing. A UTF-8 byte-order mark at the start of the file is
 // skipped when reading and kept when writing. Lines end at LF or CR LF.
@@ -30,12 +30,12 @@ namespace kelvara {
 class TIniFile {
 public:
     // Longest value ReadString returns, in characters.
-    static constexpr std::size_t MaxValueLength = 2047;
+    static constexpr std::size_t kMaxValueLength = 2047;
 
     explicit TIniFile(std::string fileName);
     virtual ~TIniFile() = default;
 
-    const std::string& FileName() const { return FFileName; }
+    const std::string& FileName() const { return fileName_; }
 
     // Never fails: an unreadable file reads like a missing one.
     virtual std::string ReadString(const std::string& section, const std::string& key,
@@ -50,7 +50,7 @@ public:
                              const std::string& value);
 
 private:
-    std::string FFileName;
+    std::string fileName_;
 };
 
 } // namespace kelvara

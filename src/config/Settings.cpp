@@ -3,18 +3,18 @@
 namespace kelvara {
 
 namespace {
-constexpr const char* SerialSection = "Serial";
-constexpr const char* TimingsSection = "Timings";
+constexpr const char* kSerialSection = "Serial";
+constexpr const char* kTimingsSection = "Timings";
 } // namespace
 
 TSettings LoadSettings(const TIniFile& ini)
 {
     const TSettings defaults;
     TSettings s;
-    s.Baud = ini.ReadString(SerialSection, "baudrate", defaults.Baud);
-    s.Parity = ini.ReadString(SerialSection, "parity", defaults.Parity);
-    s.Port = ini.ReadString(SerialSection, "port", defaults.Port);
-    s.Period = ini.ReadString(TimingsSection, "scan_period", defaults.Period);
+    s.Baud = ini.ReadString(kSerialSection, "baudrate", defaults.Baud);
+    s.Parity = ini.ReadString(kSerialSection, "parity", defaults.Parity);
+    s.Port = ini.ReadString(kSerialSection, "port", defaults.Port);
+    s.Period = ini.ReadString(kTimingsSection, "scan_period", defaults.Period);
     return s;
 }
 
@@ -25,10 +25,10 @@ TSettings LoadSettings(const std::string& iniName)
 
 void SaveSettings(TIniFile& ini, const TSettings& settings)
 {
-    ini.WriteString(SerialSection, "baudrate", settings.Baud);
-    ini.WriteString(SerialSection, "parity", settings.Parity);
-    ini.WriteString(SerialSection, "port", settings.Port);
-    ini.WriteString(TimingsSection, "scan_period", settings.Period);
+    ini.WriteString(kSerialSection, "baudrate", settings.Baud);
+    ini.WriteString(kSerialSection, "parity", settings.Parity);
+    ini.WriteString(kSerialSection, "port", settings.Port);
+    ini.WriteString(kTimingsSection, "scan_period", settings.Period);
 }
 
 void SaveSettings(const std::string& iniName, const TSettings& settings)

@@ -14,7 +14,7 @@ namespace kelvara {
 
 namespace {
 
-constexpr std::string_view CrLf = "\r\n";
+constexpr std::string_view kCrLf = "\r\n";
 
 
 } // namespace
@@ -38,7 +38,7 @@ public:
             const size_t end = brk == std::string_view::npos ? text.size() : brk;
             buffer_.append(text.substr(i, end - i));
             if (brk == std::string_view::npos) break;
-            buffer_.append(CrLf);
+            buffer_.append(kCrLf);
             i = brk + 1;
             if (text[brk] == '\r' && i < text.size() && text[i] == '\n') ++i;
             if (buffer_.size() >= kSlice && !Flush()) return false;
@@ -83,26 +83,26 @@ void SaveLogFile(const std::string& path, std::string_view headerLine, std::stri
 }
 
 TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& headerLine)
-    : FPath(path)
+    : path_(path)
 {
-    FHandle = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (FHandle < 0)
+    handle_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (handle_ < 0)
         throw EFCreateError(path, SysErrorMessage(errno));
     struct stat st {};
-    if (::fstat(FHandle, &st) != 0) {
+    if (::fstat(handle_, &st) != 0) {
         int err = errno;
-        ::close(FHandle);
+        ::close(handle_);
         throw EFCreateError(path, SysErrorMessage(err));
     }
-    FSize = st.st_size;
-    FMode = st.st_mode;
+    size_ = st.st_size;
+    mode_ = st.st_mode;
     // A FIFO or terminal reports size 0 every time: it gets the header once,
     // as a new file does.
     if (st.st_size == 0) {
         try {
             WriteLine(headerLine);
         } catch (...) {
-            ::close(FHandle);
+            ::close(handle_);
             throw;
         }
     }
@@ -110,24 +110,24 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
 
 TLogFileWriter::~TLogFileWriter()
 {
-    if (FHandle >= 0)
-        ::close(FHandle);
+    if (handle_ >= 0)
+        ::close(handle_);
 }
 
 void TLogFileWriter::WriteLine(const std::string& line)
 {
     std::string record = line;
-    record.append(CrLf);
-    if (!WriteAll(FHandle, record)) {
+    record.append(kCrLf);
+    if (!WriteAll(handle_, record)) {
         const int err = errno;
         // Part of the line may have gone in before the disk filled up: the
         // file goes back to its last whole line, so that whatever reads it
         // later never meets a torn one.
-        if (S_ISREG(FMode))
-            (void)::ftruncate(FHandle, FSize);
-        throw EFWriteError(FPath, SysErrorMessage(err));
+        if (S_ISREG(mode_))
+            (void)::ftruncate(handle_, size_);
+        throw EFWriteError(path_, SysErrorMessage(err));
     }
-    FSize += static_cast<off_t>(record.size());
+    size_ += static_cast<off_t>(record.size());
 }
 
 } // namespace kelvara

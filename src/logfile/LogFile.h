@@ -39,14 +39,14 @@ public:
     // of the last whole line.
     void WriteLine(const std::string& line);
 
-    const std::string& Path() const { return FPath; }
-    int Handle() const { return FHandle; }
+    const std::string& Path() const { return path_; }
+    int Handle() const { return handle_; }
 
 private:
-    std::string FPath;
-    int FHandle = -1;
-    off_t FSize = 0;    // where the last whole line ends
-    mode_t FMode = 0;
+    std::string path_;
+    int handle_ = -1;
+    off_t size_ = 0;    // where the last whole line ends
+    mode_t mode_ = 0;
 };
 
 } // namespace kelvara

@@ -8,18 +8,18 @@ namespace {
 
 // A burst that never pauses is cut here so a babbling line cannot grow memory
 // without bound; no master sends that much without a pause.
-constexpr size_t MaxBurst = 4 * MaxRtuFrame;
+constexpr size_t kMaxBurst = 4 * kMaxRtuFrame;
 
-constexpr long UnknownLength = 0;
-constexpr long TooShortToTell = -1;
+constexpr long kUnknownLength = 0;
+constexpr long kTooShortToTell = -1;
 
 // Length of the request (address to CRC) that starts at p, from its function
 // code and, for the variable-length writes, from its byte-count field.
 long RequestLength(const uint8_t* p, size_t avail)
 {
-    if (avail < 2) return TooShortToTell;
+    if (avail < 2) return kTooShortToTell;
     auto withCount = [&](size_t countAt, long fixed) -> long {
-        return avail > countAt ? fixed + p[countAt] : TooShortToTell;
+        return avail > countAt ? fixed + p[countAt] : kTooShortToTell;
     };
     switch (p[1]) {
     case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x08:
@@ -37,7 +37,7 @@ long RequestLength(const uint8_t* p, size_t avail)
     case 0x18:
         return 6;
     default:
-        return UnknownLength;
+        return kUnknownLength;
     }
 }
 
@@ -63,8 +63,8 @@ std::vector<TFrame> SplitBurst(const uint8_t* data, size_t length)
     while (length - i >= 4) {
         const size_t rest = length - i;
         long need = RequestLength(data + i, rest);
-        if (need == UnknownLength) need = static_cast<long>(rest);
-        if (need >= 4 && static_cast<size_t>(need) <= rest && static_cast<size_t>(need) <= MaxRtuFrame &&
+        if (need == kUnknownLength) need = static_cast<long>(rest);
+        if (need >= 4 && static_cast<size_t>(need) <= rest && static_cast<size_t>(need) <= kMaxRtuFrame &&
             RtuCrcOk(data + i, static_cast<size_t>(need))) {
             frames.emplace_back(data + i, data + i + need);
             i += static_cast<size_t>(need);
@@ -75,16 +75,16 @@ std::vector<TFrame> SplitBurst(const uint8_t* data, size_t length)
     return frames;
 }
 
-TRequestFramer::TRequestFramer(int baud) : SilenceTime(InterFrameSilence(baud)) {}
+TRequestFramer::TRequestFramer(int baud) : silence_(InterFrameSilence(baud)) {}
 
 std::vector<TFrame> TRequestFramer::Feed(const uint8_t* data, size_t length, TRtuClock::time_point at)
 {
     std::vector<TFrame> frames;
     if (length == 0) return frames;
-    if (!Burst.empty() && at - LastByte > SilenceTime) frames = Close();
-    Burst.insert(Burst.end(), data, data + length);
-    LastByte = at;
-    if (Burst.size() >= MaxBurst) {
+    if (!burst_.empty() && at - lastByte_ > silence_) frames = Close();
+    burst_.insert(burst_.end(), data, data + length);
+    lastByte_ = at;
+    if (burst_.size() >= kMaxBurst) {
         auto more = Close();
         frames.insert(frames.end(), more.begin(), more.end());
     }
@@ -93,21 +93,21 @@ std::vector<TFrame> TRequestFramer::Feed(const uint8_t* data, size_t length, TRt
 
 std::vector<TFrame> TRequestFramer::Poll(TRtuClock::time_point now)
 {
-    if (Burst.empty() || now - LastByte <= SilenceTime) return {};
+    if (burst_.empty() || now - lastByte_ <= silence_) return {};
     return Close();
 }
 
 std::optional<TRtuClock::time_point> TRequestFramer::Deadline() const
 {
-    if (Burst.empty()) return std::nullopt;
+    if (burst_.empty()) return std::nullopt;
     // Poll wants strictly more than the silence; one nanosecond past it.
-    return LastByte + SilenceTime + std::chrono::nanoseconds(1);
+    return lastByte_ + silence_ + std::chrono::nanoseconds(1);
 }
 
 std::vector<TFrame> TRequestFramer::Close()
 {
-    auto frames = SplitBurst(Burst.data(), Burst.size());
-    Burst.clear();
+    auto frames = SplitBurst(burst_.data(), burst_.size());
+    burst_.clear();
     return frames;
 }
 

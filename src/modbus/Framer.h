@@ -18,7 +18,7 @@ using TRtuClock = std::chrono::steady_clock;
 using TFrame = std::vector<uint8_t>;
 
 // Longest RTU frame: address, 253 bytes of PDU, CRC.
-inline constexpr size_t MaxRtuFrame = 256;
+inline constexpr size_t kMaxRtuFrame = 256;
 
 // Time of one character on the wire: start bit, 8 data bits, parity or a second
 // stop bit, stop bit: 11 bits.
@@ -51,15 +51,15 @@ public:
     // When the pending burst will be complete, if there is one.
     std::optional<TRtuClock::time_point> Deadline() const;
 
-    size_t PendingBytes() const { return Burst.size(); }
-    std::chrono::nanoseconds Silence() const { return SilenceTime; }
+    size_t PendingBytes() const { return burst_.size(); }
+    std::chrono::nanoseconds Silence() const { return silence_; }
 
 private:
     std::vector<TFrame> Close();
 
-    std::chrono::nanoseconds SilenceTime;
-    std::vector<uint8_t> Burst;
-    TRtuClock::time_point LastByte{};
+    std::chrono::nanoseconds silence_;
+    std::vector<uint8_t> burst_;
+    TRtuClock::time_point lastByte_{};
 };
 
 } // namespace kelvara

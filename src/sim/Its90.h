@@ -7,8 +7,8 @@
 namespace kelvara::sim {
 
 // Lowest and highest temperature the reference function is defined for, °C.
-inline constexpr double Its90TypeKMinC = -270.0;
-inline constexpr double Its90TypeKMaxC = 1372.0;
+inline constexpr double kIts90TypeKMinC = -270.0;
+inline constexpr double kIts90TypeKMaxC = 1372.0;
 
 // EMF of a type K thermocouple in mV with its reference junction at 0 °C.
 // Returns NaN outside -270 °C .. 1372 °C, where the function is not defined.

@@ -8,8 +8,8 @@
 
 namespace kelvara::sim {
 
-inline constexpr int SlaveCount = 7;
-inline constexpr int AmbientSlave = 7;
+inline constexpr int kSlaveCount = 7;
+inline constexpr int kAmbientSlave = 7;
 
 // The profile names: "oven" (a 10-minute cycle heating to about 250 °C and
 // cooling again, the six channels a few seconds apart), "drift" (room

@@ -17,7 +17,7 @@ struct TFaultName {
     const char* Name;
 };
 
-constexpr TFaultName FaultNames[] = {
+constexpr TFaultName kFaultNames[] = {
     {TFaultKind::None, "none"},
     {TFaultKind::Silent, "silent"},
     {TFaultKind::Exception, "exception"},
@@ -44,8 +44,8 @@ std::string Squash(const std::string& name)
     return out;
 }
 
-constexpr uint32_t SignallingNaNBits = 0x7F800001u;
-constexpr uint32_t QuietNaNBits = 0x7FC00000u;
+constexpr uint32_t kSignallingNaNBits = 0x7F800001u;
+constexpr uint32_t kQuietNaNBits = 0x7FC00000u;
 
 void Recrc(std::vector<uint8_t>& reply)
 {
@@ -65,14 +65,14 @@ TFaultKind ParseFaultKindName(const std::string& name)
     const std::string key = Squash(name);
     if (key == "snan") return TFaultKind::SignallingNaN;
     if (key == "qnan") return TFaultKind::QuietNaN;
-    for (const auto& entry : FaultNames)
+    for (const auto& entry : kFaultNames)
         if (Squash(entry.Name) == key) return entry.Kind;
     throw EError("Unknown fault kind '" + name + "'");
 }
 
 std::string FaultKindName(TFaultKind kind)
 {
-    for (const auto& entry : FaultNames)
+    for (const auto& entry : kFaultNames)
         if (entry.Kind == kind) return entry.Name;
     return "?";
 }
@@ -80,7 +80,7 @@ std::string FaultKindName(TFaultKind kind)
 std::vector<TFaultKind> AllFaultKinds()
 {
     std::vector<TFaultKind> kinds;
-    for (const auto& entry : FaultNames) kinds.push_back(entry.Kind);
+    for (const auto& entry : kFaultNames) kinds.push_back(entry.Kind);
     return kinds;
 }
 
@@ -95,20 +95,20 @@ std::vector<uint8_t> BuildNormalReply(const std::vector<uint8_t>& request, uint3
     const int start = request[2] << 8 | request[3];
     const int count = request[4] << 8 | request[5];
     if (count < 1 || count > 125) return ExceptionReply(address, function, kIllegalDataValue);
-    if (start < ValueRegister || start + count > ValueRegister + 2)
+    if (start < kValueRegister || start + count > kValueRegister + 2)
         return ExceptionReply(address, function, kIllegalDataAddress);
 
     const auto value = FloatRegisters(valueBits);
     std::vector<uint16_t> registers;
-    for (int r = start; r < start + count; ++r) registers.push_back(value[r - ValueRegister]);
+    for (int r = start; r < start + count; ++r) registers.push_back(value[r - kValueRegister]);
     return ReadInputRegistersReply(address, registers);
 }
 
 std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request, float value, const TFault& fault)
 {
     uint32_t bits = std::bit_cast<uint32_t>(value);
-    if (fault.Kind == TFaultKind::SignallingNaN) bits = SignallingNaNBits;
-    if (fault.Kind == TFaultKind::QuietNaN) bits = QuietNaNBits;
+    if (fault.Kind == TFaultKind::SignallingNaN) bits = kSignallingNaNBits;
+    if (fault.Kind == TFaultKind::QuietNaN) bits = kQuietNaNBits;
 
     std::vector<uint8_t> reply = BuildNormalReply(request, bits);
     if (reply.empty()) return reply;

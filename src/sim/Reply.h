@@ -37,7 +37,7 @@ struct TFault {
 };
 
 // The value lives in input registers 4 (high half) and 5 (low half).
-inline constexpr int ValueRegister = 4;
+inline constexpr int kValueRegister = 4;
 
 // Names for options and reports: "silent", "exception", "bad-crc", ... Parsing
 // ignores case, '-' and '_', so "BadCrc" and "bad_crc" work too; "snan" and

@@ -43,7 +43,7 @@ struct TOutgoing {
 
 void CheckSlave(int slave)
 {
-    if (slave < 1 || slave > SlaveCount) throw ERangeError();
+    if (slave < 1 || slave > kSlaveCount) throw ERangeError();
 }
 
 nanoseconds Ms(double ms) { return duration_cast<nanoseconds>(duration<double, std::milli>(ms)); }
@@ -60,7 +60,7 @@ struct TSimBus::TImpl {
     TSimOptions Options;
 
     mutable std::mutex Lock; // guards Slaves, Profile and ProfileEpoch
-    std::array<TSlaveState, SlaveCount + 1> Slaves;
+    std::array<TSlaveState, kSlaveCount + 1> Slaves;
     std::string Profile;
     TSimClock::time_point ProfileEpoch = TSimClock::now();
 
@@ -87,15 +87,15 @@ struct TSimBus::TImpl {
     std::optional<TSimClock::time_point> NextSend() const;
 };
 
-TSimBus::TSimBus(TSimOptions options) : Impl(std::make_unique<TImpl>())
+TSimBus::TSimBus(TSimOptions options) : impl_(std::make_unique<TImpl>())
 {
     if (options.Baud < 1) throw EError("Invalid baud rate " + std::to_string(options.Baud));
     if (!(options.TurnaroundMs >= 0)) throw EError("Invalid turnaround time");
     if (!options.Profile.empty() && !IsProfileName(options.Profile))
         throw EError("Unknown profile '" + options.Profile + "'");
-    Impl->Options = options;
-    for (int s = 1; s < SlaveCount; ++s) Impl->Slaves[s].Fixed = DefaultEmfMv[s - 1];
-    Impl->Slaves[AmbientSlave].Fixed = DefaultAmbientC;
+    impl_->Options = options;
+    for (int s = 1; s < kSlaveCount; ++s) impl_->Slaves[s].Fixed = kDefaultEmfMv[s - 1];
+    impl_->Slaves[kAmbientSlave].Fixed = kDefaultAmbientC;
     SetProfile(options.Profile);
 }
 
@@ -103,7 +103,7 @@ TSimBus::~TSimBus() { Stop(); }
 
 void TSimBus::Start()
 {
-    TImpl& m = *Impl;
+    TImpl& m = *impl_;
     if (m.Running) return;
 
     auto fail = [&m](const std::string& what) {
@@ -147,7 +147,7 @@ void TSimBus::Start()
 
 void TSimBus::Stop()
 {
-    TImpl& m = *Impl;
+    TImpl& m = *impl_;
     if (!m.Running) return;
     m.Stopping = true;
     const uint64_t one = 1;
@@ -160,46 +160,46 @@ void TSimBus::Stop()
     m.Running = false;
 }
 
-std::string TSimBus::DevicePath() const { return Impl->Path; }
+std::string TSimBus::DevicePath() const { return impl_->Path; }
 
-bool TSimBus::Running() const { return Impl->Running; }
+bool TSimBus::Running() const { return impl_->Running; }
 
 void TSimBus::SetValue(int slave, float value)
 {
     CheckSlave(slave);
-    std::lock_guard guard(Impl->Lock);
-    Impl->Slaves[slave].Fixed = value;
-    Impl->Slaves[slave].FollowsProfile = false;
+    std::lock_guard guard(impl_->Lock);
+    impl_->Slaves[slave].Fixed = value;
+    impl_->Slaves[slave].FollowsProfile = false;
 }
 
 void TSimBus::SetProfile(const std::string& name)
 {
     if (!name.empty() && !IsProfileName(name)) throw EError("Unknown profile '" + name + "'");
-    std::lock_guard guard(Impl->Lock);
-    Impl->Profile = name;
-    Impl->ProfileEpoch = TSimClock::now();
-    for (auto& s : Impl->Slaves) s.FollowsProfile = !name.empty();
+    std::lock_guard guard(impl_->Lock);
+    impl_->Profile = name;
+    impl_->ProfileEpoch = TSimClock::now();
+    for (auto& s : impl_->Slaves) s.FollowsProfile = !name.empty();
 }
 
 float TSimBus::CurrentValue(int slave) const
 {
     CheckSlave(slave);
-    std::lock_guard guard(Impl->Lock);
-    return Impl->ValueLocked(slave, TSimClock::now());
+    std::lock_guard guard(impl_->Lock);
+    return impl_->ValueLocked(slave, TSimClock::now());
 }
 
 void TSimBus::SetFault(int slave, TFault fault)
 {
     CheckSlave(slave);
-    std::lock_guard guard(Impl->Lock);
-    Impl->Slaves[slave].Fault = fault;
+    std::lock_guard guard(impl_->Lock);
+    impl_->Slaves[slave].Fault = fault;
 }
 
 TSlaveCounters TSimBus::Counters(int slave) const
 {
     CheckSlave(slave);
-    std::lock_guard guard(Impl->Lock);
-    return Impl->Slaves[slave].Counters;
+    std::lock_guard guard(impl_->Lock);
+    return impl_->Slaves[slave].Counters;
 }
 
 
@@ -208,7 +208,7 @@ void TSimBus::TImpl::Handle(const TFrame& request, TSimClock::time_point now)
     // Address 0 is a broadcast, which is never answered; 8..247 are slaves
     // that are not on this bus.
     const int slave = request[0];
-    if (slave < 1 || slave > SlaveCount) return;
+    if (slave < 1 || slave > kSlaveCount) return;
 
     TFault fault;
     float value;

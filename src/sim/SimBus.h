@@ -34,8 +34,8 @@ struct TSimOptions {
 };
 
 // Values a fresh bus answers: distinct EMFs so a channel mix-up shows.
-inline constexpr float DefaultEmfMv[6] = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f};
-inline constexpr float DefaultAmbientC = 21.5f;
+inline constexpr float kDefaultEmfMv[6] = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f};
+inline constexpr float kDefaultAmbientC = 21.5f;
 
 class TSimBus {
 public:
@@ -71,7 +71,7 @@ public:
 
 private:
     struct TImpl;
-    std::unique_ptr<TImpl> Impl;
+    std::unique_ptr<TImpl> impl_;
 };
 
 } // namespace kelvara::sim

@@ -64,7 +64,7 @@ TFault ParseFault(const std::string& text, int& slave)
     const auto colon = text.find(':');
     if (colon == std::string::npos) throw TUsageError{"--fault: expected SLAVE:KIND[=ARG], got '" + text + "'"};
     slave = ParseInt("--fault", text.substr(0, colon));
-    if (slave < 1 || slave > SlaveCount) throw TUsageError{"--fault: slave must be 1 to 7, got '" + text + "'"};
+    if (slave < 1 || slave > kSlaveCount) throw TUsageError{"--fault: slave must be 1 to 7, got '" + text + "'"};
     std::string kind = text.substr(colon + 1);
     std::string arg;
     if (const auto eq = kind.find('='); eq != std::string::npos) {
@@ -196,7 +196,7 @@ int main(int argc, char** argv)
         TSimBus bus(line.Options);
         if (line.Emf)
             for (int s = 1; s <= 6; ++s) bus.SetValue(s, (*line.Emf)[s - 1]);
-        if (line.Ambient) bus.SetValue(AmbientSlave, *line.Ambient);
+        if (line.Ambient) bus.SetValue(kAmbientSlave, *line.Ambient);
         for (const auto& [slave, fault] : line.Faults) bus.SetFault(slave, fault);
         bus.Start();
         const std::string device = bus.DevicePath();
@@ -226,7 +226,7 @@ int main(int argc, char** argv)
         bus.Stop();
         if (!line.Link.empty() && LinkPointsTo(line.Link, linked)) ::unlink(line.Link.c_str());
 
-        for (int s = 1; s <= SlaveCount; ++s) {
+        for (int s = 1; s <= kSlaveCount; ++s) {
             const TSlaveCounters c = bus.Counters(s);
             std::cout << "slave " << s << ": requests " << c.RequestsSeen << ", replies " << c.RepliesSent
                       << ", faults " << c.FaultsInjected << "\n";

@@ -47,11 +47,11 @@ constexpr bool Ascending(const float* xs, int n) {
 static_assert(Ascending(tempToEmfTab.xs.data(), 7), "temperature breakpoints must ascend");
 static_assert(tempToEmfTab.xs[7] == 0.0f && tempToEmfTab.xs[7] < tempToEmfTab.xs[6],
               "the end row's zero must lie below the top breakpoint, so walks pass it");
-static_assert(emfToTempTab.count == TEmfToTempTable::Size, "count must match the arrays");
+static_assert(emfToTempTab.count == TEmfToTempTable::kSize, "count must match the arrays");
 static_assert(Ascending(emfToTempTab.xs.data(), emfToTempTab.count), "EMF breakpoints must ascend");
 
 // Absolute zero, the answer for any EMF at or below the table's bottom.
-constexpr float AbsoluteZero = -273.15f;
+constexpr float kAbsoluteZero = -273.15f;
 
 // One segment of a table, k counted from 0 (segment k runs from xs[k] to
 // xs[k+1]). The result rests on six 32-bit roundings, one after each step;
@@ -80,7 +80,7 @@ float CjTempToEmf(float t) {
     // eight rows: from 100.05 upward it passes the top breakpoint and then the
     // end row's zero too, so k = 8 and the top breakpoint starts no segment.
     int k = 0;
-    while (k < TTempToEmfTable::Size && !(tab.xs[k] > t))
+    while (k < TTempToEmfTable::kSize && !(tab.xs[k] > t))
         ++k;
     // k = 0: below -50.05 (or -infinity). k >= 7: at or above 100.05 (or
     // +infinity); k = 7 cannot come from an ascending walk, but would name the
@@ -97,7 +97,7 @@ float EmfToTemp(float e) {
     int k = 0;
     while (k < tab.count && !(e <= tab.xs[k]))
         ++k;
-    if (k == 0) return AbsoluteZero;         // at or below -5.965 mV, -infinity included
+    if (k == 0) return kAbsoluteZero;         // at or below -5.965 mV, -infinity included
     if (k == tab.count) throw ERangeError(); // above 54.751 mV, +infinity included
     return InterpolateSegment(e, tab.xs.data(), tab.invSpan.data(), tab.ys.data(), tab.curv.data(),
                               k - 1);

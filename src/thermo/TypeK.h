@@ -25,22 +25,22 @@ namespace kelvara {
 // segments are in use; the last entry is 0 in every array and marks the end.
 // The invSpan and curv of the top breakpoint belong to no segment.
 struct TTempToEmfTable {
-    static constexpr int Size = 8;
-    std::array<float, Size> xs;
-    std::array<float, Size> invSpan;
-    std::array<float, Size> ys;
-    std::array<float, Size> curv;
+    static constexpr int kSize = 8;
+    std::array<float, kSize> xs;
+    std::array<float, kSize> invSpan;
+    std::array<float, kSize> ys;
+    std::array<float, kSize> curv;
 };
 
 // EMF (mV) to temperature (°C). count breakpoints, count - 1 segments; the
 // invSpan and curv of the top breakpoint belong to no segment.
 struct TEmfToTempTable {
-    static constexpr int Size = 18;
+    static constexpr int kSize = 18;
     int32_t count;
-    std::array<float, Size> xs;
-    std::array<float, Size> invSpan;
-    std::array<float, Size> ys;
-    std::array<float, Size> curv;
+    std::array<float, kSize> xs;
+    std::array<float, kSize> invSpan;
+    std::array<float, kSize> ys;
+    std::array<float, kSize> curv;
 };
 
 // -50.05 °C to 100.05 °C (top excluded): the cold-junction range.

@@ -147,7 +147,7 @@ TEST(Framer, AnEndlessBurstStaysBounded)
     for (int k = 0; k < 100; ++k) {
         for (auto& b : noise) b = static_cast<uint8_t>(rng());
         framer.Feed(noise.data(), noise.size(), t0 + microseconds(100 * k));
-        ASSERT_LE(framer.PendingBytes(), 4 * MaxRtuFrame);
+        ASSERT_LE(framer.PendingBytes(), 4 * kMaxRtuFrame);
     }
     const TBytes r1 = ReadRequest(1);
     framer.Feed(r1.data(), r1.size(), t0 + seconds(1));

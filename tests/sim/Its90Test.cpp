@@ -38,7 +38,7 @@ TEST(Profiles, StayWithinTheTypeKRangeAndMoveAsDescribed)
 {
     for (const auto& name : ProfileNames()) {
         for (double t = 0; t <= 1200; t += 2.5) {
-            const double ambient = ProfileValue(name, AmbientSlave, t);
+            const double ambient = ProfileValue(name, kAmbientSlave, t);
             EXPECT_GT(ambient, 15.0) << name;
             EXPECT_LT(ambient, 30.0) << name;
             for (int slave = 1; slave <= 6; ++slave) {

@@ -74,7 +74,7 @@ TEST(SimBus, AllSevenSlavesAnswerTheirValues)
 TEST(SimBus, DefaultsAndArgumentChecks)
 {
     TSimBus bus;
-    for (int s = 1; s <= 6; ++s) EXPECT_EQ(bus.CurrentValue(s), DefaultEmfMv[s - 1]);
+    for (int s = 1; s <= 6; ++s) EXPECT_EQ(bus.CurrentValue(s), kDefaultEmfMv[s - 1]);
     EXPECT_EQ(bus.CurrentValue(7), 21.5f);
     EXPECT_EQ(bus.DevicePath(), "");
     EXPECT_THROW(bus.SetValue(0, 1.0f), kelvara::ERangeError);
@@ -95,9 +95,9 @@ TEST(SimBus, ProfilesMoveUntilAValueIsFixed)
     bus.SetValue(2, 9.5f);
     EXPECT_EQ(bus.CurrentValue(2), 9.5f);
     EXPECT_LT(bus.CurrentValue(3), 40.0f); // the others still follow the profile
-    EXPECT_NE(bus.CurrentValue(3), DefaultEmfMv[2]);
+    EXPECT_NE(bus.CurrentValue(3), kDefaultEmfMv[2]);
     bus.SetProfile("");
-    EXPECT_EQ(bus.CurrentValue(1), DefaultEmfMv[0]);
+    EXPECT_EQ(bus.CurrentValue(1), kDefaultEmfMv[0]);
     EXPECT_EQ(bus.CurrentValue(2), 9.5f);
 }
 
@@ -116,7 +116,7 @@ TEST(SimBus, IgnoresOtherAddressesBroadcastsAndBadCrc)
     }
     EXPECT_EQ(bus.Counters(1).RequestsSeen, 0u);
     master.Write(ReadRequest(1));
-    EXPECT_EQ(ToHex(master.ReadBytes(9).Bytes), ToHex(ValueReply(1, DefaultEmfMv[0])));
+    EXPECT_EQ(ToHex(master.ReadBytes(9).Bytes), ToHex(ValueReply(1, kDefaultEmfMv[0])));
 }
 
 TEST(SimBus, AnswersOnlyWellFormedRequestsInABurst)
