@@ -4,7 +4,7 @@ BUILD_ASAN ?= build-asan
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan soak fresh-check run bench fuzz clean format
+.PHONY: deps configure build test test-asan soak fresh-check run bench fuzz clean format format-check
 
 deps:
 	./scripts/install-deps.sh
@@ -53,3 +53,7 @@ clean:
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Fails when a source file is not as .clang-format describes it.
+format-check: deps
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror

@@ -60,8 +60,8 @@ inline std::string Ratio(double kelvara, double reference)
 inline void Row(const std::string& key, const std::string& what, const std::string& kelvara,
                 const std::string& reference, const std::string& ratio, const std::string& note = "")
 {
-    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", key.c_str(), what.c_str(), kelvara.c_str(),
-                reference.c_str(), ratio.c_str(), note.c_str());
+    std::printf("ROW\t%s\t%s\t%s\t%s\t%s\t%s\n", key.c_str(), what.c_str(), kelvara.c_str(), reference.c_str(),
+                ratio.c_str(), note.c_str());
     std::fflush(stdout);
 }
 

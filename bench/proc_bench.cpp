@@ -66,8 +66,7 @@ double Ms(TChildProcess::TClock::time_point t)
 void SleepSeconds(double s)
 {
     timespec ts{time_t(s), long((s - double(time_t(s))) * 1e9)};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 int Clock(double seconds, const std::string& logger)
@@ -93,8 +92,7 @@ int Clock(double seconds, const std::string& logger)
     const size_t n = counts.size();
     if (n < 10) {
         Say("proc_bench clock: only %zu lines from %s\n", n, logger.c_str());
-        Row("5a", "Clock: logger's second count against the monotonic clock", "n/a", "0 s/day", "n/a",
-            "too few lines");
+        Row("5a", "Clock: logger's second count against the monotonic clock", "n/a", "0 s/day", "n/a", "too few lines");
         return 1;
     }
     // Each line arrives a scan's time after its tick; the least delay in a
@@ -115,8 +113,8 @@ int Clock(double seconds, const std::string& logger)
     char what[128];
     std::snprintf(what, sizeof what, "Clock: logger's second count vs monotonic clock (%.0f s run)", seconds);
     Row("5a", what, Fmt(perDay, "s/day", 2), "0 s/day (the monotonic clock)", "n/a",
-        "positive = the count runs slow; resolution about " + Fmt(resolution, "s/day", 2) +
-            " (1 ms over the run); " + std::to_string(n) + " lines");
+        "positive = the count runs slow; resolution about " + Fmt(resolution, "s/day", 2) + " (1 ms over the run); " +
+            std::to_string(n) + " lines");
     return 0;
 }
 

@@ -42,8 +42,7 @@ constexpr double kSettleMs = TScanCycle::kSettleMs;
 void SleepMs(double ms)
 {
     timespec ts{time_t(ms / 1000), long(std::fmod(ms, 1000.0) * 1e6)};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 // The scan's surroundings reduced to nothing, except that the settle pause
@@ -180,9 +179,9 @@ TResult Measure(const sim::TSimOptions& options, bool silent, int scans, const s
     }
     kbench::Say("scan_bench: %s%s: kelvara median %.2f worst %.2f ms (%ld failed reads), "
                 "libmodbus median %.2f worst %.2f ms (%ld failed reads)\n",
-                options.WireTiming ? "wire timing" : "pty speed", silent ? ", silent" : "",
-                Median(r.kelvara.scan), Worst(r.kelvara.scan), r.kelvara.failures, Median(r.libmodbus.scan),
-                Worst(r.libmodbus.scan), r.libmodbus.failures);
+                options.WireTiming ? "wire timing" : "pty speed", silent ? ", silent" : "", Median(r.kelvara.scan),
+                Worst(r.kelvara.scan), r.kelvara.failures, Median(r.libmodbus.scan), Worst(r.libmodbus.scan),
+                r.libmodbus.failures);
     return r;
 }
 
@@ -245,8 +244,7 @@ int main()
             Fmt(silentRef, "ms", 0) + " (20 ms + 7 x 25 ms)", Ratio(Median(c.kelvara.scan), silentRef),
             "libmodbus, same time-out: median " + Fmt(Median(c.libmodbus.scan), "ms", 2) + Failures(c, 7L * scans));
         Row("3b", "Scan, 7 silent slaves: worst", Fmt(Worst(c.kelvara.scan), "ms", 2), Fmt(silentRef, "ms", 0),
-            Ratio(Worst(c.kelvara.scan), silentRef),
-            "libmodbus worst " + Fmt(Worst(c.libmodbus.scan), "ms", 2));
+            Ratio(Worst(c.kelvara.scan), silentRef), "libmodbus worst " + Fmt(Worst(c.libmodbus.scan), "ms", 2));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "scan_bench: %s\n", e.what());
         return 1;

@@ -29,16 +29,14 @@ struct TPtyChannel {
     {
         Ser.Connect(Device.Path());
         Ser.Config(19200, 8, 'n', 0, false, false);
-        if (!Ser.InstanceActive())
-            throw std::runtime_error("connect failed: " + Ser.LastErrorDesc());
+        if (!Ser.InstanceActive()) throw std::runtime_error("connect failed: " + Ser.LastErrorDesc());
     }
     ~TPtyChannel() { Ser.CloseSocket(); }
 
     void WaitQueued(int n) const
     {
         int queued = 0;
-        while (ioctl(int(Ser.Handle()), FIONREAD, &queued) == 0 && queued < n)
-            std::this_thread::yield();
+        while (ioctl(int(Ser.Handle()), FIONREAD, &queued) == 0 && queued < n) std::this_thread::yield();
     }
 };
 
@@ -53,8 +51,7 @@ void BM_RecvBufferExNineQueued(benchmark::State& state)
         const auto start = Clock::now();
         const int got = pty.Ser.RecvBufferEx(buf, 5, 25) + pty.Ser.RecvBufferEx(buf + 5, 4, 25);
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-        if (got != 9)
-            state.SkipWithError("short reply");
+        if (got != 9) state.SkipWithError("short reply");
         benchmark::DoNotOptimize(buf);
     }
 }
@@ -69,8 +66,7 @@ void BM_RoundTripEchoPeer(benchmark::State& state)
     for (auto _ : state) {
         pty.Ser.SendBuffer(request, 8);
         const int got = pty.Ser.RecvBufferEx(reply, 5, 25) + pty.Ser.RecvBufferEx(reply + 5, 3, 25);
-        if (got != 8)
-            state.SkipWithError("echo incomplete");
+        if (got != 8) state.SkipWithError("echo incomplete");
     }
     pty.Device.Stop();
 }
@@ -90,8 +86,7 @@ void BM_SilentWait25ms(benchmark::State& state)
         sum += ms;
         worst = std::max(worst, ms);
         ++n;
-        if (pty.Ser.LastError() != kelvara::ErrTimeout)
-            state.SkipWithError("expected a time-out");
+        if (pty.Ser.LastError() != kelvara::ErrTimeout) state.SkipWithError("expected a time-out");
     }
     state.counters["mean_ms"] = n ? sum / double(n) : 0;
     state.counters["worst_ms"] = worst;

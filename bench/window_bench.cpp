@@ -12,8 +12,8 @@
 //   window_bench bare-idle        a bare widget, the reference for idle cost
 #include "BenchReport.h"
 
-#include "logfile/LogFile.h"
 #include "gui/Form1.h"
+#include "logfile/LogFile.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
 #include "support/ChildProcess.h"
@@ -220,8 +220,7 @@ int Responsiveness()
         Row(silent ? "4a" : "4b",
             silent ? "Window: longest wait of a posted event, 7 silent slaves"
                    : "Window: longest wait of a posted event, 7 answering slaves",
-            Fmt(Worst(w.all), "ms", 2), Fmt(ref, "ms", 0) + " (one read time-out)", Ratio(Worst(w.all), ref),
-            note);
+            Fmt(Worst(w.all), "ms", 2), Fmt(ref, "ms", 0) + " (one read time-out)", Ratio(Worst(w.all), ref), note);
     }
     return 0;
 }
@@ -232,8 +231,8 @@ std::string LogLine(unsigned k)
 {
     char buf[128];
     const double t = 20.0 + (k % 997) * 0.01;
-    std::snprintf(buf, sizeof buf, "%.4u\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f", k, t, t + 1, t + 2, t + 3,
-                  t + 4, t + 5, 21.5);
+    std::snprintf(buf, sizeof buf, "%.4u\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f\t%.2f", k, t, t + 1, t + 2, t + 3, t + 4,
+                  t + 5, 21.5);
     return buf;
 }
 
@@ -248,7 +247,10 @@ QString Lines(unsigned from, unsigned count)
 }
 
 // Lines of a pane whose text ends with a line break.
-int PaneLines(const QPlainTextEdit& pane) { return pane.document()->blockCount() - 1; }
+int PaneLines(const QPlainTextEdit& pane)
+{
+    return pane.document()->blockCount() - 1;
+}
 
 void ToBottom(QPlainTextEdit& pane)
 {
@@ -326,7 +328,10 @@ int LogPane()
         }
         char what[96];
         std::snprintf(what, sizeof what, "Log pane: append one line at %u lines (median)", size);
-        Row(size == 10000u ? "6a" : size == 100000u ? "6b" : "6c", what, Fmt(Median(ours) * 1000, "us", 0),
+        Row(size == 10000u    ? "6a"
+            : size == 100000u ? "6b"
+                              : "6c",
+            what, Fmt(Median(ours) * 1000, "us", 0),
             Fmt(Median(qt) * 1000, "us", 0) + " (QPlainTextEdit::appendPlainText)", Ratio(Median(ours), Median(qt)),
             "call plus the repaint that follows; the call alone " + Fmt(Median(oursCall) * 1000, "us", 0) + " vs " +
                 Fmt(Median(qtCall) * 1000, "us", 0) + "; worst " + Fmt(Worst(ours) * 1000, "us", 0) + " vs " +
@@ -339,8 +344,8 @@ int LogPane()
     const double textBytes = 2.0 * double(LogLine(500000).size()); // UTF-16
     Row("6f", "Log pane: memory per line held", Fmt(perLine, "B", 0),
         Fmt(perLineRef, "B", 0) + " (a bare QPlainTextEdit filled alike)", Ratio(perLine, perLineRef),
-        "RSS growth while the window's pane went to " + std::to_string(lines) + " lines; the line's own UTF-16 text is " +
-            Fmt(textBytes, "B", 0));
+        "RSS growth while the window's pane went to " + std::to_string(lines) +
+            " lines; the line's own UTF-16 text is " + Fmt(textBytes, "B", 0));
 
     // Save as: the core's SaveLogFile with the pane's text, against Qt
     // writing the same text as UTF-8 in one go.
@@ -374,7 +379,7 @@ int LogPane()
         }
         saveQt.push_back(NowMs() - t);
     }
-    struct stat st{};
+    struct stat st {};
     const double size = stat(ours.c_str(), &st) == 0 ? double(st.st_size) : NAN;
     Row("6d", "Log pane: Save as, " + std::to_string(lines) + " lines", Fmt(Median(saveOurs), "ms", 0),
         Fmt(Median(saveQt), "ms", 0) + " (QFile write of the pane's text as UTF-8)",
@@ -421,8 +426,7 @@ int StartupChild(const std::string& kind, double t0, const std::string& dirPath)
     return 0;
 }
 
-bool SpawnStartup(const std::string& self, const std::string& kind, const std::string& dirPath, double& ms,
-                  long& rss)
+bool SpawnStartup(const std::string& self, const std::string& kind, const std::string& dirPath, double& ms, long& rss)
 {
     char t0[64];
     const double start = NowMs();
@@ -458,8 +462,8 @@ int Startup(const std::string& self)
     Row("8a", "Start-up: fork to an exposed window (median)", Fmt(Median(ms[0]), "ms", 1),
         Fmt(Median(ms[1]), "ms", 1) + " (a bare QWidget of the same size)", Ratio(Median(ms[0]), Median(ms[1])),
         "offscreen; " + std::to_string(ms[0].size()) + " fresh processes each, worst " + Fmt(Worst(ms[0]), "ms", 1) +
-            " vs " + Fmt(Worst(ms[1]), "ms", 1) + "; the bare QWidget holding a QFileDialog: " +
-            Fmt(Median(ms[2]), "ms", 1));
+            " vs " + Fmt(Worst(ms[1]), "ms", 1) +
+            "; the bare QWidget holding a QFileDialog: " + Fmt(Median(ms[2]), "ms", 1));
     Row("8b", "Start-up: resident memory of the shown window", Fmt(Median(rss[0]), "MiB", 1),
         Fmt(Median(rss[1]), "MiB", 1) + " (bare QWidget)", Ratio(Median(rss[0]), Median(rss[1])),
         "VmRSS; the bare QWidget holding a QFileDialog: " + Fmt(Median(rss[2]), "MiB", 1));

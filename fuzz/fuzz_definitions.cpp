@@ -93,8 +93,10 @@ void CheckCommaText(const std::string& text)
     raw.emplace_back();
     bool nul = false;
     for (char c : text) {
-        if (static_cast<unsigned char>(c) == 0xFF) raw.emplace_back();
-        else raw.back() += c;
+        if (static_cast<unsigned char>(c) == 0xFF)
+            raw.emplace_back();
+        else
+            raw.back() += c;
         nul = nul || c == '\0';
     }
     if (!nul) FUZZ_CHECK(SplitCommaText(JoinCommaText(raw)) == raw);

@@ -76,7 +76,10 @@ size_t CodePoints(const std::string& s)
     return n;
 }
 
-bool HasBreakOrNul(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+bool HasBreakOrNul(const std::string& s)
+{
+    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
 
 size_t Count(const std::string& s, size_t from, size_t to, char c)
 {
@@ -86,7 +89,8 @@ size_t Count(const std::string& s, size_t from, size_t to, char c)
     return n;
 }
 
-const std::string kDefault = "\x01" "default";
+const std::string kDefault = "\x01"
+                             "default";
 
 } // namespace
 
@@ -122,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string trimmedSection = Trim(section);
     const std::string trimmedKey = Trim(key);
     const bool refuse = trimmedSection.find(']') != std::string::npos || trimmedKey.empty() ||
-                        trimmedKey.find('=') != std::string::npos || HasBreakOrNul(section) ||
-                        HasBreakOrNul(key) || HasBreakOrNul(value);
+                        trimmedKey.find('=') != std::string::npos || HasBreakOrNul(section) || HasBreakOrNul(key) ||
+                        HasBreakOrNul(value);
     try {
         ini.WriteString(section, key, value);
         FUZZ_CHECK(!refuse);
@@ -149,10 +153,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The key reads back as written, when the value is one that reading keeps
     // as it is (no surrounding blanks, no enclosing quotes, not over length)
     // and the key can be told from a section header.
-    const bool plainValue = value == Trim(value) &&
-                            !(value.size() >= 2 && value.front() == value.back() &&
-                              (value.front() == '"' || value.front() == '\'')) &&
-                            CodePoints(value) <= TIniFile::kMaxValueLength;
+    const bool plainValue =
+        value == Trim(value) &&
+        !(value.size() >= 2 && value.front() == value.back() && (value.front() == '"' || value.front() == '\'')) &&
+        CodePoints(value) <= TIniFile::kMaxValueLength;
     const bool keyLikeHeader = trimmedKey.front() == '[' && trimmedKey.find(']') != std::string::npos;
     if (plainValue && !keyLikeHeader) FUZZ_CHECK(ini.ReadString(section, key, kDefault) == value);
 

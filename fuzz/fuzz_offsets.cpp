@@ -32,7 +32,10 @@ const TLocaleSettings& CommaLocale()
     return de;
 }
 
-bool ValidUtf8(const std::string& s) { return SanitizeUtf8(s) == s; }
+bool ValidUtf8(const std::string& s)
+{
+    return SanitizeUtf8(s) == s;
+}
 
 // Parses; returns false for the refusals the contract allows.
 bool Read(const std::string& line, const TLocaleSettings& locale, float& value)

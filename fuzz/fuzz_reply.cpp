@@ -24,12 +24,14 @@ uint32_t Bits(float f)
     return b;
 }
 
-bool CrcHolds(const uint8_t* p, int n) { return Crc16Modbus(p, static_cast<size_t>(n)) == 0; }
+bool CrcHolds(const uint8_t* p, int n)
+{
+    return Crc16Modbus(p, static_cast<size_t>(n)) == 0;
+}
 
 // The reply bytes live in a buffer of exactly `length` bytes, so AddressSanitizer
 // stops any read beyond what the serial line delivered.
-TExchangeOutcome Classify(uint8_t address, uint8_t function, const std::vector<uint8_t>& reply, float& value,
-                          int& code)
+TExchangeOutcome Classify(uint8_t address, uint8_t function, const std::vector<uint8_t>& reply, float& value, int& code)
 {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[reply.size() + (reply.empty() ? 1 : 0)]);
     if (!reply.empty()) std::memcpy(exact.get(), reply.data(), reply.size());
@@ -76,8 +78,7 @@ void CheckArbitraryReply(uint8_t address, uint8_t function, const std::vector<ui
 // A whole and right reply built from the input's value bytes is accepted with
 // exactly that value; the same reply with any one byte changed is refused,
 // because the CRC sees every error confined to one byte.
-void CheckBuiltReply(uint8_t address, uint8_t function, const uint8_t* valueBytes, uint8_t flipAt,
-                     uint8_t flipMask)
+void CheckBuiltReply(uint8_t address, uint8_t function, const uint8_t* valueBytes, uint8_t flipAt, uint8_t flipMask)
 {
     function &= 0x7F;
     std::vector<uint8_t> reply{address, function, 4, valueBytes[0], valueBytes[1], valueBytes[2], valueBytes[3]};

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   # The build: compiler, CMake and Ninja, GoogleTest, Google Benchmark and
   # libmodbus (the benchmarks' reference master), Qt 6.
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang-format
   libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev
   # The core: udev's library lists the serial ports; CLI11 parses options.
   libudev-dev libcli11-dev

@@ -41,14 +41,12 @@ void TChannelTable::CreateCmd(const std::string& AppPath, const std::string& def
     CreateCmdFromFile(AppPath + "offset.txt", definitionsText);
 }
 
-void TChannelTable::CreateCmdFromFile(const std::string& offsetsPath,
-                                      const std::string& definitionsText)
+void TChannelTable::CreateCmdFromFile(const std::string& offsetsPath, const std::string& definitionsText)
 {
     CreateCmdFromFiles({offsetsPath}, definitionsText);
 }
 
-void TChannelTable::CreateCmdFromFiles(const TStringList& offsetsPaths,
-                                       const std::string& definitionsText)
+void TChannelTable::CreateCmdFromFiles(const TStringList& offsetsPaths, const std::string& definitionsText)
 {
     offsList = LoadFirstTextFile(offsetsPaths);
     devList = SplitTextLines(definitionsText);

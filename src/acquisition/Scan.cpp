@@ -119,8 +119,8 @@ void TScanCycle::MarkRange(int i, bool outOfRange)
     TChannelStatus& s = status[i];
     if (s.OutOfRange == outOfRange) return;
     s.OutOfRange = outOfRange;
-    host_.Notice(table_.chanNames[i] + (outOfRange ? ": reading out of the type K table range"
-                                                   : ": reading back in range"));
+    host_.Notice(table_.chanNames[i] +
+                 (outOfRange ? ": reading out of the type K table range" : ": reading back in range"));
 }
 
 std::string TScanCycle::ScanAll()
@@ -175,9 +175,8 @@ std::string TScanCycle::ScanAll()
 
     MarkRange(TChannelTable::kAmbient, ambientOutOfRange);
     const std::string ambientText = FormatReading(ambient, table_.Locale());
-    SetLine(TChannelTable::kAmbient,
-            table_.chanNames[TChannelTable::kAmbient] + ": " +
-                (ambientOutOfRange ? std::string("out of range") : ambientText));
+    SetLine(TChannelTable::kAmbient, table_.chanNames[TChannelTable::kAmbient] + ": " +
+                                         (ambientOutOfRange ? std::string("out of range") : ambientText));
     line += '\t';
     line += ambientText;
     ++scans;

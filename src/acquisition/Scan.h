@@ -18,7 +18,7 @@ namespace kelvara {
 class TScanHost {
 public:
     virtual ~TScanHost() = default;
-    virtual void ShowTime(const std::string& caption) = 0;           // the seconds label
+    virtual void ShowTime(const std::string& caption) = 0;            // the seconds label
     virtual void SetListLine(int index, const std::string& text) = 0; // replace a reading-list line
     virtual void AppendLogLine(const std::string& line) = 0;          // one new last line of the log
     virtual bool OffsetCorrection() = 0;                              // the "offset corr" switch
@@ -81,11 +81,11 @@ public:
     uint32_t moment = 0;
     std::array<float, TChannelTable::kSlots> readings{};
     std::array<TChannelStatus, TChannelTable::kSlots> status{};
-    uint64_t scans = 0;         // scans completed
+    uint64_t scans = 0; // scans completed
     // When the last scan's first request went out, on the run's wall clock
     // (milliseconds since the epoch).
     int64_t scanTimeMs = 0;
-    uint64_t ticksInScan = 0;   // ticks that arrived while a scan ran
+    uint64_t ticksInScan = 0; // ticks that arrived while a scan ran
 
 private:
     std::string FieldFor(int i, float t, bool outOfRange);

@@ -24,8 +24,8 @@ std::string TConnectResult::Message() const
     case NotOpened: {
         std::string text = "Cannot open port \"" + Device + "\". " + Reason;
         if (!MissingGroup.empty())
-            text += ". Serial ports are for members of the group \"" + MissingGroup +
-                    "\": sudo usermod -aG " + MissingGroup + " $USER, then log in again.";
+            text += ". Serial ports are for members of the group \"" + MissingGroup + "\": sudo usermod -aG " +
+                    MissingGroup + " $USER, then log in again.";
         return text;
     }
     }
@@ -46,8 +46,7 @@ std::string MissingDeviceGroup(const std::string& path)
 }
 
 TSession::TSession(TLocaleSettings locale, TScanHost& host)
-    : host_(host), ser_(std::make_unique<TSerialChannel>()),
-      table_(std::make_unique<TChannelTable>(std::move(locale))),
+    : host_(host), ser_(std::make_unique<TSerialChannel>()), table_(std::make_unique<TChannelTable>(std::move(locale))),
       reader_(std::make_unique<TChannelReader>(*ser_)),
       scan_(std::make_unique<TScanCycle>(*table_, *reader_, static_cast<TScanHost&>(*this)))
 {

@@ -29,9 +29,15 @@ void Split(int64_t ms, time_t& seconds, int& millis)
 
 } // namespace
 
-int64_t SystemTimeMs() { return Ms(CLOCK_REALTIME); }
+int64_t SystemTimeMs()
+{
+    return Ms(CLOCK_REALTIME);
+}
 
-int64_t MonotonicMs() { return Ms(CLOCK_MONOTONIC); }
+int64_t MonotonicMs()
+{
+    return Ms(CLOCK_MONOTONIC);
+}
 
 void TRunClock::Start()
 {
@@ -39,7 +45,10 @@ void TRunClock::Start()
     startMono_ = MonotonicMs();
 }
 
-int64_t TRunClock::NowMs() const { return startWall_ + (MonotonicMs() - startMono_); }
+int64_t TRunClock::NowMs() const
+{
+    return startWall_ + (MonotonicMs() - startMono_);
+}
 
 std::string FormatClock(int64_t msSinceEpoch, bool utc)
 {
@@ -57,8 +66,8 @@ std::string FormatClock(int64_t msSinceEpoch, bool utc)
     if (utc) return std::string(text, static_cast<size_t>(n)) + "Z";
     const long offset = t.tm_gmtoff;
     const long minutes = (offset < 0 ? -offset : offset) / 60;
-    std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+',
-                  minutes / 60, minutes % 60);
+    std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
     return text;
 }
 

@@ -14,10 +14,7 @@ EConvertError EConvertError::NotFloat(const std::string& text)
     return EConvertError("'" + text + "' is not a valid floating point value");
 }
 
-EStringListError::EStringListError(long index)
-    : EError("List index out of bounds (" + std::to_string(index) + ")")
-{
-}
+EStringListError::EStringListError(long index) : EError("List index out of bounds (" + std::to_string(index) + ")") {}
 
 EFOpenError::EFOpenError(const std::string& path, const std::string& reason)
     : EError("Cannot open file \"" + path + "\". " + reason)

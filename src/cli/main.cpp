@@ -7,8 +7,8 @@
 #include "base/Errors.h"
 #include "base/Text.h"
 #include "config/AppPaths.h"
-#include "logfile/LogFile.h"
 #include "config/Settings.h"
+#include "logfile/LogFile.h"
 #include "serial/PortList.h"
 
 #include <CLI/CLI.hpp>
@@ -27,11 +27,10 @@ using namespace kelvara;
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
-    "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
-    "                   [--output FILE]\n"
-    "Try 'kelvara-log --help' for more.\n";
+constexpr const char* kUsage = "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
+                               "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
+                               "                   [--output FILE]\n"
+                               "Try 'kelvara-log --help' for more.\n";
 
 struct TOptions {
     std::optional<std::string> port;
@@ -72,8 +71,7 @@ TOptions ParseOptions(int argc, char** argv)
     app.add_flag("--offset-corr", o.offsetCorr, "subtract each channel's offset from offset.txt");
     app.add_option("--offsets", o.offsets, "the offsets file (default: offset.txt where kelvara.ini is)")
         ->type_name("FILE");
-    app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")
-        ->type_name("FILE");
+    app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")->type_name("FILE");
     app.add_option("--clock", o.clock, "add a ninth field, clock: when the scan began, in utc or local time")
         ->type_name("utc|local");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports the system reports, and stop");
@@ -113,8 +111,7 @@ public:
     void SetListLine(int, const std::string&) override {}
     void AppendLogLine(const std::string& scanLine) override
     {
-        const std::string line =
-            clockOf_ ? scanLine + '\t' + FormatClock(clockOf_->scanTimeMs, utc_) : scanLine;
+        const std::string line = clockOf_ ? scanLine + '\t' + FormatClock(clockOf_->scanTimeMs, utc_) : scanLine;
         std::fputs(line.c_str(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);
@@ -132,8 +129,7 @@ public:
     void Sleep(int ms) override
     {
         timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-        }
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
     }
     void Notice(const std::string& text) override { std::fprintf(stderr, "kelvara-log: %s\n", text.c_str()); }
     void PortLost(uint32_t second, const std::string& reason) override

@@ -15,10 +15,8 @@ namespace {
 std::optional<std::string> AbsoluteDir(const TEnvLookup& env, const std::string& name)
 {
     std::optional<std::string> value = env(name);
-    if (!value || value->empty() || value->front() != '/')
-        return std::nullopt;
-    while (value->size() > 1 && value->back() == '/')
-        value->pop_back();
+    if (!value || value->empty() || value->front() != '/') return std::nullopt;
+    while (value->size() > 1 && value->back() == '/') value->pop_back();
     return value;
 }
 
@@ -26,12 +24,10 @@ std::optional<std::string> AbsoluteDir(const TEnvLookup& env, const std::string&
 // the first file operation there to report.
 void MakeDirectories(const std::string& path)
 {
-    for (std::size_t pos = path.find('/', 1); ; pos = path.find('/', pos + 1)) {
+    for (std::size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
         std::string part = path.substr(0, pos);
-        if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-            return;
-        if (pos == std::string::npos || pos + 1 >= path.size())
-            return;
+        if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return;
+        if (pos == std::string::npos || pos + 1 >= path.size()) return;
     }
 }
 
@@ -40,8 +36,7 @@ void MakeDirectories(const std::string& path)
 std::optional<std::string> SystemEnv(const std::string& name)
 {
     const char* value = std::getenv(name.c_str());
-    if (!value)
-        return std::nullopt;
+    if (!value) return std::nullopt;
     return std::string(value);
 }
 
@@ -55,15 +50,13 @@ std::string ExecutablePath()
     std::vector<char> buf(4096);
     for (;;) {
         ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0)
-            return std::string();
+        if (n < 0) return std::string();
         if (static_cast<std::size_t>(n) < buf.size()) {
             std::string path(buf.data(), static_cast<std::size_t>(n));
             // An executable replaced while running is reported with this mark;
             // its directory is still the right one.
             constexpr std::string_view deleted = " (deleted)";
-            if (path.ends_with(deleted))
-                path.erase(path.size() - deleted.size());
+            if (path.ends_with(deleted)) path.erase(path.size() - deleted.size());
             return path;
         }
         buf.resize(buf.size() * 2);
@@ -81,18 +74,15 @@ std::string IniNameOf(const std::string& appPath)
     return appPath + "kelvara.ini";
 }
 
-std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env,
-                           const TDirWritable& writable)
+std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env, const TDirWritable& writable)
 {
     const std::string exeDir = AppPathOf(exePath);
-    if (writable(exeDir))
-        return exeDir;
+    if (writable(exeDir)) return exeDir;
 
     std::optional<std::string> base = AbsoluteDir(env, "XDG_CONFIG_HOME");
     if (!base) {
         std::optional<std::string> home = AbsoluteDir(env, "HOME");
-        if (!home)
-            return exeDir;
+        if (!home) return exeDir;
         base = (*home == "/" ? std::string() : *home) + "/.config";
     }
     std::string dir = (*base == "/" ? std::string() : *base) + "/kelvara";
@@ -104,8 +94,7 @@ std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std
 {
     const std::string exeDir = AppPathOf(exePath);
     std::vector<std::string> paths{appPath + "offset.txt"};
-    if (exeDir != appPath)
-        paths.push_back(exeDir + "offset.txt");
+    if (exeDir != appPath) paths.push_back(exeDir + "offset.txt");
     return paths;
 }
 
@@ -114,8 +103,7 @@ std::string JournalDirOf(const TEnvLookup& env)
     std::optional<std::string> base = AbsoluteDir(env, "XDG_STATE_HOME");
     if (!base) {
         const std::optional<std::string> home = AbsoluteDir(env, "HOME");
-        if (!home)
-            return std::string();
+        if (!home) return std::string();
         base = (*home == "/" ? std::string() : *home) + "/.local/state";
     }
     return (*base == "/" ? std::string() : *base) + "/kelvara/runs/";

@@ -20,26 +20,28 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
 
 std::string_view TrimBlanks(std::string_view s)
 {
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
     return s;
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameName(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
     return true;
 }
 
@@ -77,8 +79,7 @@ std::vector<TParsedLine> ParseLines(std::string_view text)
             line.Pos.End = lf + 1;
             line.Pos.ContentEnd = (lf > pos && text[lf - 1] == '\r') ? lf - 1 : lf;
         }
-        std::string_view content =
-            TrimBlanks(text.substr(line.Pos.Begin, line.Pos.ContentEnd - line.Pos.Begin));
+        std::string_view content = TrimBlanks(text.substr(line.Pos.Begin, line.Pos.ContentEnd - line.Pos.Begin));
         std::size_t close = content.find(']');
         std::size_t eq = content.find('=');
         if (content.starts_with('[') && close != std::string_view::npos) {
@@ -99,8 +100,7 @@ std::vector<TParsedLine> ParseLines(std::string_view text)
 std::size_t FindSection(const std::vector<TParsedLine>& lines, std::string_view section)
 {
     for (std::size_t i = 0; i < lines.size(); ++i)
-        if (lines[i].Kind == TLineKind::Section && SameName(lines[i].Name, section))
-            return i;
+        if (lines[i].Kind == TLineKind::Section && SameName(lines[i].Name, section)) return i;
     return lines.size();
 }
 
@@ -108,37 +108,30 @@ std::size_t FindSection(const std::vector<TParsedLine>& lines, std::string_view 
 std::size_t SectionEnd(const std::vector<TParsedLine>& lines, std::size_t header)
 {
     std::size_t i = header + 1;
-    while (i < lines.size() && lines[i].Kind != TLineKind::Section)
-        ++i;
+    while (i < lines.size() && lines[i].Kind != TLineKind::Section) ++i;
     return i;
 }
 
-std::size_t FindKey(const std::vector<TParsedLine>& lines, std::size_t header,
-                    std::string_view key)
+std::size_t FindKey(const std::vector<TParsedLine>& lines, std::size_t header, std::string_view key)
 {
     std::size_t end = SectionEnd(lines, header);
     for (std::size_t i = header + 1; i < end; ++i)
-        if (lines[i].Kind == TLineKind::Key && SameName(lines[i].Name, key))
-            return i;
+        if (lines[i].Kind == TLineKind::Key && SameName(lines[i].Name, key)) return i;
     return lines.size();
 }
 
 std::string Unquote(std::string_view value)
 {
-    if (value.size() >= 2 && value.front() == value.back() &&
-        (value.front() == '"' || value.front() == '\''))
+    if (value.size() >= 2 && value.front() == value.back() && (value.front() == '"' || value.front() == '\''))
         value = value.substr(1, value.size() - 2);
     // Cut at kMaxValueLength code points, never inside a UTF-8 sequence.
     std::size_t chars = 0;
     for (std::size_t i = 0; i < value.size(); ++i) {
         bool lead = (static_cast<unsigned char>(value[i]) & 0xC0) != 0x80;
-        if (lead && ++chars > TIniFile::kMaxValueLength)
-            return std::string(value.substr(0, i));
+        if (lead && ++chars > TIniFile::kMaxValueLength) return std::string(value.substr(0, i));
     }
     return std::string(value);
 }
-
-
 
 // The file that a write really replaces: the target of a symbolic link,
 // otherwise the path itself.
@@ -156,8 +149,7 @@ std::string WriteTarget(const std::string& path)
 }
 
 // The new content of the file after setting section/key to value.
-std::string WithValue(const std::string& old, std::string_view section, std::string_view key,
-                      std::string_view value)
+std::string WithValue(const std::string& old, std::string_view section, std::string_view key, std::string_view value)
 {
     std::vector<TParsedLine> lines = ParseLines(old);
     std::size_t header = FindSection(lines, section);
@@ -165,8 +157,7 @@ std::string WithValue(const std::string& old, std::string_view section, std::str
     if (header == lines.size()) {
         result = old;
         std::size_t bom = old.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
-        if (result.size() > bom && result.back() != '\n')
-            result += '\n';
+        if (result.size() > bom && result.back() != '\n') result += '\n';
         result.append("[").append(section).append("]\n");
         result.append(key).append("=").append(value).append("\n");
         return result;
@@ -187,15 +178,13 @@ std::string WithValue(const std::string& old, std::string_view section, std::str
     std::size_t end = SectionEnd(lines, header);
     for (std::size_t i = header + 1; i < end; ++i) {
         const TLine& p = lines[i].Pos;
-        if (!TrimBlanks(std::string_view(old).substr(p.Begin, p.ContentEnd - p.Begin)).empty())
-            last = i;
+        if (!TrimBlanks(std::string_view(old).substr(p.Begin, p.ContentEnd - p.Begin)).empty()) last = i;
     }
     const TLine& at = lines[last].Pos;
     result.append(old, 0, at.End);
     // The file's last line may end without a break, or with a lone CR: an LF
     // completes it, so the new line stands on a line of its own.
-    if (at.End == 0 || old[at.End - 1] != '\n')
-        result += '\n';
+    if (at.End == 0 || old[at.End - 1] != '\n') result += '\n';
     result.append(key).append("=").append(value).append("\n");
     result.append(old, at.End, std::string::npos);
     return result;
@@ -216,32 +205,27 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
                                  const std::string& defaultValue) const
 {
     int fd = ::open(fileName_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return defaultValue;
+    if (fd < 0) return defaultValue;
     std::string text;
     bool ok = ReadWholeFile(fd, text);
     ::close(fd);
-    if (!ok)
-        return defaultValue;
+    if (!ok) return defaultValue;
 
     std::vector<TParsedLine> lines = ParseLines(text);
     std::size_t header = FindSection(lines, TrimBlanks(section));
-    if (header == lines.size())
-        return defaultValue;
+    if (header == lines.size()) return defaultValue;
     std::size_t keyLine = FindKey(lines, header, TrimBlanks(key));
-    if (keyLine == lines.size())
-        return defaultValue;
+    if (keyLine == lines.size()) return defaultValue;
     return Unquote(lines[keyLine].Value);
 }
 
-void TIniFile::WriteString(const std::string& section, const std::string& key,
-                           const std::string& value)
+void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
 {
     std::string_view sectionName = TrimBlanks(section);
     std::string_view keyName = TrimBlanks(key);
     if (sectionName.find(']') != std::string_view::npos || keyName.empty() ||
-        keyName.find('=') != std::string_view::npos || HasLineBreakOrNul(section) ||
-        HasLineBreakOrNul(key) || HasLineBreakOrNul(value))
+        keyName.find('=') != std::string_view::npos || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
+        HasLineBreakOrNul(value))
         throw EIniFileError(fileName_);
 
     const std::string target = WriteTarget(fileName_);
@@ -257,8 +241,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
         exists = true;
         bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadWholeFile(fd, old);
         ::close(fd);
-        if (!ok || ::access(target.c_str(), W_OK) != 0)
-            throw EIniFileError(fileName_);
+        if (!ok || ::access(target.c_str(), W_OK) != 0) throw EIniFileError(fileName_);
     } else if (errno != ENOENT) {
         throw EIniFileError(fileName_);
     }
@@ -274,14 +257,12 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
     std::string temp;
     int out = -1;
     for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
-        temp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmp" +
-               std::to_string(::getpid()) + "_" + std::to_string(TempCounter++);
+        temp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmp" + std::to_string(::getpid()) +
+               "_" + std::to_string(TempCounter++);
         out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out < 0 && errno != EEXIST)
-            break;
+        if (out < 0 && errno != EEXIST) break;
     }
-    if (out < 0)
-        throw EIniFileError(fileName_);
+    if (out < 0) throw EIniFileError(fileName_);
 
     bool ok = true;
     if (exists) {

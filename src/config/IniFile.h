@@ -46,8 +46,7 @@ public:
     // read back (its other lines would be lost), or a name or the value holds
     // a line break or NUL (which would corrupt or forge other lines). On
     // failure the file is left as it was.
-    virtual void WriteString(const std::string& section, const std::string& key,
-                             const std::string& value);
+    virtual void WriteString(const std::string& section, const std::string& key, const std::string& value);
 
 private:
     std::string fileName_;

@@ -3,9 +3,9 @@
 #include "base/Clock.h"
 #include "base/Errors.h"
 #include "config/AppPaths.h"
+#include "config/Settings.h"
 #include "logfile/LogFile.h"
 #include "serial/PortList.h"
-#include "config/Settings.h"
 #include "serial/SerialChannel.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -33,8 +33,8 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <optional>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 using namespace kelvara;
@@ -44,8 +44,14 @@ namespace {
 constexpr int kListItemHeight = 17;
 constexpr int kTimeRightEdge = 216; // lbTime grows to the left of this x
 
-QString Q(const std::string& text) { return QString::fromStdString(text); }
-std::string S(const QString& text) { return text.toStdString(); }
+QString Q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+std::string S(const QString& text)
+{
+    return text.toStdString();
+}
 
 QFrame* Panel(QWidget* parent, const char* name)
 {
@@ -87,9 +93,7 @@ TForm1::TForm1(TLocaleSettings locale, TFormOptions options, QWidget* parent)
     : QWidget(parent), locale_(std::move(locale)), options_(std::move(options))
 {
     if (!options_.ShowMessage)
-        options_.ShowMessage = [this](const QString& text) {
-            QMessageBox::critical(this, windowTitle(), text);
-        };
+        options_.ShowMessage = [this](const QString& text) { QMessageBox::critical(this, windowTitle(), text); };
     if (!options_.ShowNotice)
         options_.ShowNotice = [this](const QString& text) {
             // One window, kept open and added to, so that an adapter that
@@ -118,9 +122,7 @@ TForm1::TForm1(TLocaleSettings locale, TFormOptions options, QWidget* parent)
             return box.clickedButton() == restore;
         };
     if (!options_.ExecSaveDialog)
-        options_.ExecSaveDialog = [](QFileDialog& dialog) {
-            return dialog.exec() == QDialog::Accepted;
-        };
+        options_.ExecSaveDialog = [](QFileDialog& dialog) { return dialog.exec() == QDialog::Accepted; };
     BuildControls();
     WireEvents();
     // A failing start is shown, and the window opens all the same.
@@ -287,7 +289,6 @@ void TForm1::BuildControls()
     // which leaves the second count up to half a second away from Run.
     Timer1->setTimerType(Qt::PreciseTimer);
 
-
     PopupMenu3 = new QMenu(this);
     PopupMenu3->setObjectName("PopupMenu3");
     PopupMenu3->setFont(font);
@@ -362,16 +363,21 @@ void TForm1::ShowFailure(const QString& text)
     RunModal([this, text] { options_.ShowMessage(text); });
 }
 
-TForm1::TTickScope::TTickScope(TForm1& form) : form_(form) { ++form_.tickDepth_; }
+TForm1::TTickScope::TTickScope(TForm1& form) : form_(form)
+{
+    ++form_.tickDepth_;
+}
 
 TForm1::TTickScope::~TTickScope()
 {
     // A scan that ended with an error left no hand-out between channels for
     // what waited for its exchange.
     if (form_.tickDepth_ == 1 && !form_.betweenExchanges_.empty() && !form_.Scanning())
-        QMetaObject::invokeMethod(&form_, [form = &form_] { form->ProcessMessages(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &form_, [form = &form_] { form->ProcessMessages(); }, Qt::QueuedConnection);
     if (--form_.tickDepth_ == 0 && !form_.pendingModal_.empty())
-        QMetaObject::invokeMethod(&form_, [form = &form_] { form->RunPendingModal(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &form_, [form = &form_] { form->RunPendingModal(); }, Qt::QueuedConnection);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
@@ -429,8 +435,8 @@ void TForm1::FormCreate()
     if (!journals.empty()) {
         PruneJournals(journals, SystemTimeMs());
         // Once the window shows, from the event loop.
-        QMetaObject::invokeMethod(this, [this] { RunModal([this] { HandleEvent([this] { OfferLeftJournals(); }); }); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { RunModal([this] { HandleEvent([this] { OfferLeftJournals(); }); }); }, Qt::QueuedConnection);
     }
 }
 
@@ -643,9 +649,15 @@ void TForm1::OnTick()
 
 // ------------------------------------------------------------------ log pane
 
-void TForm1::Clear1Click() { Memo1->clear(); }
+void TForm1::Clear1Click()
+{
+    Memo1->clear();
+}
 
-void TForm1::Selectall1Click() { Memo1->selectAll(); }
+void TForm1::Selectall1Click()
+{
+    Memo1->selectAll();
+}
 
 void TForm1::RemoveFirstPaneLine()
 {
@@ -749,7 +761,10 @@ void TForm1::AppendLogLine(const std::string& line)
     Memo1->viewport()->update(QRect(0, top, Memo1->viewport()->width(), bottom - top));
 }
 
-bool TForm1::OffsetCorrection() { return cbOffset->isChecked(); }
+bool TForm1::OffsetCorrection()
+{
+    return cbOffset->isChecked();
+}
 
 void TForm1::ProcessMessages()
 {
@@ -769,7 +784,8 @@ void TForm1::Sleep(int ms)
     using Clock = std::chrono::steady_clock;
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
     for (auto now = Clock::now(); now < until; now = Clock::now()) {
-        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, std::chrono::milliseconds(TSession::kWaitSliceMs)));
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(until - now, std::chrono::milliseconds(TSession::kWaitSliceMs)));
         QCoreApplication::processEvents();
     }
 }
@@ -777,10 +793,11 @@ void TForm1::Sleep(int ms)
 void TForm1::PortLost(uint32_t second, const std::string& reason)
 {
     shConnect->SetBrushColor(kLost);
-    const QString text = QString("Port \"%1\" lost at second %2: %3. It is looked for again every second while Run is down.")
-                             .arg(Q(Com.Name))
-                             .arg(second)
-                             .arg(Q(reason));
+    const QString text =
+        QString("Port \"%1\" lost at second %2: %3. It is looked for again every second while Run is down.")
+            .arg(Q(Com.Name))
+            .arg(second)
+            .arg(Q(reason));
     shConnect->setToolTip(text);
     options_.ShowNotice(text);
 }
@@ -793,7 +810,10 @@ void TForm1::PortBack(uint32_t second)
     options_.ShowNotice(text);
 }
 
-void TForm1::JournalFailed(const std::string& text) { ShowFailure(Q(text)); }
+void TForm1::JournalFailed(const std::string& text)
+{
+    ShowFailure(Q(text));
+}
 
 void TForm1::Notice(const std::string& text)
 {

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "acquisition/Session.h"
-#include "logfile/Journal.h"
 #include "base/Text.h"
+#include "logfile/Journal.h"
 
 #include <QColor>
 #include <QWidget>
@@ -113,8 +113,7 @@ public:
     // table each in a colour that shows across a room.
     static QColor StateColor(kelvara::TChannelState state);
 
-    explicit TForm1(kelvara::TLocaleSettings locale, TFormOptions options = {},
-                    QWidget* parent = nullptr);
+    explicit TForm1(kelvara::TLocaleSettings locale, TFormOptions options = {}, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // Runs one handler as the event loop would: a failure that leaves it is

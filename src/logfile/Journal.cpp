@@ -61,8 +61,8 @@ int64_t StartOf(const std::string& name)
 {
     tm t{};
     char zone = 0;
-    if (std::sscanf(name.c_str(), "%4d-%2d-%2dT%2d%2d%2d%c", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour,
-                    &t.tm_min, &t.tm_sec, &zone) != 7 ||
+    if (std::sscanf(name.c_str(), "%4d-%2d-%2dT%2d%2d%2d%c", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
+                    &t.tm_sec, &zone) != 7 ||
         zone != 'Z')
         return -1;
     t.tm_year -= 1900;

@@ -55,7 +55,7 @@ private:
 // A journal that a run left behind.
 struct TJournalInfo {
     std::string Path;
-    std::string Start; // the run's start in UTC, as the name gives it
+    std::string Start;  // the run's start in UTC, as the name gives it
     uint64_t Lines = 0; // log lines, the header not counted
 };
 

@@ -16,7 +16,6 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-
 } // namespace
 
 namespace {
@@ -69,8 +68,7 @@ void SaveLogFile(const std::string& path, std::string_view headerLine, std::stri
     if (!IsValidUtf8(paneText)) paneText = sanitizedPane = SanitizeUtf8(paneText);
 
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw EFCreateError(path, SysErrorMessage(errno));
+    if (fd < 0) throw EFCreateError(path, SysErrorMessage(errno));
     TCrLfWriter out(fd);
     bool ok = out.Write(headerLine) && out.Write("\n") && out.Write(paneText) && out.Flush();
     int err = errno;
@@ -78,16 +76,13 @@ void SaveLogFile(const std::string& path, std::string_view headerLine, std::stri
         ok = false;
         err = errno;
     }
-    if (!ok)
-        throw EFWriteError(path, SysErrorMessage(err));
+    if (!ok) throw EFWriteError(path, SysErrorMessage(err));
 }
 
-TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& headerLine)
-    : path_(path)
+TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& headerLine) : path_(path)
 {
     handle_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (handle_ < 0)
-        throw EFCreateError(path, SysErrorMessage(errno));
+    if (handle_ < 0) throw EFCreateError(path, SysErrorMessage(errno));
     struct stat st {};
     if (::fstat(handle_, &st) != 0) {
         int err = errno;
@@ -110,8 +105,7 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
 
 TLogFileWriter::~TLogFileWriter()
 {
-    if (handle_ >= 0)
-        ::close(handle_);
+    if (handle_ >= 0) ::close(handle_);
 }
 
 void TLogFileWriter::WriteLine(const std::string& line)
@@ -123,8 +117,7 @@ void TLogFileWriter::WriteLine(const std::string& line)
         // Part of the line may have gone in before the disk filled up: the
         // file goes back to its last whole line, so that whatever reads it
         // later never meets a torn one.
-        if (S_ISREG(mode_))
-            (void)::ftruncate(handle_, size_);
+        if (S_ISREG(mode_)) (void)::ftruncate(handle_, size_);
         throw EFWriteError(path_, SysErrorMessage(err));
     }
     size_ += static_cast<off_t>(record.size());

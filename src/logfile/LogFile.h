@@ -45,7 +45,7 @@ public:
 private:
     std::string path_;
     int handle_ = -1;
-    off_t size_ = 0;    // where the last whole line ends
+    off_t size_ = 0; // where the last whole line ends
     mode_t mode_ = 0;
 };
 

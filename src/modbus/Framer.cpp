@@ -22,22 +22,25 @@ long RequestLength(const uint8_t* p, size_t avail)
         return avail > countAt ? fixed + p[countAt] : kTooShortToTell;
     };
     switch (p[1]) {
-    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x08:
-        return 8;
-    case 0x07: case 0x0B: case 0x0C: case 0x11:
-        return 4;
-    case 0x0F: case 0x10:
-        return withCount(6, 9);
-    case 0x14: case 0x15:
-        return withCount(2, 5);
-    case 0x16:
-        return 10;
-    case 0x17:
-        return withCount(10, 13);
-    case 0x18:
-        return 6;
-    default:
-        return kUnknownLength;
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04:
+    case 0x05:
+    case 0x06:
+    case 0x08: return 8;
+    case 0x07:
+    case 0x0B:
+    case 0x0C:
+    case 0x11: return 4;
+    case 0x0F:
+    case 0x10: return withCount(6, 9);
+    case 0x14:
+    case 0x15: return withCount(2, 5);
+    case 0x16: return 10;
+    case 0x17: return withCount(10, 13);
+    case 0x18: return 6;
+    default: return kUnknownLength;
     }
 }
 

@@ -64,8 +64,8 @@ const char* OutcomeName(TExchangeOutcome outcome)
     return "?";
 }
 
-TExchangeOutcome ClassifyReply(uint8_t address, uint8_t function, const uint8_t* reply, int length,
-                               float& value, int& exceptionCode)
+TExchangeOutcome ClassifyReply(uint8_t address, uint8_t function, const uint8_t* reply, int length, float& value,
+                               int& exceptionCode)
 {
     if (length <= 0) return TExchangeOutcome::Silent;
     if (length < 2) return TExchangeOutcome::Short;

@@ -58,7 +58,7 @@ const char* OutcomeName(TExchangeOutcome outcome);
 // bytes came in (9 for a whole reply, 5 for an exception reply). Sets value
 // (the float as sent, a NaN included) only for Ok, exceptionCode only for
 // Exception.
-TExchangeOutcome ClassifyReply(uint8_t address, uint8_t function, const uint8_t* reply, int length,
-                               float& value, int& exceptionCode);
+TExchangeOutcome ClassifyReply(uint8_t address, uint8_t function, const uint8_t* reply, int length, float& value,
+                               int& exceptionCode);
 
 } // namespace kelvara

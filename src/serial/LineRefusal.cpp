@@ -6,8 +6,7 @@ namespace kelvara {
 
 namespace {
 
-constexpr uint32_t kFlowFlags =
-    dcb_OutxCtsFlow | dcb_OutxDsrFlow | dcb_OutX | dcb_InX | dcb_RtsControlMask;
+constexpr uint32_t kFlowFlags = dcb_OutxCtsFlow | dcb_OutxDsrFlow | dcb_OutX | dcb_InX | dcb_RtsControlMask;
 
 struct TAspect {
     std::function<bool(const DCB& a, const DCB& b)> Same;
@@ -31,15 +30,20 @@ const TAspect kAspects[] = {
     {[](const DCB& a, const DCB& b) { return a.StopBits == b.StopBits; },
      [](DCB& to, const DCB& from) { to.StopBits = from.StopBits; }, DescribeStopBits},
     {[](const DCB& a, const DCB& b) { return (a.Flags & kFlowFlags) == (b.Flags & kFlowFlags); },
-     [](DCB& to, const DCB& from) { to.Flags = (to.Flags & ~kFlowFlags) | (from.Flags & kFlowFlags); },
-     DescribeFlow},
+     [](DCB& to, const DCB& from) { to.Flags = (to.Flags & ~kFlowFlags) | (from.Flags & kFlowFlags); }, DescribeFlow},
 };
 
 } // namespace
 
-std::string DescribeBaud(const DCB& dcb) { return std::to_string(dcb.BaudRate) + " baud"; }
+std::string DescribeBaud(const DCB& dcb)
+{
+    return std::to_string(dcb.BaudRate) + " baud";
+}
 
-std::string DescribeDataBits(const DCB& dcb) { return std::to_string(dcb.ByteSize) + " data bits"; }
+std::string DescribeDataBits(const DCB& dcb)
+{
+    return std::to_string(dcb.ByteSize) + " data bits";
+}
 
 std::string DescribeParity(const DCB& dcb)
 {
@@ -104,8 +108,7 @@ std::string JoinSettings(const std::vector<std::string>& settings)
 {
     if (settings.empty()) return "the line settings";
     std::string text = settings.front();
-    for (size_t k = 1; k < settings.size(); ++k)
-        text += (k + 1 == settings.size() ? " and " : ", ") + settings[k];
+    for (size_t k = 1; k < settings.size(); ++k) text += (k + 1 == settings.size() ? " and " : ", ") + settings[k];
     return text;
 }
 

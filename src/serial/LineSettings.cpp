@@ -20,14 +20,12 @@ struct TSpeedCode {
 };
 
 constexpr TSpeedCode kSpeeds[] = {
-    {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200},
-    {B300, 300}, {B600, 600}, {B1200, 1200}, {B1800, 1800}, {B2400, 2400},
-    {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400},
-    {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
-    {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
-    {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
-    {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000},
-    {B4000000, 4000000},
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
+    {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
+    {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+    {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+    {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
 };
 
 constexpr uint32_t kLineCflags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
@@ -38,11 +36,9 @@ constexpr uint32_t kLineIflags = INPCK | IXON | IXOFF;
 uint32_t TermiosBaud(const TTermiosFields& t)
 {
     const uint32_t code = t.c_cflag & CBAUD;
-    if (code == kBOTHER)
-        return t.c_ospeed;
+    if (code == kBOTHER) return t.c_ospeed;
     for (const TSpeedCode& s : kSpeeds)
-        if (s.Code == code)
-            return s.Baud;
+        if (s.Code == code) return s.Baud;
     return 0;
 }
 
@@ -55,8 +51,7 @@ int DcbToTermios(const DCB& dcb, TTermiosFields& t)
     uint32_t c = t.c_cflag & ~(CBAUD | CIBAUD | kLineCflags);
     uint32_t code = kBOTHER;
     for (const TSpeedCode& s : kSpeeds)
-        if (s.Baud == dcb.BaudRate)
-            code = s.Code;
+        if (s.Baud == dcb.BaudRate) code = s.Code;
     c |= code; // input speed 0 in CIBAUD: the same as the output speed
     t.c_ispeed = dcb.BaudRate;
     t.c_ospeed = dcb.BaudRate;
@@ -74,21 +69,16 @@ int DcbToTermios(const DCB& dcb, TTermiosFields& t)
     }
     // A UART sends one and a half stop bits only with 5 data bits, and termios
     // cannot ask for it: take two, the next longer frame.
-    if (dcb.StopBits != ONESTOPBIT)
-        c |= CSTOPB;
+    if (dcb.StopBits != ONESTOPBIT) c |= CSTOPB;
     // termios has one switch for both halves of RTS/CTS handshaking.
-    if ((dcb.Flags & dcb_OutxCtsFlow) || (dcb.Flags & dcb_RtsControlMask) == dcb_RtsControlHandshake)
-        c |= CRTSCTS;
+    if ((dcb.Flags & dcb_OutxCtsFlow) || (dcb.Flags & dcb_RtsControlMask) == dcb_RtsControlHandshake) c |= CRTSCTS;
     c |= CLOCAL | CREAD;
     t.c_cflag = c;
 
     uint32_t i = t.c_iflag & ~kLineIflags;
-    if (dcb.Flags & dcb_ParityCheck)
-        i |= INPCK;
-    if (dcb.Flags & dcb_OutX)
-        i |= IXON;
-    if (dcb.Flags & dcb_InX)
-        i |= IXOFF;
+    if (dcb.Flags & dcb_ParityCheck) i |= INPCK;
+    if (dcb.Flags & dcb_OutX) i |= IXON;
+    if (dcb.Flags & dcb_InX) i |= IXOFF;
     t.c_iflag = i;
     t.c_cc[VSTART] = uint8_t(dcb.XonChar);
     t.c_cc[VSTOP] = uint8_t(dcb.XoffChar);
@@ -116,16 +106,13 @@ DCB TermiosToDcb(const TTermiosFields& t)
     dcb.StopBits = (t.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
     // DTR is raised on open and kept on by the driver while the device is open.
     uint32_t flags = dcb_Binary | dcb_DtrControlEnable;
-    if (t.c_iflag & INPCK)
-        flags |= dcb_ParityCheck;
+    if (t.c_iflag & INPCK) flags |= dcb_ParityCheck;
     if (t.c_cflag & CRTSCTS)
         flags |= dcb_OutxCtsFlow | dcb_RtsControlHandshake;
     else
         flags |= dcb_RtsControlEnable;
-    if (t.c_iflag & IXON)
-        flags |= dcb_OutX;
-    if (t.c_iflag & IXOFF)
-        flags |= dcb_InX;
+    if (t.c_iflag & IXON) flags |= dcb_OutX;
+    if (t.c_iflag & IXOFF) flags |= dcb_InX;
     dcb.Flags = flags;
     dcb.XonChar = char(t.c_cc[VSTART]);
     dcb.XoffChar = char(t.c_cc[VSTOP]);
@@ -146,12 +133,9 @@ void MakeRawLine(TTermiosFields& t)
 
 bool SameLineSettings(const TTermiosFields& wanted, const TTermiosFields& applied)
 {
-    if ((wanted.c_cflag & kLineCflags) != (applied.c_cflag & kLineCflags))
-        return false;
-    if ((wanted.c_iflag & kLineIflags) != (applied.c_iflag & kLineIflags))
-        return false;
-    if (wanted.c_cc[VSTART] != applied.c_cc[VSTART] || wanted.c_cc[VSTOP] != applied.c_cc[VSTOP])
-        return false;
+    if ((wanted.c_cflag & kLineCflags) != (applied.c_cflag & kLineCflags)) return false;
+    if ((wanted.c_iflag & kLineIflags) != (applied.c_iflag & kLineIflags)) return false;
+    if (wanted.c_cc[VSTART] != applied.c_cc[VSTART] || wanted.c_cc[VSTOP] != applied.c_cc[VSTOP]) return false;
     const uint64_t want = TermiosBaud(wanted);
     const uint64_t got = TermiosBaud(applied);
     const uint64_t diff = want > got ? want - got : got - want;

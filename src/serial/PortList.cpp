@@ -48,7 +48,8 @@ struct TUdevUnref {
     void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
     void operator()(udev_device* d) const { udev_device_unref(d); }
 };
-template <class T> using TUdevPtr = std::unique_ptr<T, TUdevUnref>;
+template <class T>
+using TUdevPtr = std::unique_ptr<T, TUdevUnref>;
 
 TTtyFacts FactsOf(udev_device* device)
 {
@@ -63,7 +64,8 @@ TTtyFacts FactsOf(udev_device* device)
     }
     facts.PortType = Text(udev_device_get_sysattr_value(device, "type"));
     udev_list_entry* link;
-    udev_list_entry_foreach(link, udev_device_get_devlinks_list_entry(device)) {
+    udev_list_entry_foreach(link, udev_device_get_devlinks_list_entry(device))
+    {
         facts.DevLinks.push_back(Text(udev_list_entry_get_name(link)));
     }
     return facts;
@@ -112,7 +114,8 @@ std::vector<TPortInfo> ListSerialPorts()
 
     std::vector<TTtyFacts> devices;
     udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
+    {
         // A device that went away between the scan and this look is skipped.
         const TUdevPtr<udev_device> device(
             udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
@@ -131,8 +134,8 @@ bool PortNameLess(const std::string& a, const std::string& b)
             size_t je = j;
             while (ie < a.size() && IsDigit(a[ie])) ++ie;
             while (je < b.size() && IsDigit(b[je])) ++je;
-            const int order = CompareDigitRuns(std::string_view(a).substr(i, ie - i),
-                                               std::string_view(b).substr(j, je - j));
+            const int order =
+                CompareDigitRuns(std::string_view(a).substr(i, ie - i), std::string_view(b).substr(j, je - j));
             if (order != 0) return order < 0;
             i = ie;
             j = je;

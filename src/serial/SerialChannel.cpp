@@ -10,8 +10,7 @@
 namespace kelvara {
 
 EVornSerError::EVornSerError(int code, const std::string& description)
-    : EError("Communication error " + std::to_string(code) + ": " + description),
-      ErrorCode(code),
+    : EError("Communication error " + std::to_string(code) + ": " + description), ErrorCode(code),
       ErrorMessage(description)
 {
 }
@@ -26,15 +25,12 @@ uint32_t TickNow()
 
 uint32_t TickSpan(uint32_t oldTick, uint32_t newTick)
 {
-    if (newTick == oldTick)
-        return 0;
-    if (newTick > oldTick)
-        return newTick - oldTick;
+    if (newTick == oldTick) return 0;
+    if (newTick > oldTick) return newTick - oldTick;
     // A smaller new tick is a wrap only when the counter went from the upper
     // half to the lower half; otherwise the ticks came in the wrong order and
     // the distance between them is what is meant.
-    if (oldTick >= 0x80000000u && newTick < 0x80000000u)
-        return newTick - oldTick; // unsigned arithmetic adds the 2^32
+    if (oldTick >= 0x80000000u && newTick < 0x80000000u) return newTick - oldTick; // unsigned arithmetic adds the 2^32
     return oldTick - newTick;
 }
 
@@ -43,8 +39,7 @@ namespace {
 std::string UpperAscii(std::string text)
 {
     for (char& c : text)
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 'a' + 'A');
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
     return text;
 }
 
@@ -118,29 +113,22 @@ void TSerialChannel::RaiseVornError(int code)
 
 void TSerialChannel::ExceptCheck()
 {
-    if (FRaiseExcept && FLastError != 0)
-        throw EVornSerError(FLastError, GetErrorDesc(FLastError));
+    if (FRaiseExcept && FLastError != 0) throw EVornSerError(FLastError, GetErrorDesc(FLastError));
 }
 
 void TSerialChannel::MapLineErrors(uint32_t errors)
 {
     // Later rows win; the description is deliberately left as it was.
-    if (errors & CE_FRAME)
-        FLastError = ErrFrame;
-    if (errors & CE_OVERRUN)
-        FLastError = ErrOverrun;
-    if (errors & CE_RXOVER)
-        FLastError = ErrRxOver;
-    if (errors & CE_RXPARITY)
-        FLastError = ErrRxParity;
-    if (errors & CE_TXFULL)
-        FLastError = ErrTxFull;
+    if (errors & CE_FRAME) FLastError = ErrFrame;
+    if (errors & CE_OVERRUN) FLastError = ErrOverrun;
+    if (errors & CE_RXOVER) FLastError = ErrRxOver;
+    if (errors & CE_RXPARITY) FLastError = ErrRxParity;
+    if (errors & CE_TXFULL) FLastError = ErrTxFull;
 }
 
 void TSerialChannel::NotifyStatus(THookSerialReason reason, const std::string& value)
 {
-    if (FOnStatus)
-        FOnStatus(*this, reason, value);
+    if (FOnStatus) FOnStatus(*this, reason, value);
 }
 
 bool TSerialChannel::IsDeviceGone(int code)
@@ -162,10 +150,8 @@ void TSerialChannel::ParsePortNumber(const std::string& name)
 {
     FComNr = -1;
     const std::string upper = UpperAscii(name);
-    if (upper.rfind("COM", 0) == 0)
-        FComNr = IntOrDefault(name.substr(3), 0) - 1;
-    if (upper.rfind("/DEV/TTYS", 0) == 0)
-        FComNr = IntOrDefault(name.substr(9), -2);
+    if (upper.rfind("COM", 0) == 0) FComNr = IntOrDefault(name.substr(3), 0) - 1;
+    if (upper.rfind("/DEV/TTYS", 0) == 0) FComNr = IntOrDefault(name.substr(9), -2);
 }
 
 uint16_t TSerialChannel::QueryPortAddress()
@@ -186,13 +172,11 @@ void TSerialChannel::Connect(const std::string& comport)
     // A numbered port (COM3, /dev/ttyS2) names the platform's serial device
     // with that number. A name that carries no usable number is opened as
     // given: /dev/ttySAC0 or /dev/ttyS-something are real device names here.
-    if (FComNr >= 0)
-        FDevice = "/dev/ttyS" + std::to_string(FComNr);
+    if (FComNr >= 0) FDevice = "/dev/ttyS" + std::to_string(FComNr);
     Fhandle = FPlatform->Open(FDevice);
     SerialCheck(Fhandle == INVALID_HANDLE_VALUE ? -1 : 0);
     ExceptCheck();
-    if (FLastError != 0)
-        return;
+    if (FLastError != 0) return;
     // The queue sizes and read time-outs of the device are fixed by Open:
     // raw mode with reads that return what is queued.
     FDeviceLost = 0;
@@ -248,16 +232,14 @@ void TSerialChannel::CloseSocket()
 void TSerialChannel::GetCommState()
 {
     SetVornError(0);
-    if (FPlatform->GetCommState(Fhandle, DCB) != 0)
-        SerialCheck(-1);
+    if (FPlatform->GetCommState(Fhandle, DCB) != 0) SerialCheck(-1);
     ExceptCheck();
 }
 
 void TSerialChannel::SetCommState()
 {
     SetVornError(0);
-    if (FPlatform->SetCommState(Fhandle, DCB) != 0)
-        SerialCheck(-1);
+    if (FPlatform->SetCommState(Fhandle, DCB) != 0) SerialCheck(-1);
     ExceptCheck();
 }
 
@@ -270,11 +252,16 @@ void TSerialChannel::Config(int baud, int bits, char parity, int stop, bool soft
     DCB.ByteSize = uint8_t(bits);
     DCB.StopBits = uint8_t(stop);
     switch (parity) {
-    case 'N': case 'n': DCB.Parity = NOPARITY; break;
-    case 'O': case 'o': DCB.Parity = ODDPARITY; break;
-    case 'E': case 'e': DCB.Parity = EVENPARITY; break;
-    case 'M': case 'm': DCB.Parity = MARKPARITY; break;
-    case 'S': case 's': DCB.Parity = SPACEPARITY; break;
+    case 'N':
+    case 'n': DCB.Parity = NOPARITY; break;
+    case 'O':
+    case 'o': DCB.Parity = ODDPARITY; break;
+    case 'E':
+    case 'e': DCB.Parity = EVENPARITY; break;
+    case 'M':
+    case 'm': DCB.Parity = MARKPARITY; break;
+    case 'S':
+    case 's': DCB.Parity = SPACEPARITY; break;
     default: break; // the device's present parity
     }
     DCB.XonChar = 0x11;
@@ -282,15 +269,13 @@ void TSerialChannel::Config(int baud, int bits, char parity, int stop, bool soft
     DCB.XonLim = uint16_t(FRecvBuffer / 4);
     DCB.XoffLim = uint16_t(FRecvBuffer / 4);
     uint32_t flags = dcb_Binary;
-    if (softflow)
-        flags |= dcb_OutX | dcb_InX;
+    if (softflow) flags |= dcb_OutX | dcb_InX;
     if (hardflow)
         flags |= dcb_OutxCtsFlow | dcb_RtsControlHandshake;
     else
         flags |= dcb_RtsControlEnable;
     flags |= dcb_DtrControlEnable;
-    if (DCB.Parity != NOPARITY)
-        flags |= dcb_ParityCheck;
+    if (DCB.Parity != NOPARITY) flags |= dcb_ParityCheck;
     DCB.Flags = flags;
     SetCommState();
 }
@@ -298,8 +283,7 @@ void TSerialChannel::Config(int baud, int bits, char parity, int stop, bool soft
 void TSerialChannel::Purge()
 {
     SetVornError(0);
-    if (FPlatform->Purge(Fhandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != 0)
-        SerialCheck(-1);
+    if (FPlatform->Purge(Fhandle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != 0) SerialCheck(-1);
     FBuffer.clear();
     ExceptCheck();
 }
@@ -307,8 +291,7 @@ void TSerialChannel::Purge()
 void TSerialChannel::DiscardInput()
 {
     SetVornError(0);
-    if (FPlatform->Purge(Fhandle, PURGE_RXCLEAR) != 0)
-        SerialCheck(-1);
+    if (FPlatform->Purge(Fhandle, PURGE_RXCLEAR) != 0) SerialCheck(-1);
     FBuffer.clear();
     ExceptCheck();
 }
@@ -316,8 +299,7 @@ void TSerialChannel::DiscardInput()
 void TSerialChannel::Flush()
 {
     SetVornError(0);
-    if (FPlatform->Drain(Fhandle) != 0)
-        SerialCheck(-1);
+    if (FPlatform->Drain(Fhandle) != 0) SerialCheck(-1);
     ExceptCheck();
 }
 
@@ -352,10 +334,8 @@ bool TSerialChannel::GetDSR()
 
 bool TSerialChannel::ControlLinesOk()
 {
-    if (FTestDSR && !GetDSR())
-        return false;
-    if (FTestCTS && !GetCTS())
-        return false;
+    if (FTestDSR && !GetDSR()) return false;
+    if (FTestCTS && !GetCTS()) return false;
     return true;
 }
 
@@ -380,8 +360,7 @@ bool TSerialChannel::PreCheckFails()
 
 void TSerialChannel::ThrottleBandwidth(int length, int limit, uint32_t& next)
 {
-    if (limit <= 0)
-        return;
+    if (limit <= 0) return;
     const uint32_t now = TickNow();
     if (now < next) {
         const uint32_t wait = next - now;
@@ -396,8 +375,7 @@ void TSerialChannel::ThrottleBandwidth(int length, int limit, uint32_t& next)
 int TSerialChannel::SendBuffer(const void* buffer, int length)
 {
     int32_t count = 0;
-    if (PreCheckFails())
-        return 0;
+    if (PreCheckFails()) return 0;
     ThrottleBandwidth(length, FMaxSendBandwidth, FNextSend);
     if (FRTSToggle) {
         Flush();
@@ -429,8 +407,7 @@ int TSerialChannel::SendBuffer(const void* buffer, int length)
 int TSerialChannel::RecvBuffer(void* buffer, int length)
 {
     int32_t count = 0;
-    if (PreCheckFails())
-        return 0;
+    if (PreCheckFails()) return 0;
     ThrottleBandwidth(length, FMaxRecvBandwidth, FNextRecv);
     SetVornError(0);
     // Reads take only queued bytes, so unlike a write there is never a
@@ -461,8 +438,7 @@ int TSerialChannel::WaitingData()
             result = queued;
         } else {
             SerialCheck(-1);
-            if (FInstanceActive && IsDeviceGone(FLastError))
-                MarkLost(FLastError);
+            if (FInstanceActive && IsDeviceGone(FLastError)) MarkLost(FLastError);
         }
     }
     ExceptCheck();
@@ -476,10 +452,8 @@ bool TSerialChannel::AwaitLineEvent(uint32_t mask, int timeout)
         return false;
     }
     SetVornError(0);
-    if (mask == EV_RXCHAR && WaitingData() > 0)
-        return true;
-    if (FDeviceLost != 0)
-        return false;
+    if (mask == EV_RXCHAR && WaitingData() > 0) return true;
+    if (FDeviceLost != 0) return false;
     const uint32_t start = TickNow();
     int left = timeout;
     for (;;) {
@@ -487,21 +461,16 @@ bool TSerialChannel::AwaitLineEvent(uint32_t mask, int timeout)
         uint32_t events = 0;
         const int code = FPlatform->WaitEvent(Fhandle, mask, sliced ? FIdleSliceMs : left, events);
         if (code != 0) {
-            if (FInstanceActive && IsDeviceGone(code))
-                MarkLost(code);
+            if (FInstanceActive && IsDeviceGone(code)) MarkLost(code);
             return false;
         }
-        if ((events & mask) == mask)
-            return true;
-        if (!sliced)
-            return false;
+        if ((events & mask) == mask) return true;
+        if (!sliced) return false;
         FIdleHook();
-        if (!FInstanceActive || FDeviceLost != 0)
-            return false;
+        if (!FInstanceActive || FDeviceLost != 0) return false;
         if (timeout >= 0) {
             left = timeout - int(TickSpan(start, TickNow()));
-            if (left <= 0)
-                return false;
+            if (left <= 0) return false;
         }
     }
 }
@@ -511,19 +480,16 @@ bool TSerialChannel::CanRead(int timeout)
     bool result = WaitingData() > 0;
     if (!result) {
         result = AwaitLineEvent(EV_RXCHAR, timeout);
-        if (!result)
-            result = WaitingData() > 0;
+        if (!result) result = WaitingData() > 0;
     }
-    if (result)
-        NotifyStatus(HR_CanRead, "");
+    if (result) NotifyStatus(HR_CanRead, "");
     return result;
 }
 
 std::string TSerialChannel::RecvPacket(int timeout)
 {
     std::string result;
-    if (PreCheckFails())
-        return result;
+    if (PreCheckFails()) return result;
     SetVornError(0);
     auto readQueued = [&](int n) {
         result.resize(size_t(n));
@@ -554,8 +520,7 @@ std::string TSerialChannel::RecvPacket(int timeout)
 int TSerialChannel::RecvBufferEx(void* buffer, int length, int timeout)
 {
     int received = 0;
-    if (PreCheckFails())
-        return 0;
+    if (PreCheckFails()) return 0;
     SetVornError(0);
     std::string packet;
     size_t take = 0;
@@ -563,13 +528,10 @@ int TSerialChannel::RecvBufferEx(void* buffer, int length, int timeout)
         const uint32_t start = TickNow();
         packet = RecvPacket(timeout);
         take = std::min(packet.size(), size_t(std::max(length - received, 0)));
-        if (take > 0)
-            std::memcpy(static_cast<char*>(buffer) + received, packet.data(), take);
+        if (take > 0) std::memcpy(static_cast<char*>(buffer) + received, packet.data(), take);
         received += int(take);
-        if (FLastError != 0 || received >= length)
-            break;
-        if (FInterPacketTimeout)
-            continue;
+        if (FLastError != 0 || received >= length) break;
+        if (FInterPacketTimeout) continue;
         timeout -= int(TickSpan(start, TickNow()));
         if (timeout <= 0) {
             SetVornError(ErrTimeout);

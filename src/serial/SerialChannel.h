@@ -43,13 +43,13 @@ struct DCB {
     bool operator==(const DCB&) const = default;
 };
 
-inline constexpr uint32_t dcb_Binary = 0x1;             // always set: no EOF processing
-inline constexpr uint32_t dcb_ParityCheck = 0x2;        // check parity of received bytes
-inline constexpr uint32_t dcb_OutxCtsFlow = 0x4;        // hold output while CTS is off
-inline constexpr uint32_t dcb_OutxDsrFlow = 0x8;        // hold output while DSR is off
-inline constexpr uint32_t dcb_DtrControlEnable = 0x10;  // DTR on while open
-inline constexpr uint32_t dcb_OutX = 0x100;             // XON/XOFF on output
-inline constexpr uint32_t dcb_InX = 0x200;              // XON/XOFF on input
+inline constexpr uint32_t dcb_Binary = 0x1;                 // always set: no EOF processing
+inline constexpr uint32_t dcb_ParityCheck = 0x2;            // check parity of received bytes
+inline constexpr uint32_t dcb_OutxCtsFlow = 0x4;            // hold output while CTS is off
+inline constexpr uint32_t dcb_OutxDsrFlow = 0x8;            // hold output while DSR is off
+inline constexpr uint32_t dcb_DtrControlEnable = 0x10;      // DTR on while open
+inline constexpr uint32_t dcb_OutX = 0x100;                 // XON/XOFF on output
+inline constexpr uint32_t dcb_InX = 0x200;                  // XON/XOFF on input
 inline constexpr uint32_t dcb_RtsControlEnable = 0x1000;    // RTS on while open
 inline constexpr uint32_t dcb_RtsControlHandshake = 0x2000; // RTS follows input queue room
 inline constexpr uint32_t dcb_RtsControlMask = 0x3000;

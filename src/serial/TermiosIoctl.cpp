@@ -16,8 +16,7 @@ static_assert(BOTHER == 0010000 && CBAUD == 0010017 && IBSHIFT == 16,
 int ReadTermios(int fd, TTermiosFields& t)
 {
     termios2 k{};
-    if (ioctl(fd, TCGETS2, &k) != 0)
-        return errno;
+    if (ioctl(fd, TCGETS2, &k) != 0) return errno;
     t.c_iflag = k.c_iflag;
     t.c_oflag = k.c_oflag;
     t.c_cflag = k.c_cflag;
@@ -40,8 +39,7 @@ int WriteTermios(int fd, const TTermiosFields& t)
     std::copy(t.c_cc.begin(), t.c_cc.end(), std::begin(k.c_cc));
     k.c_ispeed = t.c_ispeed;
     k.c_ospeed = t.c_ospeed;
-    if (ioctl(fd, TCSETS2, &k) != 0)
-        return errno;
+    if (ioctl(fd, TCSETS2, &k) != 0) return errno;
     return 0;
 }
 

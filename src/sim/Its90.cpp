@@ -18,9 +18,8 @@ constexpr double kBelowZero[] = {
 // 0 °C .. 1372 °C: a polynomial of degree 9 plus a Gaussian term centred near
 // 127 °C that models the type K's magnetic (Curie) anomaly of the nickel leg.
 constexpr double kAboveZero[] = {
-    -0.176004136860E-01, 0.389212049750E-01,  0.185587700320E-04,  -0.994575928740E-07,
-    0.318409457190E-09,  -0.560728448890E-12, 0.560750590590E-15,  -0.320207200030E-18,
-    0.971511471520E-22,  -0.121047212750E-25,
+    -0.176004136860E-01, 0.389212049750E-01, 0.185587700320E-04,  -0.994575928740E-07, 0.318409457190E-09,
+    -0.560728448890E-12, 0.560750590590E-15, -0.320207200030E-18, 0.971511471520E-22,  -0.121047212750E-25,
 };
 constexpr double A0 = 0.118597600000E+00;
 constexpr double A1 = -0.118343200000E-03;

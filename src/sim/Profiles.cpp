@@ -36,7 +36,10 @@ void CheckName(const std::string& name)
 
 } // namespace
 
-std::vector<std::string> ProfileNames() { return {"oven", "drift", "sweep"}; }
+std::vector<std::string> ProfileNames()
+{
+    return {"oven", "drift", "sweep"};
+}
 
 bool IsProfileName(const std::string& name)
 {

@@ -115,9 +115,7 @@ std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request, float value
     const int arg = fault.Arg;
 
     switch (fault.Kind) {
-    case TFaultKind::Silent:
-        reply.clear();
-        break;
+    case TFaultKind::Silent: reply.clear(); break;
     case TFaultKind::Exception:
         reply = ExceptionReply(request[0], request[1], static_cast<uint8_t>(arg != 0 ? arg : kServerDeviceFailure));
         break;
@@ -141,9 +139,7 @@ std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request, float value
             Recrc(reply);
         }
         break;
-    case TFaultKind::Truncate:
-        reply.resize(std::min(reply.size(), static_cast<size_t>(std::max(arg, 0))));
-        break;
+    case TFaultKind::Truncate: reply.resize(std::min(reply.size(), static_cast<size_t>(std::max(arg, 0)))); break;
     case TFaultKind::Garbage: {
         // Noise that varies byte to byte (a small linear congruential sequence)
         // but is the same on every run, so a failing test can be replayed.
@@ -164,16 +160,13 @@ std::vector<uint8_t> BuildReply(const std::vector<uint8_t>& request, float value
             AppendCrc(reply);
         }
         break;
-    case TFaultKind::Echo:
-        reply = request;
-        break;
+    case TFaultKind::Echo: reply = request; break;
     case TFaultKind::None:
     case TFaultKind::DelayBefore:
     case TFaultKind::DelayBetween:
     case TFaultKind::Late:
     case TFaultKind::SignallingNaN:
-    case TFaultKind::QuietNaN:
-        break;
+    case TFaultKind::QuietNaN: break;
     }
     return reply;
 }

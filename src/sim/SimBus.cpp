@@ -46,7 +46,10 @@ void CheckSlave(int slave)
     if (slave < 1 || slave > kSlaveCount) throw ERangeError();
 }
 
-nanoseconds Ms(double ms) { return duration_cast<nanoseconds>(duration<double, std::milli>(ms)); }
+nanoseconds Ms(double ms)
+{
+    return duration_cast<nanoseconds>(duration<double, std::milli>(ms));
+}
 
 void CloseFd(int& fd)
 {
@@ -99,7 +102,10 @@ TSimBus::TSimBus(TSimOptions options) : impl_(std::make_unique<TImpl>())
     SetProfile(options.Profile);
 }
 
-TSimBus::~TSimBus() { Stop(); }
+TSimBus::~TSimBus()
+{
+    Stop();
+}
 
 void TSimBus::Start()
 {
@@ -135,7 +141,8 @@ void TSimBus::Start()
     if (::tcsetattr(m.HeldSlaveFd, TCSANOW, &raw) != 0) fail("Cannot set raw mode on " + m.Path);
 
     const int flags = ::fcntl(m.MasterFd, F_GETFL);
-    if (flags < 0 || ::fcntl(m.MasterFd, F_SETFL, flags | O_NONBLOCK) != 0) fail("Cannot configure the pseudo-terminal");
+    if (flags < 0 || ::fcntl(m.MasterFd, F_SETFL, flags | O_NONBLOCK) != 0)
+        fail("Cannot configure the pseudo-terminal");
     m.WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m.WakeFd < 0) fail("Cannot create the wake-up event");
 
@@ -160,9 +167,15 @@ void TSimBus::Stop()
     m.Running = false;
 }
 
-std::string TSimBus::DevicePath() const { return impl_->Path; }
+std::string TSimBus::DevicePath() const
+{
+    return impl_->Path;
+}
 
-bool TSimBus::Running() const { return impl_->Running; }
+bool TSimBus::Running() const
+{
+    return impl_->Running;
+}
 
 void TSimBus::SetValue(int slave, float value)
 {
@@ -201,7 +214,6 @@ TSlaveCounters TSimBus::Counters(int slave) const
     std::lock_guard guard(impl_->Lock);
     return impl_->Slaves[slave].Counters;
 }
-
 
 void TSimBus::TImpl::Handle(const TFrame& request, TSimClock::time_point now)
 {

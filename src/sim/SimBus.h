@@ -27,10 +27,10 @@ struct TSlaveCounters {
 };
 
 struct TSimOptions {
-    int Baud = 19200;          // sets the end-of-frame silence, and the pace under WireTiming
-    bool WireTiming = false;   // send each reply byte when it would have crossed the wire
-    double TurnaroundMs = 0;   // the slave's pause between request and reply
-    std::string Profile;       // "" = fixed values, or one of ProfileNames()
+    int Baud = 19200;        // sets the end-of-frame silence, and the pace under WireTiming
+    bool WireTiming = false; // send each reply byte when it would have crossed the wire
+    double TurnaroundMs = 0; // the slave's pause between request and reply
+    std::string Profile;     // "" = fixed values, or one of ProfileNames()
 };
 
 // Values a fresh bus answers: distinct EMFs so a channel mix-up shows.
@@ -62,12 +62,11 @@ public:
     std::string DevicePath() const;
 
     // Slave numbers are 1..7; others raise ERangeError.
-    void SetValue(int slave, float value);         // a fixed value; ends the profile for that slave
-    void SetProfile(const std::string& name);      // moving values for all slaves; "" = the fixed values
-    float CurrentValue(int slave) const;           // what the slave would answer now
-    void SetFault(int slave, TFault fault);        // thread-safe, takes effect at the next request
+    void SetValue(int slave, float value);    // a fixed value; ends the profile for that slave
+    void SetProfile(const std::string& name); // moving values for all slaves; "" = the fixed values
+    float CurrentValue(int slave) const;      // what the slave would answer now
+    void SetFault(int slave, TFault fault);   // thread-safe, takes effect at the next request
     TSlaveCounters Counters(int slave) const;
-
 
 private:
     struct TImpl;

@@ -130,8 +130,7 @@ void TTrendStore::Bucket(const TChannel& c, size_t first, size_t last, std::vect
     for (int j = 0; j < k; ++j) out.push_back({times_[at[j]], c.Values[at[j]]});
 }
 
-std::vector<TTrendStore::TPoint> TTrendStore::Series(int channel, int64_t fromMs, int64_t toMs,
-                                                     size_t maxPoints) const
+std::vector<TTrendStore::TPoint> TTrendStore::Series(int channel, int64_t fromMs, int64_t toMs, size_t maxPoints) const
 {
     std::vector<TPoint> out;
     if (channel < 0 || channel >= kChannels) return out;

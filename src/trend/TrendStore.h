@@ -69,7 +69,7 @@ private:
         float Min = std::numeric_limits<float>::infinity();
         float Max = -std::numeric_limits<float>::infinity();
         double Sum = 0;
-        uint32_t Count = 0;  // samples with a reading
+        uint32_t Count = 0;                    // samples with a reading
         uint32_t MinAt = kNone, MaxAt = kNone; // sample index
         uint32_t GapAt = kNone;                // first sample without a reading
         uint32_t OutAt = kNone;                // first sample out of the table

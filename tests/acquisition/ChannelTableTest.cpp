@@ -31,13 +31,11 @@ TEST(ChannelTable, FixedDefinitionsGiveTheSevenFramesNamesAndHeader)
     dir.Write("offset.txt", kSevenZeros);
     TChannelTable table;
     ASSERT_EQ(Build(table, dir, kChannelDefinitions), "");
-    const TStringList frames = {"010400040002300A", "0204000400023039", "03040004000231E8",
-                                "040400040002305F", "050400040002318E", "06040004000231BD",
-                                "070400040002306C"};
+    const TStringList frames = {"010400040002300A", "0204000400023039", "03040004000231E8", "040400040002305F",
+                                "050400040002318E", "06040004000231BD", "070400040002306C"};
     EXPECT_EQ(table.cmdList, frames);
     EXPECT_EQ(table.frameLines, frames);
-    EXPECT_EQ(table.chanNames,
-              (std::array<std::string, 7>{"TC_1", "TC_2", "TC_3", "TC_4", "TC_5", "TC_6", "T__A"}));
+    EXPECT_EQ(table.chanNames, (std::array<std::string, 7>{"TC_1", "TC_2", "TC_3", "TC_4", "TC_5", "TC_6", "T__A"}));
     EXPECT_EQ(table.headerLine, "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A");
     EXPECT_EQ(table.devList.size(), 7u);
     // A CRC run over a whole frame, its own CRC included, gives 0000.
@@ -98,7 +96,8 @@ TEST(ChannelTable, DefinitionFieldErrorsNameTheField)
 TEST(ChannelTable, Crc16AppendsLowByteFirstAndIgnoresAnOddDigit)
 {
     EXPECT_EQ(TChannelTable::CRC16("010400040002"), "010400040002300A");
-    EXPECT_EQ(TChannelTable::CRC16("0104000400023"), "0104000400023" "300A");
+    EXPECT_EQ(TChannelTable::CRC16("0104000400023"), "0104000400023"
+                                                     "300A");
     EXPECT_EQ(TChannelTable::CRC16(""), "FFFF");
     EXPECT_EQ(TChannelTable::CRC16("0"), "0FFFF");
 }
@@ -112,8 +111,7 @@ TEST(ChannelTable, OffsetsInTheLocaleOfStartUp)
     } cases[] = {
         {"0.5\n -1.25 \n2E-1\n0\n0\n0\n0", "C", {0.5f, -1.25f, 0.2f, 0, 0, 0, 0}},
         {"1\n2\n3\n4\n5\n6\n7", "C", {1, 2, 3, 4, 5, 6, 7}},
-        {"1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\nsomething\n\tnot a number\n", "C",
-         {1, 2, 3, 4, 5, 6, 7}},
+        {"1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\nsomething\n\tnot a number\n", "C", {1, 2, 3, 4, 5, 6, 7}},
         {"0,5\n0\n0\n0\n0\n0\n-1,5\n", "de_DE.UTF-8", {0.5f, 0, 0, 0, 0, 0, -1.5f}},
     };
     // A case whose locale is missing is left out and named; the others run.
@@ -144,20 +142,23 @@ TEST(ChannelTable, FailuresLeaveWhatWasBuiltBeforeThem)
         size_t names; // entries set in chanNames and the header
         std::array<float, 7> chanOffsets;
     } cases[] = {
-        {"1\n2\n3\n4\n5\n6\n", kChannelDefinitions, "List index out of bounds (6)", 7, 7,
-         {1, 2, 3, 4, 5, 6, 0}},
-        {"1\n2\n0,5\n4\n5\n6\n7\n", kChannelDefinitions,
-         "'0,5' is not a valid floating point value", 3, 3, {1, 2, 0, 0, 0, 0, 0}},
-        {"1\n\n3\n4\n5\n6\n7\n", kChannelDefinitions, "'' is not a valid floating point value", 2, 2,
-         {1, 0, 0, 0, 0, 0, 0}},
-        {"1\n2\n1e39\n", kChannelDefinitions, "Floating point overflow", 3, 3,
+        {"1\n2\n3\n4\n5\n6\n", kChannelDefinitions, "List index out of bounds (6)", 7, 7, {1, 2, 3, 4, 5, 6, 0}},
+        {"1\n2\n0,5\n4\n5\n6\n7\n",
+         kChannelDefinitions,
+         "'0,5' is not a valid floating point value",
+         3,
+         3,
          {1, 2, 0, 0, 0, 0, 0}},
-        {kSevenZeros, "01,04,4,FLOAT_BE,A\n02,04,zz,FLOAT_BE,B", "'zz' is not a valid integer value",
-         1, 1, {}},
-        {kSevenZeros, "01,04,4,FLOAT_BE,A\n02,04,4,FLOAT_BE", "List index out of bounds (4)", 2, 1,
-         {}},
-        {kSevenZeros + "0\n", std::string(kChannelDefinitions) + "\n08,04,4,FLOAT_BE,X",
-         "Range check error", 8, 7, {}},
+        {"1\n\n3\n4\n5\n6\n7\n",
+         kChannelDefinitions,
+         "'' is not a valid floating point value",
+         2,
+         2,
+         {1, 0, 0, 0, 0, 0, 0}},
+        {"1\n2\n1e39\n", kChannelDefinitions, "Floating point overflow", 3, 3, {1, 2, 0, 0, 0, 0, 0}},
+        {kSevenZeros, "01,04,4,FLOAT_BE,A\n02,04,zz,FLOAT_BE,B", "'zz' is not a valid integer value", 1, 1, {}},
+        {kSevenZeros, "01,04,4,FLOAT_BE,A\n02,04,4,FLOAT_BE", "List index out of bounds (4)", 2, 1, {}},
+        {kSevenZeros + "0\n", std::string(kChannelDefinitions) + "\n08,04,4,FLOAT_BE,X", "Range check error", 8, 7, {}},
     };
     for (const Case& c : cases) {
         TTempDir dir;
@@ -169,8 +170,7 @@ TEST(ChannelTable, FailuresLeaveWhatWasBuiltBeforeThem)
         size_t names = 0;
         for (const std::string& n : table.chanNames) names += n.empty() ? 0 : 1;
         EXPECT_EQ(names, c.names) << c.message;
-        EXPECT_EQ(std::count(table.headerLine.begin(), table.headerLine.end(), '\t'),
-                  static_cast<long>(c.names))
+        EXPECT_EQ(std::count(table.headerLine.begin(), table.headerLine.end(), '\t'), static_cast<long>(c.names))
             << c.message;
         EXPECT_EQ(table.chanOffsets, c.chanOffsets) << c.message;
     }

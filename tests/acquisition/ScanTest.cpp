@@ -150,8 +150,8 @@ TEST(ScanCycle, LogLineAndListFromCompensatedReadings)
     const float cj = CjTempToEmf(21.8f);
     const std::string zero = Reading(CompensatedTemp(0, cj));
     const std::string one = Reading(CompensatedTemp(1.0f, cj));
-    EXPECT_EQ(rig.host.log[0], "0001\t" + zero + "\t" + one + "\t" + zero + "\t" + zero + "\t" +
-                                   zero + "\t" + zero + "\t21.80");
+    EXPECT_EQ(rig.host.log[0],
+              "0001\t" + zero + "\t" + one + "\t" + zero + "\t" + zero + "\t" + zero + "\t" + zero + "\t21.80");
     EXPECT_EQ(zero, "21.80");
     EXPECT_EQ(rig.host.list[1], "TC_2: " + one);
     EXPECT_EQ(rig.host.list[6], "T__A: 21.80");
@@ -359,8 +359,7 @@ TEST(ScanCycle, EighthFrameFailsTheScanAfterItsExchange)
     TTempDir dir;
     dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n0\n");
     TChannelTable table;
-    EXPECT_THROW(table.CreateCmd(dir.Dir(), std::string(kChannelDefinitions) + "\n08,04,4,FLOAT_BE,X"),
-                 ERangeError);
+    EXPECT_THROW(table.CreateCmd(dir.Dir(), std::string(kChannelDefinitions) + "\n08,04,4,FLOAT_BE,X"), ERangeError);
     TFakeReader reader;
     TRecordingHost host;
     TScanCycle scan(table, reader, host);

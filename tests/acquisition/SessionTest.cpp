@@ -12,9 +12,9 @@
 
 #include <filesystem>
 #include <functional>
-#include <utility>
 #include <grp.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace kelvara;
 using kelvara::test::TTempDir;
@@ -85,8 +85,9 @@ TEST(Session, ConnectingComesToOneOfThreeResults)
     r = session.Connect(pty.Path(), 19200, 'e');
     EXPECT_EQ(r.Kind, TConnectResult::SettingRefused);
     EXPECT_EQ(r.Refused, std::vector<std::string>{"even parity"});
-    EXPECT_EQ(r.Message(), "\"" + pty.Path() + "\" refused even parity: Invalid argument. The port stays open; "
-                           "readings may fail until the line settings suit the device.");
+    EXPECT_EQ(r.Message(), "\"" + pty.Path() +
+                               "\" refused even parity: Invalid argument. The port stays open; "
+                               "readings may fail until the line settings suit the device.");
     EXPECT_TRUE(session.Ser().InstanceActive());
 
     TTempDir dir;
@@ -212,7 +213,8 @@ TEST(Session, APortThatGoesAwayAndComesBack)
         "line 0001", "line 0002", "lost 2 Input/output error", "line 0003", "back 4", "line 0004", "line 0005",
     };
     EXPECT_EQ(host.Events, expected);
-    for (int k : {1, 2}) EXPECT_EQ(host.Lines[k], "000" + std::to_string(k + 1) + "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN");
+    for (int k : {1, 2})
+        EXPECT_EQ(host.Lines[k], "000" + std::to_string(k + 1) + "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN");
     // Both scans after the return asked every slave again. (Their values may
     // miss the reply window on a loaded machine; the requests cannot.)
     EXPECT_TRUE(WaitFor([&] { return bus.Counters(7).RequestsSeen == seenBeforeReturn + 2; }))

@@ -1,5 +1,5 @@
-#include "acquisition/ChannelTable.h"
 #include "acquisition/Transaction.h"
+#include "acquisition/ChannelTable.h"
 #include "base/Errors.h"
 #include "base/Text.h"
 #include "serial/SerialChannel.h"
@@ -122,9 +122,12 @@ TEST(ReadChannel, RepliesTheirOutcomesAndTheReadsTheyCost)
         {"whole and right", good, TExchangeOutcome::Ok, 25.0f, two},
         {"exception", WithCrc({0x01, 0x84, 0x02}), TExchangeOutcome::Exception, NAN, one},
         {"wrong CRC", {0x01, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00, 0x00, 0x00}, TExchangeOutcome::BadCrc, NAN, two},
-        {"wrong address", WithCrc({0x02, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongAddress, NAN, two},
-        {"wrong function", WithCrc({0x01, 0x03, 0x04, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongFunction, NAN, two},
-        {"wrong byte count", WithCrc({0x01, 0x04, 0x02, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongByteCount, NAN, two},
+        {"wrong address", WithCrc({0x02, 0x04, 0x04, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongAddress, NAN,
+         two},
+        {"wrong function", WithCrc({0x01, 0x03, 0x04, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongFunction, NAN,
+         two},
+        {"wrong byte count", WithCrc({0x01, 0x04, 0x02, 0x41, 0xC8, 0x00, 0x00}), TExchangeOutcome::WrongByteCount, NAN,
+         two},
         {"one-register reply", WithCrc({0x01, 0x04, 0x02, 0x41, 0xC8}), TExchangeOutcome::Short, NAN, two},
         {"cut after three bytes", {0x01, 0x04, 0x04}, TExchangeOutcome::Short, NAN, one},
         {"exception from another slave", WithCrc({0x02, 0x84, 0x02}), TExchangeOutcome::WrongAddress, NAN, one},
@@ -161,9 +164,8 @@ TEST(ReadChannel, OverARealLineASilentSlaveCostsOneWait)
     ASSERT_TRUE(link.Ser.InstanceActive()) << link.Ser.LastErrorDesc();
     const auto t0 = std::chrono::steady_clock::now();
     const float v = link.reader.ReadChannel(kTc1);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - t0)
-                        .count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(Bits(v), 0xFFC00000u);
     EXPECT_EQ(link.reader.LastOutcome(), TExchangeOutcome::Silent);
     EXPECT_GE(ms, 24);
@@ -186,9 +188,7 @@ TEST(ReadChannel, OverARealLineAStaleReplyFromTheSameSlaveIsNeverTakenForItsAnsw
     for (int k = 0; k < 5 && ok < 2; ++k) {
         TLink link;
         ASSERT_TRUE(link.Ser.InstanceActive()) << link.Ser.LastErrorDesc();
-        link.peer.Serve(8, [](const TBytes& req) {
-            return WithCrc({req[0], 0x04, 0x04, 0x42, 0x28, 0x00, 0x00});
-        });
+        link.peer.Serve(8, [](const TBytes& req) { return WithCrc({req[0], 0x04, 0x04, 0x42, 0x28, 0x00, 0x00}); });
         link.peer.Write(stale);
         ASSERT_TRUE(WaitQueued(link.Ser, static_cast<int>(stale.size())));
         const float v = link.reader.ReadChannel("0204000400023039");

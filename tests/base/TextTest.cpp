@@ -1,5 +1,5 @@
-#include "base/Errors.h"
 #include "base/Text.h"
+#include "base/Errors.h"
 
 #include <gtest/gtest.h>
 
@@ -91,15 +91,32 @@ TEST(IntegerText, AcceptsDecimalAndHexPrefixesOnly)
         bool ok;
         int32_t value;
     } cases[] = {
-        {"04", true, 4},          {"010", true, 10},        {"0x004", true, 4},
-        {"$4", true, 4},          {"x4", true, 4},          {"X1f", true, 31},
-        {"0XFF", true, 255},      {" 4", true, 4},          {"-7", true, -7},
-        {"+7", true, 7},          {"300", true, 300},       {"2147483647", true, INT32_MAX},
-        {"-2147483648", true, INT32_MIN}, {"$FFFFFFFF", true, -1},
-        {"2147483648", false, 0}, {"$100000000", false, 0}, {"4 ", false, 0},
-        {"", false, 0},           {" ", false, 0},          {"0x", false, 0},
-        {"$", false, 0},          {"1e3", false, 0},        {"\t4", false, 0},
-        {"0b1", false, 0},        {"4a", false, 0},         {"--4", false, 0},
+        {"04", true, 4},
+        {"010", true, 10},
+        {"0x004", true, 4},
+        {"$4", true, 4},
+        {"x4", true, 4},
+        {"X1f", true, 31},
+        {"0XFF", true, 255},
+        {" 4", true, 4},
+        {"-7", true, -7},
+        {"+7", true, 7},
+        {"300", true, 300},
+        {"2147483647", true, INT32_MAX},
+        {"-2147483648", true, INT32_MIN},
+        {"$FFFFFFFF", true, -1},
+        {"2147483648", false, 0},
+        {"$100000000", false, 0},
+        {"4 ", false, 0},
+        {"", false, 0},
+        {" ", false, 0},
+        {"0x", false, 0},
+        {"$", false, 0},
+        {"1e3", false, 0},
+        {"\t4", false, 0},
+        {"0b1", false, 0},
+        {"4a", false, 0},
+        {"--4", false, 0},
     };
     for (const Case& c : cases) {
         int32_t v = 0;
@@ -124,17 +141,13 @@ TEST(DecimalText, FollowsTheCapturedSeparator)
         bool ok;
         float value;
     } cases[] = {
-        {"0.5", false, true, 0.5f},      {" -1.25 ", false, true, -1.25f},
-        {"2E-1", false, true, 0.2f},     {"1e3", false, true, 1000.0f},
-        {".5", false, true, 0.5f},       {"5.", false, true, 5.0f},
-        {".", false, true, 0.0f},        {"+3", false, true, 3.0f},
-        {"0,5", false, false, 0},        {"\t1", false, false, 0},
-        {"1\t", false, false, 0},        {"", false, false, 0},
-        {"-", false, false, 0},          {"1e", false, false, 0},
-        {"1,000.5", false, false, 0},    {"abc", false, false, 0},
-        {"1.5x", false, false, 0},       {"0,5", true, true, 0.5f},
-        {" -1,25 ", true, true, -1.25f}, {"0.5", true, false, 0},
-        {"1e-50", false, true, 0.0f},
+        {"0.5", false, true, 0.5f},      {" -1.25 ", false, true, -1.25f}, {"2E-1", false, true, 0.2f},
+        {"1e3", false, true, 1000.0f},   {".5", false, true, 0.5f},        {"5.", false, true, 5.0f},
+        {".", false, true, 0.0f},        {"+3", false, true, 3.0f},        {"0,5", false, false, 0},
+        {"\t1", false, false, 0},        {"1\t", false, false, 0},         {"", false, false, 0},
+        {"-", false, false, 0},          {"1e", false, false, 0},          {"1,000.5", false, false, 0},
+        {"abc", false, false, 0},        {"1.5x", false, false, 0},        {"0,5", true, true, 0.5f},
+        {" -1,25 ", true, true, -1.25f}, {"0.5", true, false, 0},          {"1e-50", false, true, 0.0f},
     };
     // A case whose locale is missing is left out and named; the others run.
     std::string skipped;
@@ -151,8 +164,7 @@ TEST(DecimalText, FollowsTheCapturedSeparator)
                 StrToFloat32(c.text, loc);
                 ADD_FAILURE() << "accepted [" << c.text << "]";
             } catch (const EConvertError& e) {
-                EXPECT_EQ(std::string(e.what()),
-                          "'" + std::string(c.text) + "' is not a valid floating point value");
+                EXPECT_EQ(std::string(e.what()), "'" + std::string(c.text) + "' is not a valid floating point value");
             }
         }
     }
@@ -181,12 +193,10 @@ TEST(ReadingFormat, TwoDecimalsHalfAwayFromZeroNoNegativeZero)
         float value;
         const char* text;
     } cases[] = {
-        {25.0f, "25.00"},       {21.8f, "21.80"},        {-273.15f, "-273.15"},
-        {0.0f, "0.00"},         {-0.0f, "0.00"},         {-0.004f, "0.00"},
-        {-0.0051f, "-0.01"},     {21.125f, "21.13"},      {-21.125f, "-21.13"},
-        {0.125f, "0.13"},       {1368.0f, "1368.00"},    {99.995f, "100.00"},
-        {12345.678f, "12345.68"}, {123456.78f, "123456.80"},
-        {1234567.8f, "1234568.00"}, {999999.94f, "999999.90"},
+        {25.0f, "25.00"},         {21.8f, "21.80"},          {-273.15f, "-273.15"},      {0.0f, "0.00"},
+        {-0.0f, "0.00"},          {-0.004f, "0.00"},         {-0.0051f, "-0.01"},        {21.125f, "21.13"},
+        {-21.125f, "-21.13"},     {0.125f, "0.13"},          {1368.0f, "1368.00"},       {99.995f, "100.00"},
+        {12345.678f, "12345.68"}, {123456.78f, "123456.80"}, {1234567.8f, "1234568.00"}, {999999.94f, "999999.90"},
     };
     // 99.995f is 99.99500274..., above the half: it rounds up. 123456.78f
     // keeps seven significant digits, so its second decimal is a padding zero.
@@ -231,9 +241,19 @@ TEST(TextFile, EncodingsAndLineBreaks)
         {"a\r\n\r\n", {"a", ""}},
         {"\n", {""}},
         {"", {}},
-        {"\xEF\xBB\xBF" "0.5\n1", {"0.5", "1"}},
-        {std::string("\xFF\xFE" "1\0\r\0\n\0" "2\0", 10), {"1", "2"}},
-        {std::string("\xFE\xFF\0" "1\0\n\0" "\xE9", 8), {"1", "\xC3\xA9"}},
+        {"\xEF\xBB\xBF"
+         "0.5\n1",
+         {"0.5", "1"}},
+        {std::string("\xFF\xFE"
+                     "1\0\r\0\n\0"
+                     "2\0",
+                     10),
+         {"1", "2"}},
+        {std::string("\xFE\xFF\0"
+                     "1\0\n\0"
+                     "\xE9",
+                     8),
+         {"1", "\xC3\xA9"}},
         {"ok\xFF\n", {"ok\xEF\xBF\xBD"}},
         {"\xC3\xA9t\xC3\xA9", {"\xC3\xA9t\xC3\xA9"}},
     };
@@ -246,8 +266,7 @@ TEST(TextFile, MissingFileNamesPathAndReason)
         LoadTextFile("/nonexistent-dir/offset.txt");
         FAIL();
     } catch (const EFOpenError& e) {
-        EXPECT_STREQ(e.what(),
-                     "Cannot open file \"/nonexistent-dir/offset.txt\". No such file or directory");
+        EXPECT_STREQ(e.what(), "Cannot open file \"/nonexistent-dir/offset.txt\". No such file or directory");
     }
 }
 

@@ -55,8 +55,8 @@ TRun RunLogger(const std::string& device, const std::string& offsets, const std:
                milliseconds killAfter, bool limit)
 {
     test::TChildProcess logger;
-    std::vector<std::string> argv = {kLog,        "--port", device,  "--baud",  "19200", "--parity", "no",
-                                     "--period",  "0",      "--offsets", offsets, "--output", file};
+    std::vector<std::string> argv = {kLog,       "--port", device,      "--baud", "19200",    "--parity", "no",
+                                     "--period", "0",      "--offsets", offsets,  "--output", file};
     if (limit) argv.insert(argv.end(), {"--scans", std::to_string(scans)});
     EXPECT_TRUE(logger.Start(argv, {"LC_ALL=C"}));
     if (limit) {
@@ -68,7 +68,8 @@ TRun RunLogger(const std::string& device, const std::string& offsets, const std:
         logger.Signal(SIGKILL);
         EXPECT_TRUE(logger.Wait(seconds(10)));
         EXPECT_TRUE(WIFSIGNALED(logger.Status()) && WTERMSIG(logger.Status()) == SIGKILL)
-            << "status " << logger.Status() << "\n" << logger.Err();
+            << "status " << logger.Status() << "\n"
+            << logger.Err();
     }
     return TRun{Split(logger.Out(), "\n")};
 }

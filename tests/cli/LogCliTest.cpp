@@ -12,8 +12,8 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
-#include <regex>
 #include <fstream>
+#include <regex>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -32,8 +32,7 @@ const std::string kHeader = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
 // Distinct EMFs, so a value logged in the wrong column cannot pass.
 const std::array<float, 7> kValues = {0.5f, 1.25f, 2.5f, 4.0f, 8.0f, 16.0f, 21.5f};
 
-std::string Expected(const std::string& time, const std::array<float, 7>& v,
-                     const std::array<float, 7>& offsets = {})
+std::string Expected(const std::string& time, const std::array<float, 7>& v, const std::array<float, 7>& offsets = {})
 {
     const TLocaleSettings c;
     const float ambient = v[6] - offsets[6];
@@ -114,22 +113,16 @@ TEST(KelvaraLog, ListsThePortsTheSystemReports)
 TEST(KelvaraLog, BadOptionsExitTwoWithAMessage)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {"--bogus"},
-        {"--port"},
-        {"--port", "/dev/null", "--simulate"},
-        {"--scans", "0"},
-        {"--scans", "many"},
-        {"--period", "65536"},
-        {"--period", "-1"},
-        {"--period", "soon"},
-        {"--parity", "mark"},
+        {"--bogus"},        {"--port"},           {"--port", "/dev/null", "--simulate"},
+        {"--scans", "0"},   {"--scans", "many"},  {"--period", "65536"},
+        {"--period", "-1"}, {"--period", "soon"}, {"--parity", "mark"},
         {"--baud", "fast"},
     };
     for (const auto& args : cases) {
         std::vector<std::string> argv = {kLog};
         argv.insert(argv.end(), args.begin(), args.end());
         TChildProcess child;
-    ASSERT_TRUE(child.Start(argv));
+        ASSERT_TRUE(child.Start(argv));
         EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(10000)), 2) << args[0];
         EXPECT_NE(child.Err().find("kelvara-log: "), std::string::npos) << args[0];
         EXPECT_NE(child.Err().find("usage:"), std::string::npos) << args[0];
@@ -155,7 +148,7 @@ TEST(KelvaraLog, StartFailuresExitOneWithTheReason)
         std::vector<std::string> argv = {kLog};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         TChildProcess child;
-    ASSERT_TRUE(child.Start(argv));
+        ASSERT_TRUE(child.Start(argv));
         EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(10000)), 1) << c.message;
         EXPECT_NE(child.Err().find(c.message), std::string::npos) << child.Err();
     }
@@ -168,9 +161,8 @@ TEST(KelvaraLog, LogsTheSimulatedTemperaturesAndAppendsTheSavedFormat)
     TBus sim;
     TTempDir dir;
     const std::string output = dir.File("run.csv");
-    const std::vector<std::string> argv = {kLog,       "--port",  sim.bus.DevicePath(), "--parity",
-                                           "no",       "--period", "0",                 "--scans",
-                                           "3",        "--output", output};
+    const std::vector<std::string> argv = {kLog,      "--port", sim.bus.DevicePath(), "--parity", "no", "--period", "0",
+                                           "--scans", "3",      "--output",           output};
     TChildProcess first;
     ASSERT_TRUE(first.Start(argv));
     ASSERT_EQ(first.ExitCode(std::chrono::milliseconds(20000)), 0) << first.Err();
@@ -201,8 +193,8 @@ TEST(KelvaraLog, OffsetCorrectionSubtractsTheFilesOffsets)
     TTempDir dir;
     const std::string offsets = dir.Write("my-offsets.txt", "0.5\n-1\n0\n0\n0\n0.25\n1.5\n");
     TChildProcess child;
-    ASSERT_TRUE(child.Start({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--scans", "2", "--period",
-                  "0", "--offsets", offsets, "--offset-corr"}));
+    ASSERT_TRUE(child.Start({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--scans", "2", "--period", "0",
+                             "--offsets", offsets, "--offset-corr"}));
     ASSERT_EQ(child.ExitCode(std::chrono::milliseconds(20000)), 0) << child.Err();
     const auto lines = Lines(child.Out());
     ASSERT_EQ(lines.size(), 3u);
@@ -220,8 +212,7 @@ TEST(KelvaraLog, TakesItsDefaultsFromTheSettingsBesideTheExecutable)
     std::filesystem::copy_file(kLog, exe);
     chmod(exe.c_str(), 0755);
     const std::string port = sim.bus.DevicePath().substr(5); // "pts/N": a bare port name
-    dir.Write("kelvara.ini", "[Serial]\nbaudrate=9600\nparity=no\nport=" + port +
-                                 "\n[Timings]\nscan_period=3\n");
+    dir.Write("kelvara.ini", "[Serial]\nbaudrate=9600\nparity=no\nport=" + port + "\n[Timings]\nscan_period=3\n");
     dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
     TChildProcess child;
     ASSERT_TRUE(child.Start({exe, "--scans=2"}));
@@ -354,8 +345,8 @@ TEST(KelvaraLog, TheClockFieldTellsWhenEachScanBegan)
     const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d))");
     for (const char* zone : {"utc", "local"}) {
         TChildProcess child;
-        ASSERT_TRUE(child.Start({kLog, "--simulate", "--scans", "3", "--period", "0", "--clock", zone},
-                                {"TZ=Asia/Kolkata"}));
+        ASSERT_TRUE(
+            child.Start({kLog, "--simulate", "--scans", "3", "--period", "0", "--clock", zone}, {"TZ=Asia/Kolkata"}));
         ASSERT_EQ(child.ExitCode(std::chrono::milliseconds(30000)), 0) << child.Err();
         const auto lines = Lines(child.Out());
         ASSERT_EQ(lines.size(), 4u);
@@ -377,7 +368,7 @@ TEST(KelvaraLog, StopSignalEndsTheRunAfterACompleteLine)
     TBus sim;
     for (int sig : {SIGTERM, SIGINT}) {
         TChildProcess child;
-    ASSERT_TRUE(child.Start({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--period", "0"}));
+        ASSERT_TRUE(child.Start({kLog, "--port", sim.bus.DevicePath(), "--parity", "no", "--period", "0"}));
         ASSERT_TRUE(child.WaitForLines(2, std::chrono::milliseconds(10000))) << child.Err();
         child.Signal(sig);
         EXPECT_EQ(child.ExitCode(std::chrono::milliseconds(5000)), 0) << sig;
@@ -399,12 +390,11 @@ TEST(KelvaraLog, AgreesWithAnIndependentModbusSlave)
     const std::string b = dir.File("b");
     TChildProcess socat;
     ASSERT_TRUE(socat.Start({"/usr/bin/socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b}));
-    for (int k = 0; k < 100 && !(std::filesystem::exists(a) && std::filesystem::exists(b)); ++k)
-        usleep(20000);
+    for (int k = 0; k < 100 && !(std::filesystem::exists(a) && std::filesystem::exists(b)); ++k) usleep(20000);
     const std::array<float, 7> values = {1, 2, 3, 4, 5, 6, 21.5f};
     TChildProcess slaves;
-    ASSERT_TRUE(slaves.Start({"/usr/bin/python3", std::string(KELVARA_SOURCE_DIR) + "/tests/cli/pymodbus_slaves.py",
-                   a, "1", "2", "3", "4", "5", "6", "21.5"}));
+    ASSERT_TRUE(slaves.Start({"/usr/bin/python3", std::string(KELVARA_SOURCE_DIR) + "/tests/cli/pymodbus_slaves.py", a,
+                              "1", "2", "3", "4", "5", "6", "21.5"}));
     ASSERT_TRUE(slaves.WaitForLines(1, std::chrono::milliseconds(20000))) << slaves.Err();
     TChildProcess log;
     ASSERT_TRUE(log.Start({kLog, "--port", b, "--parity", "no", "--scans", "3", "--period", "0"}));

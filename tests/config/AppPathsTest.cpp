@@ -58,8 +58,7 @@ TEST(AppPaths, UnwritableExecutableDirectoryMovesToUserConfig)
         {"XDG_CONFIG_HOME", {{"HOME", home}, {"XDG_CONFIG_HOME", xdg + "/"}}, xdg + "/kelvara/"},
         {"HOME only", {{"HOME", home}}, home + "/.config/kelvara/"},
         {"empty XDG ignored", {{"HOME", home}, {"XDG_CONFIG_HOME", ""}}, home + "/.config/kelvara/"},
-        {"relative XDG ignored", {{"HOME", home}, {"XDG_CONFIG_HOME", "cfg"}},
-         home + "/.config/kelvara/"},
+        {"relative XDG ignored", {{"HOME", home}, {"XDG_CONFIG_HOME", "cfg"}}, home + "/.config/kelvara/"},
         {"no home at all", {}, "/usr/bin/"},
         {"relative home", {{"HOME", "home"}}, "/usr/bin/"},
     };
@@ -69,12 +68,14 @@ TEST(AppPaths, UnwritableExecutableDirectoryMovesToUserConfig)
         std::filesystem::remove_all(xdg);
         auto env = [&](const std::string& name) -> std::optional<std::string> {
             auto it = c.Env.find(name);
-            if (it == c.Env.end())
-                return std::nullopt;
+            if (it == c.Env.end()) return std::nullopt;
             return it->second;
         };
         std::string seen;
-        auto writable = [&](const std::string& d) { seen = d; return false; };
+        auto writable = [&](const std::string& d) {
+            seen = d;
+            return false;
+        };
         std::string appPath = ResolveAppPath("/usr/bin/kelvara", env, writable);
         EXPECT_EQ(seen, "/usr/bin/");
         EXPECT_EQ(appPath, c.Expected);
@@ -90,8 +91,7 @@ TEST(AppPaths, UnwritableExecutableDirectoryMovesToUserConfig)
 TEST(AppPaths, WritableExecutableDirectoryIsKept)
 {
     auto noEnv = [](const std::string&) -> std::optional<std::string> { return "/nowhere"; };
-    EXPECT_EQ(ResolveAppPath("/opt/k/kelvara", noEnv, [](const std::string&) { return true; }),
-              "/opt/k/");
+    EXPECT_EQ(ResolveAppPath("/opt/k/kelvara", noEnv, [](const std::string&) { return true; }), "/opt/k/");
 
     // The real check: a temporary directory is writable, and a directory that
     // does not exist is not (whoever runs the test, root included).
@@ -99,12 +99,10 @@ TEST(AppPaths, WritableExecutableDirectoryIsKept)
     EXPECT_EQ(ResolveAppPath(dir.File("kelvara"), noEnv), dir.Path() + "/");
     std::string home = dir.File("home");
     auto env = [&](const std::string& name) -> std::optional<std::string> {
-        if (name == "HOME")
-            return home;
+        if (name == "HOME") return home;
         return std::nullopt;
     };
-    EXPECT_EQ(ResolveAppPath("/proc/kelvara-no-such-dir/kelvara", env),
-              home + "/.config/kelvara/");
+    EXPECT_EQ(ResolveAppPath("/proc/kelvara-no-such-dir/kelvara", env), home + "/.config/kelvara/");
 }
 
 // An installed copy keeps its settings in the user's directory; its offsets

@@ -55,8 +55,7 @@ TEST(IniFileRead, FollowsProfileStringRules)
         SCOPED_TRACE(c.Name);
         TTempDir dir;
         std::string path = dir.File("kelvara.ini");
-        if (c.Content)
-            WriteBytes(path, c.Content);
+        if (c.Content) WriteBytes(path, c.Content);
         EXPECT_EQ(TIniFile(path).ReadString(c.Section, c.Key, "dflt"), c.Expected);
     }
 }
@@ -102,13 +101,11 @@ TEST(IniFileWrite, ChangesOneLineAndKeepsEveryOtherByte)
          "serial", "port", "COM3",
          "; top comment\r\n[Serial]\r\nbaudrate=9600\r\nPORT=COM3\r\nparity=odd\r\n\r\n"
          "[Timings]\r\nscan_period=5\r\n"},
-        {"only the first key", "[Serial]\nport=A\nport=B\n", "Serial", "port", "C",
-         "[Serial]\nport=C\nport=B\n"},
+        {"only the first key", "[Serial]\nport=A\nport=B\n", "Serial", "port", "C", "[Serial]\nport=C\nport=B\n"},
         {"only the section's key", "[Timings]\nport=X\n[Serial]\nport=A\n", "Serial", "port", "B",
          "[Timings]\nport=X\n[Serial]\nport=B\n"},
-        {"adds after last non-blank line",
-         "[Serial]\nbaudrate=9600\n;note\n\n\t\n[Timings]\nscan_period=5\n", "Serial", "port", "COM3",
-         "[Serial]\nbaudrate=9600\n;note\nport=COM3\n\n\t\n[Timings]\nscan_period=5\n"},
+        {"adds after last non-blank line", "[Serial]\nbaudrate=9600\n;note\n\n\t\n[Timings]\nscan_period=5\n", "Serial",
+         "port", "COM3", "[Serial]\nbaudrate=9600\n;note\nport=COM3\n\n\t\n[Timings]\nscan_period=5\n"},
         {"adds under bare header", "[Serial]\n[Timings]\n", "Serial", "port", "COM3",
          "[Serial]\nport=COM3\n[Timings]\n"},
         {"adds section at end", "junk line\n[Serial]\nport=A\n\n", "Timings", "scan_period", "1",
@@ -131,13 +128,12 @@ TEST(IniFileWrite, ChangesOneLineAndKeepsEveryOtherByte)
         SCOPED_TRACE(c.Name);
         TTempDir dir;
         std::string path = dir.File("kelvara.ini");
-        if (c.Before)
-            WriteBytes(path, c.Before);
+        if (c.Before) WriteBytes(path, c.Before);
         TIniFile(path).WriteString(c.Section, c.Key, c.Value);
         EXPECT_EQ(ReadBytes(path), c.After);
         // Nothing but the settings file is left behind.
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
-                                std::filesystem::directory_iterator()), 1);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), std::filesystem::directory_iterator()),
+                  1);
     }
 }
 
@@ -202,10 +198,10 @@ TEST(IniFileWrite, FailureRaisesUnableToWrite)
     std::string asDirectory = dir.File("kelvara.ini");
     ASSERT_EQ(::mkdir(asDirectory.c_str(), 0755), 0);
     const std::string paths[] = {
-        asDirectory,                          // the settings path is a directory
-        dir.File("missing/kelvara.ini"),      // its directory does not exist
-        plainFile + "/kelvara.ini",           // its "directory" is a file
-        "/proc/kelvara-no-such-file.ini",     // a file system that takes no new files
+        asDirectory,                      // the settings path is a directory
+        dir.File("missing/kelvara.ini"),  // its directory does not exist
+        plainFile + "/kelvara.ini",       // its "directory" is a file
+        "/proc/kelvara-no-such-file.ini", // a file system that takes no new files
     };
     for (const std::string& path : paths) {
         SCOPED_TRACE(path);
@@ -240,8 +236,7 @@ TEST(IniFileWrite, RefusesLineBreaksThatWouldForgeLines)
 // and are skipped (the cases above fail for everyone).
 TEST(IniFileWrite, ReadOnlyFileOrDirectoryWhenUnprivileged)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root ignores permission bits";
+    if (::geteuid() == 0) GTEST_SKIP() << "root ignores permission bits";
     TTempDir dir;
     std::string path = dir.File("kelvara.ini");
     WriteBytes(path, "[Serial]\nport=A\n");

@@ -27,17 +27,14 @@ TEST(Settings, LoadFillsMissingKeysWithDefaults)
         {"all four",
          "[Timings]\r\nscan_period=5\r\n[SERIAL]\r\nBaudRate=9600\r\nParity=odd\r\nport=None\r\n",
          {"9600", "odd", "None", "5"}},
-        {"empty values stay empty", "[Serial]\nport=\n[Timings]\nscan_period=\n",
-         {"19200", "even", "", ""}},
-        {"keys in wrong section", "[Timings]\nport=COM7\n[Serial]\nscan_period=9\n",
-         {"19200", "even", "Com22", "1"}},
+        {"empty values stay empty", "[Serial]\nport=\n[Timings]\nscan_period=\n", {"19200", "even", "", ""}},
+        {"keys in wrong section", "[Timings]\nport=COM7\n[Serial]\nscan_period=9\n", {"19200", "even", "Com22", "1"}},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         TTempDir dir;
         std::string path = dir.File("kelvara.ini");
-        if (c.Content)
-            WriteBytes(path, c.Content);
+        if (c.Content) WriteBytes(path, c.Content);
         EXPECT_EQ(LoadSettings(path), c.Expected);
     }
 }
@@ -53,8 +50,7 @@ TEST(Settings, FirstCloseCreatesTheFileWithTheFourKeys)
     TTempDir dir;
     std::string path = dir.File("kelvara.ini");
     SaveSettings(path, LoadSettings(path));
-    EXPECT_EQ(ReadBytes(path),
-              "[Serial]\nbaudrate=19200\nparity=even\nport=Com22\n[Timings]\nscan_period=1\n");
+    EXPECT_EQ(ReadBytes(path), "[Serial]\nbaudrate=19200\nparity=even\nport=Com22\n[Timings]\nscan_period=1\n");
 }
 
 TEST(Settings, SaveStoresTextsUncheckedAndKeepsOtherLines)
@@ -64,9 +60,8 @@ TEST(Settings, SaveStoresTextsUncheckedAndKeepsOtherLines)
     WriteBytes(path, "; operator's note\n[Serial]\nport=COM7\n\n[Display]\nfont=big\n");
     TSettings s{"fast", "", "None", "ten"};
     SaveSettings(path, s);
-    EXPECT_EQ(ReadBytes(path),
-              "; operator's note\n[Serial]\nport=None\nbaudrate=fast\nparity=\n\n[Display]\nfont=big\n"
-              "[Timings]\nscan_period=ten\n");
+    EXPECT_EQ(ReadBytes(path), "; operator's note\n[Serial]\nport=None\nbaudrate=fast\nparity=\n\n[Display]\nfont=big\n"
+                               "[Timings]\nscan_period=ten\n");
     EXPECT_EQ(LoadSettings(path), s);
 }
 
@@ -74,12 +69,10 @@ TEST(Settings, SaveStoresTextsUncheckedAndKeepsOtherLines)
 class TFailingIni : public TIniFile {
 public:
     TFailingIni(int failAt) : TIniFile("/settings/kelvara.ini"), FailAt(failAt) {}
-    void WriteString(const std::string& section, const std::string& key,
-                     const std::string& value) override
+    void WriteString(const std::string& section, const std::string& key, const std::string& value) override
     {
         Calls.push_back(section + "/" + key + "=" + value);
-        if (static_cast<int>(Calls.size()) == FailAt)
-            throw EIniFileError(FileName());
+        if (static_cast<int>(Calls.size()) == FailAt) throw EIniFileError(FileName());
     }
     int FailAt;
     std::vector<std::string> Calls;

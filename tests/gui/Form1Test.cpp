@@ -2,9 +2,9 @@
 // offscreen platform, the real core behind them, a simulated bus on a
 // pseudo-terminal as the device. Message boxes and the save dialog are
 // replaced through the window's hooks so that a test can read and answer them.
+#include "gui/Form1.h"
 #include "config/Settings.h"
 #include "gui/Demo.h"
-#include "gui/Form1.h"
 #include "serial/PortList.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
@@ -70,7 +70,10 @@ QStringList Lines(const QListWidget* list)
     return lines;
 }
 
-QRect InForm(const QWidget* w, const QWidget* form) { return QRect(w->mapTo(form, QPoint(0, 0)), w->size()); }
+QRect InForm(const QWidget* w, const QWidget* form)
+{
+    return QRect(w->mapTo(form, QPoint(0, 0)), w->size());
+}
 
 class FormTest : public ::testing::Test {
 protected:
@@ -148,7 +151,10 @@ protected:
         probe.start();
     }
 
-    static void Tick(TForm1& w) { w.HandleEvent([&] { w.Timer1Timer(); }); }
+    static void Tick(TForm1& w)
+    {
+        w.HandleEvent([&] { w.Timer1Timer(); });
+    }
 
     TTempDir dir{"kelvara-gui"};
     QStringList messages;
@@ -315,8 +321,8 @@ TEST_F(FormTest, ConnectingToTheSimulatedBusEnablesRun)
         EXPECT_EQ(w->Com.Baud, "19200");
         EXPECT_EQ(w->Com.Parity, "even");
         ASSERT_EQ(messages.size(), connect);
-        EXPECT_TRUE(messages.last().startsWith(QString("\"%1\" refused even parity: Invalid argument.")
-                                                   .arg(QString::fromStdString(bus.DevicePath()))))
+        EXPECT_TRUE(messages.last().startsWith(
+            QString("\"%1\" refused even parity: Invalid argument.").arg(QString::fromStdString(bus.DevicePath()))))
             << messages.last().toStdString();
     }
     w->cbxParity->setEditText("no");
@@ -444,8 +450,9 @@ TEST_F(FormTest, APortLostDuringARunIsShownAndFoundAgain)
     Tick(*w);
     EXPECT_EQ(w->shConnect->BrushColor(), TForm1::kLost);
     ASSERT_EQ(notices.size(), 1);
-    EXPECT_EQ(notices[0].toStdString(), "Port \"" + link + "\" lost at second 2: Input/output error. It is looked "
-                                        "for again every second while Run is down.");
+    EXPECT_EQ(notices[0].toStdString(), "Port \"" + link +
+                                            "\" lost at second 2: Input/output error. It is looked "
+                                            "for again every second while Run is down.");
     Tick(*w);
     EXPECT_TRUE(w->sbRun->isChecked());
     EXPECT_TRUE(w->Timer1->isActive());
@@ -559,7 +566,7 @@ TEST_F(FormTest, TheReadingListShowsEachChannelsState)
     auto w = ConnectedToSim(bus);
     w->sbRun->click();
     Tick(*w);
-    const TChannelState expected[7] = {TChannelState::Ok, TChannelState::Silent, TChannelState::BadReply,
+    const TChannelState expected[7] = {TChannelState::Ok,         TChannelState::Silent,   TChannelState::BadReply,
                                        TChannelState::OutOfRange, TChannelState::BadReply, TChannelState::Ok,
                                        TChannelState::Ok};
     ASSERT_EQ(w->ListBox1->count(), 7);
@@ -666,8 +673,7 @@ TEST_F(FormTest, SaveAsCancelledOrFailedLeavesThePaneAsItWas)
     };
     w->Saveas1->trigger();
     ASSERT_EQ(messages.size(), 1);
-    EXPECT_EQ(messages[0].toStdString(),
-              "Cannot create file \"" + missing + "\". No such file or directory");
+    EXPECT_EQ(messages[0].toStdString(), "Cannot create file \"" + missing + "\". No such file or directory");
     EXPECT_EQ(w->Memo1->toPlainText(), before);
     EXPECT_FALSE(std::filesystem::exists(missing));
 }
@@ -702,7 +708,8 @@ TEST_F(FormTest, SaveAsAskedForInsideAScanLeavesTheClockRunning)
     const QStringList lines = paneAtClose.split('\n', Qt::SkipEmptyParts);
     ASSERT_GE(lines.size(), 4);
     EXPECT_EQ(lines[0], kHeader);
-    for (int k = 1; k < lines.size(); ++k) EXPECT_EQ(lines[k].section('\t', 0, 0), QString("%1").arg(k, 4, 10, QChar('0')));
+    for (int k = 1; k < lines.size(); ++k)
+        EXPECT_EQ(lines[k].section('\t', 0, 0), QString("%1").arg(k, 4, 10, QChar('0')));
     const std::string saved = TTempDir::Read(dir.File("run.csv"));
     EXPECT_EQ(saved.substr(0, saved.find("\r\n")), kHeader);
     EXPECT_FALSE(w->Memo1->toPlainText().startsWith("time"));

@@ -1,7 +1,7 @@
 #include "logfile/Journal.h"
 
-#include "base/Errors.h"
 #include "base/Clock.h"
+#include "base/Errors.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -62,8 +62,7 @@ TEST(Journal, OldCompleteJournalsGoOldestFirstAndNothingElse)
 
     EXPECT_EQ(PruneJournals(dir.Path(), kStartMs, 200, 30 * kDayMs), 210 - 31);
     size_t csv = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
-        csv += entry.path().extension() == ".csv";
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) csv += entry.path().extension() == ".csv";
     EXPECT_EQ(csv, 31u + 1);
     EXPECT_TRUE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 30 * kDayMs) + ".csv")));
     EXPECT_FALSE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 31 * kDayMs) + ".csv")));

@@ -80,8 +80,7 @@ TEST(SaveLogFile, UncreatableFileNamesPathAndReason)
             SaveLogFile(c.Path, Header, "0001\n");
             ADD_FAILURE() << "no exception";
         } catch (const EFCreateError& e) {
-            EXPECT_EQ(std::string(e.what()),
-                      "Cannot create file \"" + c.Path + "\". " + c.Reason);
+            EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + c.Path + "\". " + c.Reason);
         }
     }
     EXPECT_FALSE(std::filesystem::exists(dir.File("missing")));
@@ -119,8 +118,7 @@ TEST(LogFileWriter, UnopenableFileRaisesCreateError)
         TLogFileWriter out(path, "H");
         ADD_FAILURE() << "no exception";
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Cannot create file \"" + path + "\". No such file or directory");
+        EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + path + "\". No such file or directory");
     }
 }
 

@@ -33,7 +33,10 @@ std::vector<TFrame> FeedAll(int baud, const std::vector<TArrival>& arrivals)
     return frames;
 }
 
-TBytes Slice(const TBytes& b, size_t from, size_t to) { return TBytes(b.begin() + from, b.begin() + to); }
+TBytes Slice(const TBytes& b, size_t from, size_t to)
+{
+    return TBytes(b.begin() + from, b.begin() + to);
+}
 
 } // namespace
 
@@ -67,7 +70,10 @@ TEST(Framer, FindsExactlyTheWellFormedRequests)
         {"split at 9600, gap just under 3.5 characters", 9600, {{0, Slice(r1, 0, 5)}, {3900, Slice(r1, 5, 8)}}, {r1}},
         {"fixed 1.75 ms above 19200", 115200, {{0, Slice(r1, 0, 2)}, {1700, Slice(r1, 2, 8)}}, {r1}},
         {"fixed 1.75 ms above 19200, broken", 115200, {{0, Slice(r1, 0, 2)}, {1800, Slice(r1, 2, 8)}}, {}},
-        {"one byte at a time", 19200, {{0, {r1[0]}}, {500, {r1[1]}}, {1000, Slice(r1, 2, 6)}, {1500, Slice(r1, 6, 8)}}, {r1}},
+        {"one byte at a time",
+         19200,
+         {{0, {r1[0]}}, {500, {r1[1]}}, {1000, Slice(r1, 2, 6)}, {1500, Slice(r1, 6, 8)}},
+         {r1}},
         {"garbage before", 19200, {{0, Concat({noise, r1})}}, {r1}},
         {"garbage after", 19200, {{0, Concat({r1, noise})}}, {r1}},
         {"a false header before", 19200, {{0, Concat({Hex("01 04 00"), r1})}}, {r1}},
@@ -134,7 +140,8 @@ TEST(Framer, ResynchronisesThroughRandomNoise)
             i += n;
         }
         const auto frames = FeedAll(19200, arrivals);
-        EXPECT_EQ(std::vector<TBytes>(frames.begin(), frames.end()), expected) << "round " << round << ": " << ToHex(burst);
+        EXPECT_EQ(std::vector<TBytes>(frames.begin(), frames.end()), expected)
+            << "round " << round << ": " << ToHex(burst);
     }
 }
 

@@ -72,11 +72,10 @@ TEST(LineSettings, DcbToTermiosTable)
 TEST(LineSettings, SettingsTermiosCannotExpressAreRefused)
 {
     const DCB cases[] = {
-        Line(0, 8, NOPARITY, ONESTOPBIT, 0x1011),  // no rate
-        Line(9600, 4, NOPARITY, ONESTOPBIT, 0x1011),
-        Line(9600, 9, NOPARITY, ONESTOPBIT, 0x1011),
-        Line(9600, 8, 5, ONESTOPBIT, 0x1011),      // unknown parity
-        Line(9600, 8, NOPARITY, 3, 0x1011),        // unknown stop bits
+        Line(0, 8, NOPARITY, ONESTOPBIT, 0x1011), // no rate
+        Line(9600, 4, NOPARITY, ONESTOPBIT, 0x1011), Line(9600, 9, NOPARITY, ONESTOPBIT, 0x1011),
+        Line(9600, 8, 5, ONESTOPBIT, 0x1011), // unknown parity
+        Line(9600, 8, NOPARITY, 3, 0x1011),   // unknown stop bits
     };
     for (const DCB& d : cases) {
         TTermiosFields t;
@@ -90,12 +89,9 @@ TEST(LineSettings, SettingsTermiosCannotExpressAreRefused)
 TEST(LineSettings, TermiosToDcbRoundTrip)
 {
     const DCB cases[] = {
-        Line(19200, 8, NOPARITY, ONESTOPBIT, 0x1011),
-        Line(19200, 8, EVENPARITY, ONESTOPBIT, 0x1013),
-        Line(57600, 7, ODDPARITY, TWOSTOPBITS, 0x1013),
-        Line(9600, 8, MARKPARITY, ONESTOPBIT, 0x1011),
-        Line(9600, 8, SPACEPARITY, ONESTOPBIT, 0x1011),
-        Line(250000, 8, NOPARITY, ONESTOPBIT, 0x2015),
+        Line(19200, 8, NOPARITY, ONESTOPBIT, 0x1011),   Line(19200, 8, EVENPARITY, ONESTOPBIT, 0x1013),
+        Line(57600, 7, ODDPARITY, TWOSTOPBITS, 0x1013), Line(9600, 8, MARKPARITY, ONESTOPBIT, 0x1011),
+        Line(9600, 8, SPACEPARITY, ONESTOPBIT, 0x1011), Line(250000, 8, NOPARITY, ONESTOPBIT, 0x2015),
         Line(2400, 6, NOPARITY, ONESTOPBIT, 0x1311),
     };
     for (const DCB& in : cases) {

@@ -25,9 +25,9 @@ TEST(PortList, NaturalOrderTable)
         {"ttyS", "ttyS0"},
         {"ttyS0", "ttyS0a"},
         {"", "tty"},
-        {"ttyS01", "ttyS1"},   // equal by value: byte order decides
-        {"ttyS9", "ttyS010"},  // "010" is ten
-        {"ttyS9y", "ttyS10x"}, // the number before the suffix
+        {"ttyS01", "ttyS1"},                                       // equal by value: byte order decides
+        {"ttyS9", "ttyS010"},                                      // "010" is ten
+        {"ttyS9y", "ttyS10x"},                                     // the number before the suffix
         {"ttyS99999999999999999999", "ttyS100000000000000000000"}, // beyond 64 bits
         {"ttyXR1.2", "ttyXR1.10"},
         {"tty0", "ttyS0"}, // a digit against a letter by code
@@ -49,8 +49,7 @@ TEST(PortList, NaturalOrderTable)
     }
 }
 
-TTtyFacts Tty(const std::string& name, const std::string& driver, const std::string& type = "",
-              bool hasParent = true)
+TTtyFacts Tty(const std::string& name, const std::string& driver, const std::string& type = "", bool hasParent = true)
 {
     return {name, "tty", "/dev/" + name, hasParent, driver, type, {}};
 }
@@ -65,7 +64,7 @@ TEST(PortList, SerialPortDeviceTable)
         {Tty("ttyS0", "port", "4"), true},        // 16550A under a serial-core port device
         {Tty("ttyS1", "serial", "4"), true},      // 16550A under its PNP device
         {Tty("ttyS5", "serial8250", "0"), false}, // 8250 slot without a UART
-        {Tty("ttyS7", "port", "?"), true}, // only a type of 0 says no UART
+        {Tty("ttyS7", "port", "?"), true},        // only a type of 0 says no UART
         {Tty("ttyUSB0", "ftdi_sio"), true},
         {Tty("ttyUSB2", ""), false}, // parent without a driver
         {noNode, false},
@@ -96,15 +95,13 @@ TEST(PortList, SelectKeepsPortsInNaturalOrder)
 {
     TTtyFacts usb = Tty("ttyUSB0", "ftdi_sio");
     usb.DevLinks = {"/dev/serial/by-id/usb-FTDI_A"};
-    const std::vector<TPortInfo> ports = SelectSerialPorts(
-        {Tty("ttyS10", "port", "4"), Tty("tty2", "", "", false), usb, Tty("ttyS2", "port", "4"),
-         Tty("ttyS3", "port", "0"), Tty("ttyACM0", "cdc_acm")});
+    const std::vector<TPortInfo> ports =
+        SelectSerialPorts({Tty("ttyS10", "port", "4"), Tty("tty2", "", "", false), usb, Tty("ttyS2", "port", "4"),
+                           Tty("ttyS3", "port", "0"), Tty("ttyACM0", "cdc_acm")});
     std::vector<std::string> seen;
-    for (const TPortInfo& p : ports)
-        seen.push_back(p.Name + " " + p.DevicePath + " " + p.StableName);
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "ttyACM0 /dev/ttyACM0 ", "ttyS2 /dev/ttyS2 ", "ttyS10 /dev/ttyS10 ",
-                        "ttyUSB0 /dev/ttyUSB0 /dev/serial/by-id/usb-FTDI_A"}));
+    for (const TPortInfo& p : ports) seen.push_back(p.Name + " " + p.DevicePath + " " + p.StableName);
+    EXPECT_EQ(seen, (std::vector<std::string>{"ttyACM0 /dev/ttyACM0 ", "ttyS2 /dev/ttyS2 ", "ttyS10 /dev/ttyS10 ",
+                                              "ttyUSB0 /dev/ttyUSB0 /dev/serial/by-id/usb-FTDI_A"}));
 }
 
 TEST(PortList, MatchesSysfsOnThisMachine)
@@ -128,9 +125,8 @@ TEST(PortList, MatchesSysfsOnThisMachine)
     for (const TPortInfo& port : ports) listed[port.Name] = port.DevicePath;
     EXPECT_EQ(listed, expected);
     EXPECT_EQ(listed.size(), ports.size()) << "a name listed twice";
-    EXPECT_TRUE(std::is_sorted(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
-        return PortNameLess(a.Name, b.Name);
-    }));
+    EXPECT_TRUE(std::is_sorted(ports.begin(), ports.end(),
+                               [](const auto& a, const auto& b) { return PortNameLess(a.Name, b.Name); }));
     // udev's links come from its database; without udevd there is none.
     for (const TPortInfo& port : ports) {
         if (port.StableName.empty()) continue;

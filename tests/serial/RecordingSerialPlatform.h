@@ -97,8 +97,7 @@ public:
     int WaitEvent(THandle handle, uint32_t mask, int32_t timeoutMs, uint32_t& events) override
     {
         Calls.push_back("WaitEvent");
-        if (BeforeWait)
-            BeforeWait();
+        if (BeforeWait) BeforeWait();
         const int code = FSystem.WaitEvent(handle, mask, timeoutMs, events);
         Waits.push_back({timeoutMs, code, events});
         return code;

@@ -1,8 +1,8 @@
 // The channel's own logic over a fake platform: port names, line settings,
 // outcome codes, line errors and the calls made on opening and closing.
+#include "serial/SerialChannel.h"
 #include "FakeSerialPlatform.h"
 #include "base/Errors.h"
-#include "serial/SerialChannel.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ TEST(SerialChannel, PortNamesAndTheDeviceOpened)
         {"com3", 2, "/dev/ttyS2"},
         {"COM12", 11, "/dev/ttyS11"},
         {"COM1", 0, "/dev/ttyS0"},
-        {"COM0", -1, "COM0"},   // reads as port 0: no such numbered port
+        {"COM0", -1, "COM0"}, // reads as port 0: no such numbered port
         {"COMX", -1, "COMX"},
         {"/dev/ttyS0", 0, "/dev/ttyS0"},
         {"/dev/ttys4", 4, "/dev/ttyS4"},
@@ -139,11 +139,8 @@ TEST(SerialChannel, ControlLineTestAtConnect)
         bool Opens;
     };
     const Case cases[] = {
-        {true, false, MS_DSR_ON, true},
-        {true, false, MS_CTS_ON, false},
-        {false, true, MS_CTS_ON, true},
-        {true, true, MS_CTS_ON, false},
-        {true, true, MS_CTS_ON | MS_DSR_ON, true},
+        {true, false, MS_DSR_ON, true}, {true, false, MS_CTS_ON, false},           {false, true, MS_CTS_ON, true},
+        {true, true, MS_CTS_ON, false}, {true, true, MS_CTS_ON | MS_DSR_ON, true},
     };
     for (const Case& c : cases) {
         TFakeSerialPlatform fake;
@@ -261,8 +258,7 @@ TEST(SerialChannel, ErrorDescriptions)
         {5, SysErrorMessage(5)},
         {EBUSY, SysErrorMessage(EBUSY)},
     };
-    for (const auto& [code, text] : cases)
-        EXPECT_EQ(TSerialChannel::GetErrorDesc(code), text) << code;
+    for (const auto& [code, text] : cases) EXPECT_EQ(TSerialChannel::GetErrorDesc(code), text) << code;
     EXPECT_EQ(TSerialChannel::GetErrorDesc(5), "Input/output error");
 }
 
@@ -272,16 +268,15 @@ TEST(SerialChannel, TickSpanAcrossAWrap)
         uint32_t Old, New, Span;
     };
     const Case cases[] = {
-        {0xFFFFFF00u, 256, 512},      // wrapped
-        {4096, 3840, 256},            // out of order, no wrap
+        {0xFFFFFF00u, 256, 512}, // wrapped
+        {4096, 3840, 256},       // out of order, no wrap
         {1000, 1000, 0},
         {1000, 1025, 25},
         {0x7FFFFFFFu, 0x80000001u, 2},
         {0x80000000u, 0, 0x80000000u},
         {0x7FFFFFF0u, 0x10u, 0x7FFFFFE0u}, // old in the lower half: not a wrap
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(TickSpan(c.Old, c.New), c.Span) << c.Old << " -> " << c.New;
+    for (const Case& c : cases) EXPECT_EQ(TickSpan(c.Old, c.New), c.Span) << c.Old << " -> " << c.New;
 }
 
 TEST(SerialChannel, TickNowCountsMillisecondsOfTheMonotonicClock)

@@ -204,8 +204,7 @@ TEST_F(SerialPty, BytesTrickleInWithinEachWait)
     size_t next = 0;
     Platform.BeforeWait = [&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(8));
-        if (next < bytes.size())
-            Pty.Write(bytes.substr(next++, 1));
+        if (next < bytes.size()) Pty.Write(bytes.substr(next++, 1));
     };
     const auto start = Clock::now();
     EXPECT_EQ(Ser.RecvBufferEx(Buf, 5, 25), 5);
@@ -296,8 +295,7 @@ TEST_F(SerialPty, ClosingGivesTheLineBackAsItWas)
 {
     std::vector<std::string> closed;
     Ser.SetOnStatus([&](TSerialChannel&, THookSerialReason r, const std::string& v) {
-        if (r == HR_SerialClose)
-            closed.push_back(v);
+        if (r == HR_SerialClose) closed.push_back(v);
     });
     Pty.Write("unread");
     Ser.CloseSocket();

@@ -87,7 +87,8 @@ TEST(Reply, EachFaultBendsTheReplyAsNamed)
 
 TEST(Reply, FaultKindNames)
 {
-    for (TFaultKind kind : AllFaultKinds()) EXPECT_EQ(ParseFaultKindName(FaultKindName(kind)), kind) << FaultKindName(kind);
+    for (TFaultKind kind : AllFaultKinds())
+        EXPECT_EQ(ParseFaultKindName(FaultKindName(kind)), kind) << FaultKindName(kind);
     EXPECT_EQ(AllFaultKinds().size(), 16u);
     EXPECT_EQ(ParseFaultKindName("BadCrc"), TFaultKind::BadCrc);
     EXPECT_EQ(ParseFaultKindName("wrong_byte_count"), TFaultKind::WrongByteCount);

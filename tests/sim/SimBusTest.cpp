@@ -20,13 +20,21 @@ using namespace std::chrono;
 
 namespace {
 
-long Ms(TTestClock::duration d) { return static_cast<long>(duration_cast<milliseconds>(d).count()); }
+long Ms(TTestClock::duration d)
+{
+    return static_cast<long>(duration_cast<milliseconds>(d).count());
+}
 
 TBytes ValueReply(int slave, float value)
 {
     const uint32_t bits = std::bit_cast<uint32_t>(value);
-    TBytes reply{static_cast<uint8_t>(slave), 0x04, 0x04, static_cast<uint8_t>(bits >> 24),
-                 static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
+    TBytes reply{static_cast<uint8_t>(slave),
+                 0x04,
+                 0x04,
+                 static_cast<uint8_t>(bits >> 24),
+                 static_cast<uint8_t>(bits >> 16),
+                 static_cast<uint8_t>(bits >> 8),
+                 static_cast<uint8_t>(bits)};
     AppendCrc(reply);
     return reply;
 }

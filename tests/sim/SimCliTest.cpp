@@ -67,9 +67,12 @@ std::map<int, std::string> PollResults(const std::string& output)
     static const std::regex failed(R"(failed: (.*))");
     std::smatch m;
     while (std::getline(lines, line)) {
-        if (std::regex_search(line, m, polling)) slave = std::stoi(m[1]);
-        else if (slave && std::regex_search(line, m, value)) results[slave] = m[1];
-        else if (slave && std::regex_search(line, m, failed)) results[slave] = m[1];
+        if (std::regex_search(line, m, polling))
+            slave = std::stoi(m[1]);
+        else if (slave && std::regex_search(line, m, value))
+            results[slave] = m[1];
+        else if (slave && std::regex_search(line, m, failed))
+            results[slave] = m[1];
     }
     return results;
 }
@@ -94,14 +97,16 @@ TEST(SimCli, MbpollReadsEverySlaveAndItsExceptions)
     const std::string common = " -m rtu -b 19200 -P none -1 -o 0.5 ";
     const auto floats = PollResults(Shell(mbpoll + common + "-a 1:7 -r 5 -c 1 -t 3:float -B " + link));
     const std::map<int, std::string> expected = {
-        {1, "1.25"}, {2, "2.5"}, {3, "-0.75"}, {4, "4"}, {5, "Slave device or server failure"}, {6, "nan"}, {7, "23.25"},
+        {1, "1.25"}, {2, "2.5"},   {3, "-0.75"}, {4, "4"}, {5, "Slave device or server failure"},
+        {6, "nan"},  {7, "23.25"},
     };
     EXPECT_EQ(floats, expected);
 
     EXPECT_EQ(PollResults(Shell(mbpoll + common + "-a 2 -r 1 -c 2 -t 3 " + device))[2], "Illegal data address");
     EXPECT_EQ(PollResults(Shell(mbpoll + common + "-a 2 -r 5 -c 2 -t 4 " + device))[2], "Illegal function");
     // Slave 8 is not on the bus: mbpoll times out.
-    EXPECT_EQ(PollResults(Shell(mbpoll + common + "-a 8 -r 5 -c 1 -t 3:float -B " + device))[8], "Connection timed out");
+    EXPECT_EQ(PollResults(Shell(mbpoll + common + "-a 8 -r 5 -c 1 -t 3:float -B " + device))[8],
+              "Connection timed out");
 
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.ExitCode(kExitLimit), 0) << sim.Err();
@@ -114,10 +119,10 @@ TEST(SimCli, MbpollReadsEverySlaveAndItsExceptions)
 TEST(SimCli, BadOptionsExitWithStatus2)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {"--baud", "fast"},      {"--baud", "0"},         {"--fault", "9:silent"},  {"--fault", "1:sometimes"},
-        {"--fault", "1"},        {"--fault", "2:late=x"}, {"--fault", "3:exception=300"},
-        {"--emf", "1,2"},        {"--emf", "1,2,3,4,5,z"}, {"--ambient"},           {"--profile", "lava"},
-        {"--turnaround", "-1"},  {"--nonsense"},
+        {"--baud", "fast"},       {"--baud", "0"},         {"--fault", "9:silent"},        {"--fault", "1:sometimes"},
+        {"--fault", "1"},         {"--fault", "2:late=x"}, {"--fault", "3:exception=300"}, {"--emf", "1,2"},
+        {"--emf", "1,2,3,4,5,z"}, {"--ambient"},           {"--profile", "lava"},          {"--turnaround", "-1"},
+        {"--nonsense"},
     };
     for (const auto& args : cases) {
         TChildProcess sim;

@@ -84,7 +84,7 @@ std::array<std::string, kSlaves> ExpectedTexts()
 // again only a second later) or one no slave on this bus has.
 int WrongAddressFor(int slave, std::mt19937& rng)
 {
-    const int earlier = slave - 1; // addresses 1 .. slave-1
+    const int earlier = slave - 1;     // addresses 1 .. slave-1
     const int foreign = 247 - kSlaves; // addresses 8 .. 247
     const int n = std::uniform_int_distribution<int>(0, earlier + foreign - 1)(rng);
     return n < earlier ? n + 1 : n - earlier + kSlaves + 1;
@@ -102,7 +102,7 @@ int ArgFor(TFaultKind kind, int slave, std::mt19937& rng)
     case TFaultKind::WrongFunction: return pick(0, 1) ? 0 : pick(1, 0x7F);
     case TFaultKind::WrongByteCount: return pick(0, 8);
     case TFaultKind::Truncate: return pick(0, 8);
-    case TFaultKind::DelayBefore: return pick(0, 60);  // on both sides of the 25 ms read window
+    case TFaultKind::DelayBefore: return pick(0, 60); // on both sides of the 25 ms read window
     case TFaultKind::DelayBetween: return pick(0, 40);
     case TFaultKind::Late: return pick(0, 1) ? 0 : pick(26, 90);
     case TFaultKind::Garbage: return pick(0, 12);
@@ -143,10 +143,10 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
     const std::string offsets = dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
 
     test::TChildProcess logger;
-    ASSERT_TRUE(logger.Start({std::string(KELVARA_BIN_DIR) + "/kelvara-log", "--port", bus.DevicePath(),
-                              "--baud", "19200", "--parity", "no", "--period", "0", "--scans",
-                              std::to_string(runSeconds), "--offsets", offsets},
-                             {"LC_ALL=C", "LANG=C"}));
+    ASSERT_TRUE(
+        logger.Start({std::string(KELVARA_BIN_DIR) + "/kelvara-log", "--port", bus.DevicePath(), "--baud", "19200",
+                      "--parity", "no", "--period", "0", "--scans", std::to_string(runSeconds), "--offsets", offsets},
+                     {"LC_ALL=C", "LANG=C"}));
 
     // Faults: each slave alternates between a fault (1 to 3 s) and health
     // (1 to 4 s). Kinds come from a shuffled deck, so every kind comes up

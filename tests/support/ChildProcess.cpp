@@ -36,11 +36,9 @@ bool TChildProcess::Start(const std::vector<std::string>& argv, const std::vecto
     }
     environment.insert(environment.end(), env.begin(), env.end());
     std::vector<char*> args, envp;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    for (const std::string& e : environment)
-        envp.push_back(const_cast<char*>(e.c_str()));
+    for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
     int out[2], err[2];
@@ -52,8 +50,7 @@ bool TChildProcess::Start(const std::vector<std::string>& argv, const std::vecto
     }
     pid_ = ::fork();
     if (pid_ < 0) {
-        for (int fd : {out[0], out[1], err[0], err[1]})
-            ::close(fd);
+        for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
         return false;
     }
     if (pid_ == 0) {
@@ -123,8 +120,7 @@ double TChildProcess::CpuSeconds() const
     if (name == std::string::npos) return -1;
     std::istringstream fields(stat.substr(name + 1));
     std::string skip;
-    for (int i = 0; i < 11; ++i)
-        fields >> skip;
+    for (int i = 0; i < 11; ++i) fields >> skip;
     long user = 0, system = 0;
     if (!(fields >> user >> system)) return -1;
     return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));

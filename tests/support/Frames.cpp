@@ -50,8 +50,7 @@ TBytes ReadRequest(int slave, int start, int count, int function)
 TBytes Concat(std::initializer_list<TBytes> parts)
 {
     TBytes out;
-    for (const auto& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 

@@ -21,7 +21,8 @@ constexpr float Inf = std::numeric_limits<float>::infinity();
 const float SilentReading = std::bit_cast<float>(0xFFC00000u);
 
 // Distance from |y| to the next float away from zero.
-float Ulp(float y) {
+float Ulp(float y)
+{
     const float a = std::fabs(y);
     return std::nextafter(a, Inf) - a;
 }
@@ -34,7 +35,8 @@ struct TPoint {
     const char* why;
 };
 
-void ExpectPoints(const char* routine, float (*fn)(float), const TPoint* points, size_t n) {
+void ExpectPoints(const char* routine, float (*fn)(float), const TPoint* points, size_t n)
+{
     for (size_t i = 0; i < n; ++i) {
         const TPoint& p = points[i];
         SCOPED_TRACE(std::string(routine) + "(" + std::to_string(p.arg) + "): " + p.why);
@@ -48,7 +50,8 @@ void ExpectPoints(const char* routine, float (*fn)(float), const TPoint* points,
 
 } // namespace
 
-TEST(TypeK, ColdJunctionEmfAtTableEdgesAndInside) {
+TEST(TypeK, ColdJunctionEmfAtTableEdgesAndInside)
+{
     const TPoint points[] = {
         {0.0f, 0.0f, 0, "start of a segment: u = 0 gives the breakpoint value"},
         {25.0f, 1.0f, 0, "start of a segment"},
@@ -62,7 +65,8 @@ TEST(TypeK, ColdJunctionEmfAtTableEdgesAndInside) {
     ExpectPoints("CjTempToEmf", CjTempToEmf, points, std::size(points));
 }
 
-TEST(TypeK, TemperatureAtTableEdgesAndInside) {
+TEST(TypeK, TemperatureAtTableEdgesAndInside)
+{
     const TPoint points[] = {
         {-5.965f, -273.15f, 0, "the lowest breakpoint counts as below the table"},
         {-100.0f, -273.15f, 0, "far below the table"},
@@ -75,15 +79,15 @@ TEST(TypeK, TemperatureAtTableEdgesAndInside) {
     ExpectPoints("EmfToTemp", EmfToTemp, points, std::size(points));
 }
 
-TEST(TypeK, OutsideTheTablesIsARangeError) {
+TEST(TypeK, OutsideTheTablesIsARangeError)
+{
     struct TCase {
         const char* what;
         std::function<float()> call;
     };
     const TCase cases[] = {
         {"CjTempToEmf(-50.06)", [] { return CjTempToEmf(-50.06f); }},
-        {"CjTempToEmf(just below -50.05)",
-         [] { return CjTempToEmf(std::nextafter(-50.05f, -Inf)); }},
+        {"CjTempToEmf(just below -50.05)", [] { return CjTempToEmf(std::nextafter(-50.05f, -Inf)); }},
         // The top breakpoint starts no segment: the walk passes it and the
         // end row's zero, and finds nothing to interpolate in.
         {"CjTempToEmf(100.05)", [] { return CjTempToEmf(100.05f); }},
@@ -107,7 +111,8 @@ TEST(TypeK, OutsideTheTablesIsARangeError) {
     }
 }
 
-TEST(TypeK, NanPassesThroughEveryConversion) {
+TEST(TypeK, NanPassesThroughEveryConversion)
+{
     const uint32_t silentBits = std::bit_cast<uint32_t>(SilentReading);
     // The single-argument conversions hand the very NaN back.
     EXPECT_EQ(std::bit_cast<uint32_t>(CjTempToEmf(SilentReading)), silentBits);
@@ -122,7 +127,8 @@ TEST(TypeK, NanPassesThroughEveryConversion) {
     EXPECT_FALSE(std::isnan(CompensatedTemp(1.0f, cjEmf)));
 }
 
-TEST(TypeK, CompensationAddsTheColdJunctionEmf) {
+TEST(TypeK, CompensationAddsTheColdJunctionEmf)
+{
     struct TCase {
         float emf;
         float cjEmf;
@@ -131,8 +137,7 @@ TEST(TypeK, CompensationAddsTheColdJunctionEmf) {
         const char* why;
     };
     const TCase cases[] = {
-        {0.0f, CjTempToEmf(21.8f), 21.8007f, 5e-5f,
-         "a channel reading zero EMF is at the cold-junction temperature"},
+        {0.0f, CjTempToEmf(21.8f), 21.8007f, 5e-5f, "a channel reading zero EMF is at the cold-junction temperature"},
         // 500 °C against a 25 °C cold junction: the channel sees
         // E(500) - E(25) = 20.644 - 1.000 mV.
         {19.644f, CjTempToEmf(25.0f), 500.0f, 0.11f, "hot junction well above ambient"},
@@ -154,7 +159,8 @@ TEST(TypeK, CompensationAddsTheColdJunctionEmf) {
     }
 }
 
-TEST(TypeK, TemperatureBreakpointsAreExactFromAbove) {
+TEST(TypeK, TemperatureBreakpointsAreExactFromAbove)
+{
     // Temperature segments include their lower breakpoint, where d and so u
     // are exactly 0 and the result is the stored breakpoint value, bit for bit.
     const TTempToEmfTable& tab = tempToEmfTab;
@@ -164,7 +170,8 @@ TEST(TypeK, TemperatureBreakpointsAreExactFromAbove) {
     }
 }
 
-TEST(TypeK, EmfBreakpointsAreReachedFromBelowWithinTheStoredReciprocal) {
+TEST(TypeK, EmfBreakpointsAreReachedFromBelowWithinTheStoredReciprocal)
+{
     // EMF segments include their upper breakpoint, so EmfToTemp(xs[j]) is the
     // top of segment j-1, where u = span * invSpan. invSpan is the span's
     // reciprocal written to six significant digits, not recomputed, so u
@@ -190,7 +197,8 @@ TEST(TypeK, EmfBreakpointsAreReachedFromBelowWithinTheStoredReciprocal) {
     EXPECT_NEAR(atZero, 0.0f, 1e-5f);
 }
 
-TEST(TypeK, EmfToTempFollowsTheItsReferenceTable) {
+TEST(TypeK, EmfToTempFollowsTheItsReferenceTable)
+{
     // Published ITS-90 type K values (°C, mV rounded to 0.001), one or more in
     // every EMF segment. Swept against the reference function itself, the
     // table is within 0.085 °C of it from -130 °C up, but only within 0.9 °C
@@ -227,21 +235,22 @@ TEST(TypeK, EmfToTempFollowsTheItsReferenceTable) {
     ExpectPoints("EmfToTemp", EmfToTemp, points, std::size(points));
 }
 
-TEST(TypeK, ColdJunctionEmfFollowsTheItsReferenceTable) {
+TEST(TypeK, ColdJunctionEmfFollowsTheItsReferenceTable)
+{
     // One or more published values in every temperature segment. Swept
     // against the reference function the table is within 0.00053 mV of it
     // over -50..100 °C; the published values add their own 0.0005 mV rounding.
     const TPoint points[] = {
-        {-40.0f, -1.527f, 0.0011f, ""}, {-20.0f, -0.778f, 0.0011f, ""},
-        {-10.0f, -0.392f, 0.0011f, ""}, {-5.0f, -0.197f, 0.0011f, ""},
-        {10.0f, 0.397f, 0.0011f, ""},   {20.0f, 0.798f, 0.0011f, ""},
-        {40.0f, 1.612f, 0.0011f, ""},   {50.0f, 2.023f, 0.0011f, ""},
-        {80.0f, 3.267f, 0.0011f, ""},   {90.0f, 3.682f, 0.0011f, ""},
+        {-40.0f, -1.527f, 0.0011f, ""}, {-20.0f, -0.778f, 0.0011f, ""}, {-10.0f, -0.392f, 0.0011f, ""},
+        {-5.0f, -0.197f, 0.0011f, ""},  {10.0f, 0.397f, 0.0011f, ""},   {20.0f, 0.798f, 0.0011f, ""},
+        {40.0f, 1.612f, 0.0011f, ""},   {50.0f, 2.023f, 0.0011f, ""},   {80.0f, 3.267f, 0.0011f, ""},
+        {90.0f, 3.682f, 0.0011f, ""},
     };
     ExpectPoints("CjTempToEmf", CjTempToEmf, points, std::size(points));
 }
 
-TEST(TypeK, ZeroEmfChannelReadsTheColdJunctionAcrossItsRange) {
+TEST(TypeK, ZeroEmfChannelReadsTheColdJunctionAcrossItsRange)
+{
     // Over the whole cold-junction range the two tables are each within about
     // 0.013 °C of the reference function; the round trip through both was
     // measured at 0.025 °C worst (near 100 °C).
@@ -251,7 +260,8 @@ TEST(TypeK, ZeroEmfChannelReadsTheColdJunctionAcrossItsRange) {
     EXPECT_LT(worst, 0.03f);
 }
 
-TEST(TypeK, EveryInterpolationStepIsRoundedToFloat) {
+TEST(TypeK, EveryInterpolationStepIsRoundedToFloat)
+{
     // Expected values computed independently with exact rational arithmetic
     // from the tables' float values, rounded to the nearest float after each
     // of the six steps (d, u, v, w, z, result). These arguments were chosen
@@ -259,9 +269,8 @@ TEST(TypeK, EveryInterpolationStepIsRoundedToFloat) {
     // rounding once, or rounding after every single float operation, lands on
     // a neighbouring float.
     const TPoint cj[] = {
-        {-26.1605549f, -1.01150513f, 0, ""}, {14.5111351f, 0.577523112f, 0, ""},
-        {3.55083466f, 0.140571073f, 0, ""},  {3.72021103f, 0.147288471f, 0, ""},
-        {36.0534477f, 1.45047116f, 0, ""},
+        {-26.1605549f, -1.01150513f, 0, ""}, {14.5111351f, 0.577523112f, 0, ""}, {3.55083466f, 0.140571073f, 0, ""},
+        {3.72021103f, 0.147288471f, 0, ""},  {36.0534477f, 1.45047116f, 0, ""},
     };
     ExpectPoints("CjTempToEmf", CjTempToEmf, cj, std::size(cj));
     const TPoint emf[] = {
