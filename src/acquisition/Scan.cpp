@@ -169,11 +169,15 @@ std::string TScanCycle::ScanAll()
         }
         if (correct) t = t - table_.chanOffsets[i];
         MarkRange(i, outOfRange);
+        temperatures[i] = outOfRange ? NoReading() : t;
+        this->outOfRange[i] = outOfRange;
         line += '\t';
         line += FieldFor(i, t, outOfRange);
     }
 
     MarkRange(TChannelTable::kAmbient, ambientOutOfRange);
+    temperatures[TChannelTable::kAmbient] = ambient;
+    outOfRange[TChannelTable::kAmbient] = ambientOutOfRange;
     const std::string ambientText = FormatReading(ambient, table_.Locale());
     SetLine(TChannelTable::kAmbient, table_.chanNames[TChannelTable::kAmbient] + ": " +
                                          (ambientOutOfRange ? std::string("out of range") : ambientText));

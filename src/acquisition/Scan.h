@@ -80,6 +80,11 @@ public:
     uint16_t period = 0;
     uint32_t moment = 0;
     std::array<float, TChannelTable::kSlots> readings{};
+    // The last scan's temperatures in °C (NaN for no reading, and for a
+    // thermocouple out of the table; the ambient as read) and which channels
+    // were out of the table.
+    std::array<float, TChannelTable::kSlots> temperatures{};
+    std::array<bool, TChannelTable::kSlots> outOfRange{};
     std::array<TChannelStatus, TChannelTable::kSlots> status{};
     uint64_t scans = 0; // scans completed
     // When the last scan's first request went out, on the run's wall clock

@@ -153,6 +153,7 @@ TConnectResult TSession::Connect(const std::string& devicePath, int baud, char p
 void TSession::StartRun(uint16_t period)
 {
     FinishJournal();
+    trend_.Clear();
     scan_->StartRun(period);
     if (journalDir_.empty()) return;
     try {
@@ -195,6 +196,7 @@ void TSession::AppendLogLine(const std::string& line)
     // The host first: a crash between the two loses from the journal at most
     // the one line the host already shows.
     host_.AppendLogLine(line);
+    trend_.Add(scan_->scanTimeMs, scan_->sec_count, scan_->temperatures, scan_->outOfRange);
     if (!journal_) return;
     try {
         journal_->AppendLine(line, MonotonicMs());

@@ -11,6 +11,7 @@
 #include "acquisition/Scan.h"
 #include "acquisition/Transaction.h"
 #include "base/Text.h"
+#include "trend/TrendStore.h"
 
 #include <cstdint>
 #include <memory>
@@ -100,6 +101,9 @@ public:
     void SetJournalDir(const std::string& dir) { journalDir_ = dir; }
     // The running journal, or none.
     const TJournal* Journal() const { return journal_.get(); }
+    // The readings of the run, for its trend: one sample a scan, from the
+    // run's start.
+    const TTrendStore& Trend() const { return trend_; }
     // One tick of the one-second clock. Raises what a due scan raises.
     //
     // A device that goes away (a read or write fails with EIO, or the line
@@ -152,6 +156,7 @@ private:
     TScanHost& host_;
     std::string journalDir_;
     std::unique_ptr<TJournal> journal_;
+    TTrendStore trend_;
     bool finishAfterScan_ = false;
     bool pumpingInWait_ = false;
     TLink link_ = TLink::Closed;

@@ -155,6 +155,9 @@ TEST(Session, RunsOnTheSimulatedBus)
         ok += s.Counts[static_cast<size_t>(TExchangeOutcome::Ok)];
     }
     EXPECT_GT(ok, 0u);
+    // Each scan went to the run's trend as well.
+    ASSERT_EQ(session.Trend().Size(), 2u);
+    EXPECT_EQ(session.Trend().SecondAt(session.Trend().LastTimeMs()), 2u);
 }
 
 namespace {
