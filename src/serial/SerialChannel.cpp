@@ -3,7 +3,6 @@
 #include "base/Text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -88,7 +87,7 @@ std::string TSerialChannel::GetErrorDesc(int code)
     case ErrRxOver: return "Receive Queue overflow";
     case ErrRxParity: return "Receive Parity Error";
     case ErrTxFull: return "Tranceive Queue is full";
-    default: return SysErrorMessage(code);
+    default: return PlatformErrorText(code);
     }
 }
 
@@ -133,9 +132,7 @@ void TSerialChannel::NotifyStatus(THookSerialReason reason, const std::string& v
 
 bool TSerialChannel::IsDeviceGone(int code)
 {
-    // What a tty answers once it has been hung up (the far end of a
-    // pseudo-terminal closed, a USB adapter pulled).
-    return code == EIO || code == ENXIO || code == ENODEV;
+    return IsDeviceGoneCode(code);
 }
 
 void TSerialChannel::MarkLost(int code)
@@ -171,8 +168,9 @@ void TSerialChannel::Connect(const std::string& comport)
     FPlatform->SetLastError(0);
     // A numbered port (COM3, /dev/ttyS2) names the platform's serial device
     // with that number. A name that carries no usable number is opened as
-    // given: /dev/ttySAC0 or /dev/ttyS-something are real device names here.
-    if (FComNr >= 0) FDevice = "/dev/ttyS" + std::to_string(FComNr);
+    // given: /dev/ttySAC0 or /dev/ttyS-something are real device names on
+    // Linux, \\.\COM12 a full device path on Windows.
+    if (FComNr >= 0) FDevice = NumberedPortPath(FComNr);
     Fhandle = FPlatform->Open(FDevice);
     SerialCheck(Fhandle == INVALID_HANDLE_VALUE ? -1 : 0);
     ExceptCheck();

@@ -64,7 +64,7 @@ inline constexpr uint8_t ONE5STOPBITS = 1;
 inline constexpr uint8_t TWOSTOPBITS = 2;
 
 // Outcome codes of the channel itself; any other nonzero code is the
-// operating system's (an errno value).
+// operating system's (an errno value, or a GetLastError() value on Windows).
 inline constexpr int ErrAlreadyOwned = 9991;
 inline constexpr int ErrAlreadyInUse = 9992;
 inline constexpr int ErrWrongParameter = 9993;

@@ -1,6 +1,7 @@
 // The serial devices of a Linux system, as TSerialPlatform presents them.
 #include "serial/SerialPlatform.h"
 
+#include "base/Errors.h"
 #include "serial/SerialChannel.h"
 #include "serial/TermiosIoctl.h"
 
@@ -320,6 +321,23 @@ TSerialPlatform& DefaultSerialPlatform()
 {
     static TPosixSerialPlatform platform;
     return platform;
+}
+
+std::string NumberedPortPath(int comNr)
+{
+    return "/dev/ttyS" + std::to_string(comNr);
+}
+
+bool IsDeviceGoneCode(int code)
+{
+    // What a tty answers once it has been hung up (the far end of a
+    // pseudo-terminal closed, a USB adapter pulled).
+    return code == EIO || code == ENXIO || code == ENODEV;
+}
+
+std::string PlatformErrorText(int code)
+{
+    return SysErrorMessage(code);
 }
 
 } // namespace kelvara

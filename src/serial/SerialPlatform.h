@@ -1,13 +1,15 @@
 // The one place where the serial channel meets the operating system.
 //
 // TSerialChannel never makes a system call itself: it asks a TSerialPlatform.
-// The POSIX implementation drives a Linux tty; tests substitute a fake where a
+// The POSIX implementation drives a Linux tty, the Win32 one a Windows
+// communications device; the build picks one. Tests substitute a fake where a
 // pseudo-terminal cannot produce the case (a parity error, a port name that
 // must not really be opened).
 //
-// Codes are errno values. A call that fails returns its code and also leaves
-// it in LastError(), the way the channel's outcome recording expects to find
-// "the reason of the call that just failed".
+// Codes are the system's: errno values on POSIX, GetLastError() values on
+// Windows. A call that fails returns its code and also leaves it in
+// LastError(), the way the channel's outcome recording expects to find "the
+// reason of the call that just failed".
 #pragma once
 
 #include <array>
@@ -105,6 +107,20 @@ public:
 // otherwise. Safe to share between channels and threads.
 TSerialPlatform& DefaultSerialPlatform();
 
+// The rules of this build's platform that the channel applies to codes and
+// names, whichever TSerialPlatform it drives.
+//
+// The device path of the numbered serial port comNr, counted from 0: what
+// "COM1" and "/dev/ttyS0" both name (/dev/ttyS0 on Linux, \\.\COM1 on
+// Windows, where only COM1 to COM9 can be opened without that prefix).
+std::string NumberedPortPath(int comNr);
+// True when code, from a call on an open device, says the device has gone
+// away (a USB adapter pulled, the far end of a pseudo-terminal closed).
+bool IsDeviceGoneCode(int code);
+// The system's text for one of its codes.
+std::string PlatformErrorText(int code);
+
+#ifndef _WIN32
 // The part of a Linux termios record that the line settings live in, without
 // the C library's or the kernel's header (the two clash). Flag values are the
 // kernel's, which the C library uses unchanged.
@@ -135,5 +151,6 @@ void MakeRawLine(TTermiosFields& t);
 bool SameLineSettings(const TTermiosFields& wanted, const TTermiosFields& applied);
 // The speed of t in bits per second, 0 when it has none.
 uint32_t TermiosBaud(const TTermiosFields& t);
+#endif
 
 } // namespace kelvara
