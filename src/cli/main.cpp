@@ -11,17 +11,17 @@
 #include "logfile/LogFile.h"
 #include "serial/PortList.h"
 
+#include "StopSignals.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
-#include <unistd.h>
 
 using namespace kelvara;
 
@@ -60,7 +60,11 @@ TOptions ParseOptions(int argc, char** argv)
                  "SIGINT or SIGTERM), 1 cannot start or the output file failed, 2 bad options.",
                  "kelvara-log");
     app.get_formatter()->column_width(26);
+#ifdef _WIN32
+    app.add_option("--port", o.port, "serial port: a name (COM3) or a device path (\\\\.\\COM12)")->type_name("DEVICE");
+#else
     app.add_option("--port", o.port, "serial device: a path, or a name under /dev (ttyUSB0)")->type_name("DEVICE");
+#endif
     app.add_flag("--simulate", o.simulate, "log from a simulated bus in this process");
     app.add_option("--baud", o.baud, "line speed (default: kelvara.ini, else 19200)")->type_name("N");
     app.add_option("--parity", o.parity, "odd, even or no (default: kelvara.ini, else even)")->type_name("PARITY");
@@ -146,25 +150,6 @@ private:
     std::string fileError_;
 };
 
-// Waits until the monotonic clock reaches dueMs or a stop signal arrives.
-// The stop signals are blocked in every thread, so they arrive only here.
-bool WaitForTick(int64_t dueMs, const sigset_t& stopSignals)
-{
-    for (;;) {
-        const int64_t left = dueMs - MonotonicMs();
-        if (left <= 0) return true;
-        timespec ts{left / 1000, (left % 1000) * 1000000L};
-        const int sig = sigtimedwait(&stopSignals, nullptr, &ts);
-        if (sig > 0) return false;
-    }
-}
-
-bool StopPending(const sigset_t& stopSignals)
-{
-    timespec zero{0, 0};
-    return sigtimedwait(&stopSignals, nullptr, &zero) > 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -173,19 +158,20 @@ int main(int argc, char** argv)
     if (opt.listPorts) {
         // One port a line: the device path, and the stable name udev gives
         // the same adapter whatever kernel name it gets, where there is one.
-        for (const TPortInfo& port : ListSerialPorts())
-            std::printf("%s%s%s\n", port.DevicePath.c_str(), port.StableName.empty() ? "" : "\t",
-                        port.StableName.c_str());
+        try {
+            for (const TPortInfo& port : ListSerialPorts())
+                std::printf("%s%s%s\n", port.DevicePath.c_str(), port.StableName.empty() ? "" : "\t",
+                            port.StableName.c_str());
+        } catch (const EError& e) {
+            std::fprintf(stderr, "kelvara-log: %s\n", e.what());
+            return 1;
+        }
         return 0;
     }
 
-    // Stop signals end the run at the end of the current scan; they are taken
-    // synchronously, so no system call inside a scan is interrupted.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Stop requests end the run at the end of the current scan; they are
+    // taken synchronously, so no system call inside a scan is interrupted.
+    TStopSignals stop;
 
     const TLocaleSettings locale = TLocaleSettings::Capture();
     const std::string appPath = ResolveAppPath(ExecutablePath());
@@ -260,7 +246,7 @@ int main(int argc, char** argv)
     const int64_t start = MonotonicMs();
     int exitCode = 0;
     for (int64_t tick = 1;; ++tick) {
-        if (!WaitForTick(start + tick * 1000, stopSignals)) break;
+        if (!stop.WaitForTick(start + tick * 1000)) break;
         try {
             session.Tick();
         } catch (const EError& e) {
@@ -278,7 +264,7 @@ int main(int argc, char** argv)
             break;
         }
         if (opt.scans > 0 && scan.scans >= static_cast<uint64_t>(opt.scans)) break;
-        if (StopPending(stopSignals)) break;
+        if (stop.StopPending()) break;
     }
 
     for (int i = 0; i < TChannelTable::kSlots; ++i)
