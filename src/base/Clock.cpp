@@ -27,6 +27,31 @@ void Split(int64_t ms, time_t& seconds, int& millis)
     millis = static_cast<int>(r);
 }
 
+#ifdef _WIN32
+void gmtime_r(const time_t* seconds, tm* t)
+{
+    gmtime_s(t, seconds);
+}
+
+void localtime_r(const time_t* seconds, tm* t)
+{
+    localtime_s(t, seconds);
+}
+#endif
+
+// Seconds east of UTC of the local time t, which stands for the moment seconds.
+long OffsetOf(const tm& t, time_t seconds)
+{
+#ifdef _WIN32
+    // No tm_gmtoff: the local time read as if it were UTC, less the moment.
+    tm local = t;
+    return static_cast<long>(_mkgmtime(&local) - seconds);
+#else
+    (void)seconds;
+    return t.tm_gmtoff;
+#endif
+}
+
 } // namespace
 
 int64_t SystemTimeMs()
@@ -64,7 +89,7 @@ std::string FormatClock(int64_t msSinceEpoch, bool utc)
     int n = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.tm_year + 1900, t.tm_mon + 1,
                           t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, millis);
     if (utc) return std::string(text, static_cast<size_t>(n)) + "Z";
-    const long offset = t.tm_gmtoff;
+    const long offset = OffsetOf(t, seconds);
     const long minutes = (offset < 0 ? -offset : offset) / 60;
     std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
                   minutes % 60);

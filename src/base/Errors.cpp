@@ -35,9 +35,13 @@ EIniFileError::EIniFileError(const std::string& path) : EError("Unable to write 
 
 std::string SysErrorMessage(int code)
 {
-    // strerror_r in its GNU form may return a static string instead of filling buf.
     char buf[256] = {};
+#ifdef _WIN32
+    const char* text = strerror_s(buf, sizeof buf, code) == 0 ? buf : nullptr;
+#else
+    // strerror_r in its GNU form may return a static string instead of filling buf.
     const char* text = strerror_r(code, buf, sizeof buf);
+#endif
     return text ? std::string(text) : std::string("Unknown error ") + std::to_string(code);
 }
 

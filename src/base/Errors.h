@@ -67,7 +67,7 @@ public:
     EOverflow() : EError("Floating point overflow") {}
 };
 
-// The text the system gives for an errno value.
+// The text the C library gives for an errno value.
 std::string SysErrorMessage(int code);
 
 } // namespace kelvara

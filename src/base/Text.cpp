@@ -9,14 +9,55 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <langinfo.h>
 #include <locale.h>
 #include <locale>
 #include <unistd.h>
 
+#ifdef _WIN32
+#include "base/Win32Text.h"
+
+#include <windows.h>
+#else
+#include <langinfo.h>
+#endif
+
 namespace kelvara {
 
 namespace {
+
+#ifdef _WIN32
+
+// Windows names locales "de-DE"; a POSIX name ("de_DE.UTF-8", "de_DE@euro")
+// is taken in that form. "C" and "POSIX" name no Windows locale.
+std::wstring WindowsLocaleName(const std::string& name)
+{
+    std::string base = name.substr(0, name.find_first_of(".@"));
+    for (char& c : base)
+        if (c == '_') c = '-';
+    return WidenUtf8(base);
+}
+
+bool LocaleExists(const std::string& name)
+{
+    const std::wstring wide = WindowsLocaleName(name);
+    return !wide.empty() && IsValidLocaleName(wide.c_str());
+}
+
+std::string RadixOf(const wchar_t* locale)
+{
+    wchar_t radix[8] = {};
+    if (GetLocaleInfoEx(locale, LOCALE_SDECIMAL, radix, 8) <= 1) return ".";
+    return NarrowUtf16(radix);
+}
+
+// Nothing in the programs calls setlocale, so the C library's own locale, the
+// one strtold reads its radix from, stays "C".
+long double ParseCNumber(const std::string& text)
+{
+    return std::strtold(text.c_str(), nullptr);
+}
+
+#else
 
 // The "C" locale for strtold_l, so number parsing never depends on the
 // process-wide locale.
@@ -51,6 +92,13 @@ std::string EnvLocale(const char* category)
     }
     return "C";
 }
+
+long double ParseCNumber(const std::string& text)
+{
+    return strtold_l(text.c_str(), nullptr, CLocale());
+}
+
+#endif
 
 void AppendUtf8(std::string& out, char32_t cp)
 {
@@ -173,6 +221,45 @@ bool IsDelimiterBlank(char c)
 
 } // namespace
 
+#ifdef _WIN32
+
+TLocaleSettings TLocaleSettings::Capture()
+{
+    // The user's regional settings, with the decimal separator as the user
+    // may have changed it from the locale's own.
+    TLocaleSettings s;
+    wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+    if (GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) > 0) s.LocaleName = NarrowUtf16(name);
+    s.DecimalSeparator = RadixOf(LOCALE_NAME_USER_DEFAULT);
+    return s;
+}
+
+TLocaleSettings TLocaleSettings::Named(const std::string& name)
+{
+    TLocaleSettings s;
+    if (LocaleExists(name)) {
+        s.DecimalSeparator = RadixOf(WindowsLocaleName(name).c_str());
+        s.LocaleName = name;
+    }
+    return s;
+}
+
+std::string TLocaleSettings::LowerCase(std::string_view utf8) const
+{
+    const std::wstring text = WidenUtf8(utf8);
+    if (text.empty()) return std::string();
+    // The invariant locale's rules for "C", which still lower-case ASCII.
+    const std::wstring locale = LocaleExists(LocaleName) ? WindowsLocaleName(LocaleName) : std::wstring();
+    const DWORD flags = LCMAP_LOWERCASE | (locale.empty() ? 0 : LCMAP_LINGUISTIC_CASING);
+    const int n = LCMapStringEx(locale.c_str(), flags, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr, 0);
+    if (n <= 0) return SanitizeUtf8(utf8);
+    std::wstring lower(size_t(n), L'\0');
+    LCMapStringEx(locale.c_str(), flags, text.data(), int(text.size()), lower.data(), n, nullptr, nullptr, 0);
+    return NarrowUtf16(lower);
+}
+
+#else
+
 TLocaleSettings TLocaleSettings::Capture()
 {
     TLocaleSettings s;
@@ -211,6 +298,8 @@ std::string TLocaleSettings::LowerCase(std::string_view utf8) const
     }
     return out;
 }
+
+#endif
 
 TStringList SplitCommaText(std::string_view text)
 {
@@ -359,7 +448,7 @@ float StrToFloat32(std::string_view text, const TLocaleSettings& locale)
     if (p != n) throw EConvertError::NotFloat(std::string(text));
 
     errno = 0;
-    const long double wide = strtold_l(normal.c_str(), nullptr, CLocale());
+    const long double wide = ParseCNumber(normal);
     if (errno == ERANGE && std::fabs(wide) > 1.0L) throw EOverflow();
     const float narrow = static_cast<float>(wide);
     if (std::isinf(narrow)) throw EOverflow();
@@ -488,7 +577,7 @@ TStringList SplitTextLines(std::string_view bytes)
 
 TStringList LoadTextFile(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenFile(path, O_RDONLY);
     if (fd < 0) throw EFOpenError(path, SysErrorMessage(errno));
     std::string bytes;
     if (!ReadWholeFile(fd, bytes)) {
@@ -504,7 +593,7 @@ TStringList LoadFirstTextFile(const TStringList& paths)
 {
     std::string missing;
     for (const std::string& path : paths) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = OpenFile(path, O_RDONLY);
         if (fd < 0 && errno == ENOENT) {
             if (!missing.empty()) missing += '\n';
             missing += EFOpenError(path, SysErrorMessage(ENOENT)).what();

@@ -8,6 +8,9 @@
 
 namespace kelvara {
 
+// Windows: AppPathsWin32.cpp.
+#ifndef _WIN32
+
 namespace {
 
 // An absolute directory from the environment, without trailing slashes
@@ -63,9 +66,16 @@ std::string ExecutablePath()
     }
 }
 
+#endif
+
 std::string AppPathOf(const std::string& exePath)
 {
-    std::size_t slash = exePath.rfind('/');
+#ifdef _WIN32
+    constexpr const char* kSeparators = "\\/";
+#else
+    constexpr const char* kSeparators = "/";
+#endif
+    std::size_t slash = exePath.find_last_of(kSeparators);
     return slash == std::string::npos ? std::string() : exePath.substr(0, slash + 1);
 }
 
@@ -74,6 +84,7 @@ std::string IniNameOf(const std::string& appPath)
     return appPath + "kelvara.ini";
 }
 
+#ifndef _WIN32
 std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env, const TDirWritable& writable)
 {
     const std::string exeDir = AppPathOf(exePath);
@@ -89,6 +100,7 @@ std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env, co
     MakeDirectories(dir);
     return dir + "/";
 }
+#endif
 
 std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std::string& appPath)
 {
@@ -98,6 +110,7 @@ std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std
     return paths;
 }
 
+#ifndef _WIN32
 std::string JournalDirOf(const TEnvLookup& env)
 {
     std::optional<std::string> base = AbsoluteDir(env, "XDG_STATE_HOME");
@@ -108,5 +121,6 @@ std::string JournalDirOf(const TEnvLookup& env)
     }
     return (*base == "/" ? std::string() : *base) + "/kelvara/runs/";
 }
+#endif
 
 } // namespace kelvara

@@ -3,7 +3,8 @@
 // live in AppPath, the executable's directory. An installed copy (say under
 // /usr/bin) cannot write there, so for it AppPath becomes the user's
 // configuration directory, $XDG_CONFIG_HOME/kelvara/ or ~/.config/kelvara/,
-// which then holds both files.
+// which then holds both files. On Windows that directory is
+// %APPDATA%\kelvara\, and paths are written with "\".
 #pragma once
 
 #include <functional>
@@ -24,12 +25,12 @@ std::optional<std::string> SystemEnv(const std::string& name);
 // passes everywhere except on a read-only file system.
 bool IsDirWritable(const std::string& dir);
 
-// The running executable's absolute path, from /proc/self/exe; empty when the
-// system does not tell it.
+// The running executable's absolute path, from /proc/self/exe (Windows: the
+// module's file name); empty when the system does not tell it.
 std::string ExecutablePath();
 
 // The executable's directory with its final "/": everything up to and
-// including the last "/"; empty for a bare file name.
+// including the last "/" (or "\" on Windows); empty for a bare file name.
 std::string AppPathOf(const std::string& exePath);
 
 // The settings file in an AppPath.
@@ -40,6 +41,7 @@ std::string IniNameOf(const std::string& appPath);
 // 0700) when missing. $XDG_CONFIG_HOME counts only when set to an absolute
 // path, as the base directory rules say; then $HOME/.config. Without either,
 // the executable's directory is kept, and saving the settings will report it.
+// On Windows: %APPDATA%\kelvara\ when %APPDATA% is an absolute path.
 std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env = SystemEnv,
                            const TDirWritable& writable = IsDirWritable);
 
@@ -51,7 +53,8 @@ std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std
 
 // Where the window keeps the journals of its runs: $XDG_STATE_HOME/kelvara/runs/
 // ($XDG_STATE_HOME counts only as an absolute path), else
-// $HOME/.local/state/kelvara/runs/; empty when neither is known.
+// $HOME/.local/state/kelvara/runs/; empty when neither is known. On Windows:
+// %LOCALAPPDATA%\kelvara\runs\.
 std::string JournalDirOf(const TEnvLookup& env = SystemEnv);
 
 } // namespace kelvara

@@ -14,6 +14,12 @@
 #include <unistd.h>
 #include <vector>
 
+#ifdef _WIN32
+#include "base/Win32Text.h"
+
+#include <io.h>
+#endif
+
 namespace kelvara {
 
 namespace {
@@ -133,10 +139,24 @@ std::string Unquote(std::string_view value)
     return std::string(value);
 }
 
+bool IsWritableFile(const std::string& path)
+{
+#ifdef _WIN32
+    // The read-only attribute; W_OK of the C runtime.
+    return ::_waccess(WidenUtf8(path).c_str(), 2) == 0;
+#else
+    return ::access(path.c_str(), W_OK) == 0;
+#endif
+}
+
 // The file that a write really replaces: the target of a symbolic link,
 // otherwise the path itself.
 std::string WriteTarget(const std::string& path)
 {
+#ifdef _WIN32
+    // Settings files are not links on Windows.
+    return path;
+#else
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         if (char* real = ::realpath(path.c_str(), nullptr)) {
@@ -146,6 +166,7 @@ std::string WriteTarget(const std::string& path)
         }
     }
     return path;
+#endif
 }
 
 // The new content of the file after setting section/key to value.
@@ -204,7 +225,7 @@ TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const
 {
-    int fd = ::open(fileName_.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenFile(fileName_, O_RDONLY);
     if (fd < 0) return defaultValue;
     std::string text;
     bool ok = ReadWholeFile(fd, text);
@@ -236,12 +257,12 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     std::string old;
     struct stat st {};
     bool exists = false;
-    int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenFile(target, O_RDONLY);
     if (fd >= 0) {
         exists = true;
         bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadWholeFile(fd, old);
         ::close(fd);
-        if (!ok || ::access(target.c_str(), W_OK) != 0) throw EIniFileError(fileName_);
+        if (!ok || !IsWritableFile(target)) throw EIniFileError(fileName_);
     } else if (errno != ENOENT) {
         throw EIniFileError(fileName_);
     }
@@ -259,12 +280,13 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
         temp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmp" + std::to_string(::getpid()) +
                "_" + std::to_string(TempCounter++);
-        out = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        out = OpenFile(temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
         if (out < 0 && errno != EEXIST) break;
     }
     if (out < 0) throw EIniFileError(fileName_);
 
     bool ok = true;
+#ifndef _WIN32
     if (exists) {
         // Owner first: changing it may clear set-id bits that fchmod restores.
         if (::fchown(out, st.st_uid, st.st_gid) != 0) {
@@ -273,13 +295,18 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         }
         ok = ::fchmod(out, st.st_mode & 07777) == 0;
     }
-    ok = ok && WriteAll(out, content) && ::fsync(out) == 0;
+#else
+    // A Windows file has no owner or mode bits to carry over.
+    (void)exists;
+#endif
+    ok = ok && WriteAll(out, content) && SyncFile(out);
     ok = (::close(out) == 0) && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    ok = ok && RenameFile(temp, target) == 0;
     if (!ok) {
-        ::unlink(temp.c_str());
+        RemoveFile(temp);
         throw EIniFileError(fileName_);
     }
+#ifndef _WIN32
 
     // The rename itself must reach the disk too; a directory that cannot be
     // synced (some file systems refuse) leaves the rename to the next sync.
@@ -288,6 +315,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         ::fsync(dirFd);
         ::close(dirFd);
     }
+#endif
 }
 
 } // namespace kelvara

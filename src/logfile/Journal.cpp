@@ -2,15 +2,22 @@
 
 #include "base/Clock.h"
 #include "base/Errors.h"
+#include "base/FileIo.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef _WIN32
+#include "base/Win32Text.h"
+
+#include <filesystem>
+#else
+#include <dirent.h>
+#endif
 
 namespace kelvara {
 
@@ -32,11 +39,16 @@ std::string Slash(std::string dir)
 
 void MakeDirectories(const std::string& dir)
 {
+#ifdef _WIN32
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(WidenUtf8(dir)), ignored);
+#else
     for (size_t pos = dir.find('/', 1);; pos = dir.find('/', pos + 1)) {
         const std::string part = dir.substr(0, pos);
         if (!part.empty()) ::mkdir(part.c_str(), 0700);
         if (pos == std::string::npos || pos + 1 >= dir.size()) return;
     }
+#endif
 }
 
 // The names in dir that end in tail, sorted: the start times in them sort as
@@ -44,6 +56,13 @@ void MakeDirectories(const std::string& dir)
 std::vector<std::string> Names(const std::string& dir, const std::string& tail)
 {
     std::vector<std::string> names;
+#ifdef _WIN32
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(WidenUtf8(dir)), ec)) {
+        const std::string name = NarrowUtf16(e.path().filename().wstring());
+        if (name.size() > tail.size() && EndsWith(name, tail)) names.push_back(name);
+    }
+#else
     DIR* d = ::opendir(dir.c_str());
     if (!d) return names;
     while (const dirent* e = ::readdir(d)) {
@@ -51,6 +70,7 @@ std::vector<std::string> Names(const std::string& dir, const std::string& tail)
         if (name.size() > tail.size() && EndsWith(name, tail)) names.push_back(name);
     }
     ::closedir(d);
+#endif
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -67,7 +87,11 @@ int64_t StartOf(const std::string& name)
         return -1;
     t.tm_year -= 1900;
     t.tm_mon -= 1;
+#ifdef _WIN32
+    return static_cast<int64_t>(_mkgmtime(&t)) * 1000;
+#else
     return static_cast<int64_t>(timegm(&t)) * 1000;
+#endif
 }
 
 } // namespace
@@ -80,14 +104,12 @@ TJournal::TJournal(const std::string& dir, int64_t startMs, const std::string& h
     // Two runs started within one second get names of their own.
     for (int k = 0;; ++k) {
         path_ = base + stamp + (k ? "-" + std::to_string(k) : "") + kPart;
-        struct stat st {};
-        if (::stat(path_.c_str(), &st) != 0 && ::stat((path_.substr(0, path_.size() - 5) + kDone).c_str(), &st) != 0)
-            break;
+        if (!PathExists(path_) && !PathExists(path_.substr(0, path_.size() - 5) + kDone)) break;
     }
     file_ = std::make_unique<TLogFileWriter>(path_, headerLine);
     // Held for the whole run: a journal whose lock can be taken is one that
     // no live run writes to.
-    ::flock(file_->Handle(), LOCK_EX | LOCK_NB);
+    TryLockFile(file_->Handle());
     lastSyncMs_ = MonotonicMs();
 }
 
@@ -105,7 +127,7 @@ void TJournal::AppendLine(const std::string& line, int64_t nowMs)
 
 void TJournal::Sync()
 {
-    if (file_ && ::fdatasync(file_->Handle()) != 0) throw EFWriteError(path_, SysErrorMessage(errno));
+    if (file_ && !SyncFileData(file_->Handle())) throw EFWriteError(path_, SysErrorMessage(errno));
 }
 
 void TJournal::Finish()
@@ -114,7 +136,7 @@ void TJournal::Finish()
     Sync();
     file_.reset();
     const std::string done = path_.substr(0, path_.size() - 5) + kDone;
-    if (::rename(path_.c_str(), done.c_str()) != 0) throw EFCreateError(done, SysErrorMessage(errno));
+    if (RenameFile(path_, done) != 0) throw EFCreateError(done, SysErrorMessage(errno));
     path_ = done;
 }
 
@@ -124,9 +146,9 @@ std::vector<TJournalInfo> LeftJournals(const std::string& dir)
     const std::string base = Slash(dir);
     for (const std::string& name : Names(base, kPart)) {
         const std::string path = base + name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = OpenFile(path, O_RDONLY);
         if (fd < 0) continue;
-        const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        const bool held = !TryLockFile(fd);
         ::close(fd);
         if (held) continue;
         TJournalInfo info;
@@ -149,7 +171,7 @@ std::string CloseLeftJournal(const std::string& path)
 {
     if (!EndsWith(path, kPart)) return path;
     const std::string done = path.substr(0, path.size() - 5) + kDone;
-    if (::rename(path.c_str(), done.c_str()) != 0) throw EFCreateError(done, SysErrorMessage(errno));
+    if (RenameFile(path, done) != 0) throw EFCreateError(done, SysErrorMessage(errno));
     return done;
 }
 
@@ -163,7 +185,7 @@ int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns, int64_t
     for (size_t k = 0; k < done.size(); ++k) {
         const int64_t start = StartOf(done[k]);
         const bool tooMany = done.size() - k > maxRuns;
-        if ((tooMany || nowMs - start > maxAgeMs) && ::unlink((base + done[k]).c_str()) == 0) ++removed;
+        if ((tooMany || nowMs - start > maxAgeMs) && RemoveFile(base + done[k]) == 0) ++removed;
     }
     return removed;
 }

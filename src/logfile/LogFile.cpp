@@ -67,7 +67,7 @@ void SaveLogFile(const std::string& path, std::string_view headerLine, std::stri
     if (!IsValidUtf8(headerLine)) headerLine = sanitizedHeader = SanitizeUtf8(headerLine);
     if (!IsValidUtf8(paneText)) paneText = sanitizedPane = SanitizeUtf8(paneText);
 
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) throw EFCreateError(path, SysErrorMessage(errno));
     TCrLfWriter out(fd);
     bool ok = out.Write(headerLine) && out.Write("\n") && out.Write(paneText) && out.Flush();
@@ -81,7 +81,7 @@ void SaveLogFile(const std::string& path, std::string_view headerLine, std::stri
 
 TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& headerLine) : path_(path)
 {
-    handle_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    handle_ = OpenFile(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (handle_ < 0) throw EFCreateError(path, SysErrorMessage(errno));
     struct stat st {};
     if (::fstat(handle_, &st) != 0) {
