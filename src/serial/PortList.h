@@ -1,5 +1,6 @@
-// The serial ports the system offers, as udev reports them. The port box
-// lists these names; connecting opens DevicePath.
+// The serial ports the system offers, as udev reports them on Linux and the
+// registry on Windows. The port box lists these names; connecting opens
+// DevicePath.
 #pragma once
 
 #include <string>
@@ -8,8 +9,8 @@
 namespace kelvara {
 
 struct TPortInfo {
-    std::string Name;       // the kernel's name, as the port box shows it: "ttyUSB0", "ttyS0"
-    std::string DevicePath; // the device node: "/dev/ttyUSB0"
+    std::string Name;       // as the port box shows it: "ttyUSB0", "ttyS0"; "COM3" on Windows
+    std::string DevicePath; // the device node: "/dev/ttyUSB0"; "\\.\COM3" on Windows
     std::string StableName; // "/dev/serial/by-id/usb-FTDI_..." where udev made one, else empty
 };
 
@@ -42,8 +43,18 @@ std::string ByIdLink(const std::vector<std::string>& devlinks);
 std::vector<TPortInfo> SelectSerialPorts(const std::vector<TTtyFacts>& devices);
 
 // The serial ports the system reports, in the port box's order. Empty when
-// udev cannot be reached, as when no port exists.
+// udev cannot be reached, as when no port exists. On Windows: the ports
+// named in the registry key HARDWARE\DEVICEMAP\SERIALCOMM of the local
+// machine, in the order the registry gives them; empty without that key.
 std::vector<TPortInfo> ListSerialPorts();
+
+#ifdef _WIN32
+// The ports named by the string values of the key subKey under root, in the
+// registry's order, as ListSerialPorts reads its key (root is an HKEY). A
+// value whose data is not a string raises EError "Invalid data type for
+// '<value name>'".
+std::vector<TPortInfo> SerialPortsOfKey(struct HKEY__* root, const std::wstring& subKey);
+#endif
 
 // The natural order of port names: "ttyS2" before "ttyS10". Runs of digits
 // compare by value, other bytes by code; names equal that way ("ttyS01",

@@ -1,0 +1,58 @@
+// The serial ports of Windows: each driver that creates a port names it in
+// HARDWARE\DEVICEMAP\SERIALCOMM, one value per port (the value's name is the
+// driver's device, its data the port name).
+#include "base/Errors.h"
+#include "base/Win32Text.h"
+#include "serial/PortList.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace kelvara {
+
+std::vector<TPortInfo> SerialPortsOfKey(HKEY root, const std::wstring& subKey)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+    struct TClose {
+        HKEY Key;
+        ~TClose() { RegCloseKey(Key); }
+    } close{key};
+
+    DWORD values = 0;
+    DWORD longestName = 0;
+    DWORD longestData = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, &longestName, &longestData,
+                         nullptr, nullptr) != ERROR_SUCCESS)
+        return {};
+
+    std::vector<TPortInfo> ports;
+    std::vector<wchar_t> name(longestName + 1);
+    // Data in bytes, with room for a terminator the registry may not store.
+    std::vector<wchar_t> data(longestData / sizeof(wchar_t) + 2);
+    for (DWORD index = 0; index < values; ++index) {
+        DWORD nameLength = DWORD(name.size());
+        DWORD dataBytes = DWORD((data.size() - 1) * sizeof(wchar_t));
+        DWORD type = 0;
+        const LONG status = RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type,
+                                          reinterpret_cast<BYTE*>(data.data()), &dataBytes);
+        // A value that went away since the count was taken ends the list.
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status != ERROR_SUCCESS) continue;
+        const std::string valueName = NarrowUtf16(std::wstring_view(name.data(), nameLength));
+        if (type != REG_SZ && type != REG_EXPAND_SZ) throw EError("Invalid data type for '" + valueName + "'");
+        std::wstring_view port(data.data(), dataBytes / sizeof(wchar_t));
+        while (!port.empty() && port.back() == L'\0') port.remove_suffix(1);
+        const std::string portName = NarrowUtf16(port);
+        ports.push_back({portName, "\\\\.\\" + portName, ""});
+    }
+    return ports;
+}
+
+std::vector<TPortInfo> ListSerialPorts()
+{
+    return SerialPortsOfKey(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM");
+}
+
+} // namespace kelvara
