@@ -5,14 +5,27 @@
 #include "logfile/Journal.h"
 #include "serial/LineRefusal.h"
 #include "serial/SerialChannel.h"
-#include "sim/SimBus.h"
 
 #include <cerrno>
+
+#ifdef KELVARA_HAVE_SIM
+#include "sim/SimBus.h"
+#endif
+
+#ifndef _WIN32
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace kelvara {
+
+#ifndef KELVARA_HAVE_SIM
+// A build without the simulated bus: the session never holds one.
+namespace sim {
+class TSimBus {};
+} // namespace sim
+#endif
 
 std::string TConnectResult::Message() const
 {
@@ -34,6 +47,11 @@ std::string TConnectResult::Message() const
 
 std::string MissingDeviceGroup(const std::string& path)
 {
+#ifdef _WIN32
+    // Access to a Windows port is not given by group.
+    (void)path;
+    return "";
+#else
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return "";
     if (getegid() == st.st_gid) return "";
@@ -43,6 +61,7 @@ std::string MissingDeviceGroup(const std::string& path)
             if (g == st.st_gid) return "";
     const group* entry = getgrgid(st.st_gid);
     return entry ? entry->gr_name : std::to_string(st.st_gid);
+#endif
 }
 
 TSession::TSession(TLocaleSettings locale, TScanHost& host)
@@ -83,8 +102,16 @@ TSession::~TSession()
 
 std::string TSession::DevicePathOf(const std::string& portName)
 {
+#ifdef _WIN32
+    // The port box's name behind the device namespace, as the system opens
+    // a chosen port ("COM3" becomes "\\.\COM3"); a path that starts with
+    // "\\" is taken as it is.
+    const bool path = portName.starts_with("\\\\");
+    return path ? portName : "\\\\.\\" + portName;
+#else
     const bool path = !portName.empty() && (portName[0] == '/' || portName[0] == '.');
     return path ? portName : "/dev/" + portName;
+#endif
 }
 
 uint16_t TSession::PeriodOf(const std::string& text)
@@ -224,7 +251,7 @@ void TSession::Tick()
 void TSession::CheckLost()
 {
     if (link_ != TLink::Open || ser_->DeviceLost() == 0) return;
-    const std::string reason = SysErrorMessage(ser_->DeviceLost());
+    const std::string reason = TSerialChannel::GetErrorDesc(ser_->DeviceLost());
     // Held open, the old device node would stay busy, and the adapter would
     // come back under a new name.
     ser_->CloseSocket();
@@ -243,6 +270,10 @@ void TSession::TryReconnect(uint32_t second)
 
 std::string TSession::StartSimulatedBus(int baud)
 {
+#ifndef KELVARA_HAVE_SIM
+    (void)baud;
+    throw EError("no simulated bus on this platform");
+#else
     sim::TSimOptions options;
     options.Baud = baud;
     options.Profile = kSimulatedProfile;
@@ -250,6 +281,7 @@ std::string TSession::StartSimulatedBus(int baud)
     bus->Start();
     bus_ = std::move(bus);
     return bus_->DevicePath();
+#endif
 }
 
 } // namespace kelvara

@@ -63,7 +63,9 @@ public:
 
     // A port name as the port box and --port take it: a bare name is a
     // device under /dev ("ttyUSB0", "pts/3", "serial/by-id/usb-..."), a path
-    // that starts with "/" or "." is taken as it is.
+    // that starts with "/" or "." is taken as it is. On Windows a bare name
+    // is a device in the device namespace ("COM3" is \\.\COM3), a path that
+    // starts with two backslashes is taken as it is.
     static std::string DevicePathOf(const std::string& portName);
     // The scan period from its text: a whole number of seconds, 0 to 65535.
     // Raises EConvertError for text that is not an integer, ERangeError
@@ -127,7 +129,8 @@ public:
 
     // Starts a simulated bus of seven slaves in this process and returns the
     // device path a channel opens to reach it. Raises EError when the system
-    // gives no pseudo-terminal.
+    // gives no pseudo-terminal, or "no simulated bus on this platform" in a
+    // build without one (Windows).
     std::string StartSimulatedBus(int baud);
 
     TSerialChannel& Ser() { return *ser_; }
