@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+struct HKEY__; // a registry key, as <windows.h> declares it
+#endif
+
 namespace kelvara {
 
 struct TPortInfo {
@@ -53,7 +57,7 @@ std::vector<TPortInfo> ListSerialPorts();
 // registry's order, as ListSerialPorts reads its key (root is an HKEY). A
 // value whose data is not a string raises EError "Invalid data type for
 // '<value name>'".
-std::vector<TPortInfo> SerialPortsOfKey(struct HKEY__* root, const std::wstring& subKey);
+std::vector<TPortInfo> SerialPortsOfKey(::HKEY__* root, const std::wstring& subKey);
 #endif
 
 // The natural order of port names: "ttyS2" before "ttyS10". Runs of digits

@@ -22,6 +22,9 @@ TLocaleSettings Comma()
     return TLocaleSettings::Named("de_DE.UTF-8");
 }
 
+// Windows takes the locale from the user's regional settings, not from the
+// environment.
+#ifndef _WIN32
 // An environment variable set for one scope. On every way out, a skip or a
 // failed assertion included, it gets back the value it had, or is unset again
 // if it had none, so that later tests see the environment they started with.
@@ -49,6 +52,7 @@ private:
     std::string name_;
     std::optional<std::string> old_;
 };
+#endif
 
 } // namespace
 
@@ -270,6 +274,31 @@ TEST(TextFile, MissingFileNamesPathAndReason)
     }
 }
 
+#ifdef _WIN32
+TEST(Locale, WindowsLocalesByTheirPosixOrWindowsNames)
+{
+    struct Case {
+        const char* Name;
+        const char* Separator;
+        const char* LocaleName;
+    } cases[] = {
+        {"de_DE.UTF-8", ",", "de_DE.UTF-8"}, {"de-DE", ",", "de-DE"},
+        {"en_US.UTF-8", ".", "en_US.UTF-8"}, {"C", ".", "C"},
+        {"xx_YY.UTF-8", ".", "C"}, // no such locale: the C rules
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const TLocaleSettings named = TLocaleSettings::Named(c.Name);
+        EXPECT_EQ(named.DecimalSeparator, c.Separator);
+        EXPECT_EQ(named.LocaleName, c.LocaleName);
+        EXPECT_EQ(named.LowerCase("FLOAT_BE"), "float_be");
+    }
+    EXPECT_EQ(Comma().LowerCase("\xC3\x84RGER"), "\xC3\xA4rger");
+    const TLocaleSettings captured = TLocaleSettings::Capture();
+    EXPECT_FALSE(captured.DecimalSeparator.empty());
+    EXPECT_EQ(TLocaleSettings::Named(captured.LocaleName).LocaleName, captured.LocaleName);
+}
+#else
 TEST(Locale, CapturedOnceFromTheEnvironment)
 {
     TScopedEnv lcAll("LC_ALL", "de_DE.UTF-8");
@@ -284,3 +313,4 @@ TEST(Locale, CapturedOnceFromTheEnvironment)
     EXPECT_EQ(captured.LowerCase("FLOAT_BE"), "float_be");
     EXPECT_EQ(captured.LowerCase("\xC3\x84RGER"), "\xC3\xA4rger");
 }
+#endif

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,6 +157,8 @@ TEST(IniFileWrite, ReadsBackWhatItWrote)
     }
 }
 
+// Modes, links and /proc are POSIX's; Windows has its own cases below.
+#ifndef _WIN32
 TEST(IniFileWrite, KeepsPermissionBits)
 {
     TTempDir dir;
@@ -216,6 +219,7 @@ TEST(IniFileWrite, FailureRaisesUnableToWrite)
     EXPECT_FALSE(std::filesystem::exists(dir.File("missing")));
     EXPECT_TRUE(std::filesystem::is_empty(asDirectory));
 }
+#endif
 
 TEST(IniFileWrite, RefusesLineBreaksThatWouldForgeLines)
 {
@@ -232,6 +236,39 @@ TEST(IniFileWrite, RefusesLineBreaksThatWouldForgeLines)
     EXPECT_EQ(ReadBytes(path), "[Serial]\nport=A\n");
 }
 
+#ifdef _WIN32
+// A Windows rename replaces a file only when asked to, and a read-only file
+// is refused although its directory would let a rename replace it.
+TEST(IniFileWrite, ReplacesTheFileAndRefusesWhereItCannotWrite)
+{
+    TTempDir dir;
+    const std::string path = dir.File("kelvara.ini");
+    WriteBytes(path, "[Serial]\r\nport=A\r\n");
+    TIniFile(path).WriteString("Serial", "port", "B");
+    EXPECT_EQ(ReadBytes(path), "[Serial]\r\nport=B\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "no temporary file is left";
+
+    const std::string readOnly = dir.File("ro.ini");
+    WriteBytes(readOnly, "[Serial]\nport=A\n");
+    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write, std::filesystem::perm_options::remove);
+    std::string plainFile = dir.File("plain");
+    WriteBytes(plainFile, "x");
+    const std::string asDirectory = dir.File("dir.ini");
+    std::filesystem::create_directory(asDirectory);
+    const std::string paths[] = {readOnly, asDirectory, dir.File("missing/kelvara.ini"), plainFile + "/kelvara.ini"};
+    for (const std::string& failing : paths) {
+        SCOPED_TRACE(failing);
+        try {
+            TIniFile(failing).WriteString("Serial", "port", "COM3");
+            ADD_FAILURE() << "no exception";
+        } catch (const EIniFileError& e) {
+            EXPECT_EQ(std::string(e.what()), "Unable to write to " + failing);
+        }
+    }
+    EXPECT_EQ(ReadBytes(readOnly), "[Serial]\nport=A\n");
+    std::filesystem::permissions(readOnly, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+}
+#else
 // Permission bits stop only an unprivileged user; under root these cannot fail
 // and are skipped (the cases above fail for everyone).
 TEST(IniFileWrite, ReadOnlyFileOrDirectoryWhenUnprivileged)
@@ -251,6 +288,7 @@ TEST(IniFileWrite, ReadOnlyFileOrDirectoryWhenUnprivileged)
     EXPECT_THROW(TIniFile(roDir + "/kelvara.ini").WriteString("Serial", "port", "B"), EIniFileError);
     ::chmod(roDir.c_str(), 0755);
 }
+#endif
 
 } // namespace
 } // namespace kelvara

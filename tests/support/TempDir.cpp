@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -11,11 +12,25 @@ namespace kelvara::test {
 
 TTempDir::TTempDir(const std::string& prefix)
 {
+#ifdef _WIN32
+    // The user's temporary directory, written with "/", which every Windows
+    // file call takes as well as "\\".
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec) throw std::runtime_error("no temporary directory: " + ec.message());
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+        const std::filesystem::path dir = base / (prefix + "-" + std::to_string(random() % 1000000000u));
+        if (std::filesystem::create_directory(dir, ec)) path_ = dir.generic_string();
+    }
+    if (path_.empty()) throw std::runtime_error("no scratch directory could be made under " + base.string());
+#else
     const std::string name = "/tmp/" + prefix + "-XXXXXX";
     std::vector<char> pattern(name.begin(), name.end());
     pattern.push_back('\0');
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + name);
     path_ = pattern.data();
+#endif
 }
 
 TTempDir::~TTempDir()

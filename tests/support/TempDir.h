@@ -1,5 +1,5 @@
-// A scratch directory under /tmp, removed with everything in it at the end of
-// the test (or benchmark).
+// A scratch directory under /tmp (the user's temporary directory on Windows),
+// removed with everything in it at the end of the test (or benchmark).
 #pragma once
 
 #include <string>
