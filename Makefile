@@ -1,10 +1,11 @@
 # The two commands a newcomer needs: `make run` and `make test`.
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
+BUILD_WINDOWS ?= build-windows
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan soak fresh-check run bench fuzz clean format format-check
+.PHONY: deps configure build test test-asan soak fresh-check run bench fuzz clean format format-check windows windows-test
 
 deps:
 	./scripts/install-deps.sh
@@ -29,6 +30,21 @@ test-asan: deps
 # faults switch at random (KELVARA_SOAK_SECONDS for longer runs).
 soak: build
 	cd $(BUILD) && ctest --output-on-failure -L soak
+
+# kelvara-log and the core cross-built for 64-bit Windows (MinGW-w64), and
+# $(BUILD_WINDOWS)/kelvara-log-windows-x86_64.zip: the program, offset.txt and a
+# readme.
+windows: deps
+	cmake -S . -B $(BUILD_WINDOWS) $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
+	./scripts/windows-zip.sh $(BUILD_WINDOWS)
+
+# The Windows unit tests under Wine, then kelvara-log.exe under Wine against
+# the simulated bus, line for line beside the Linux kelvara-log.
+windows-test: windows build
+	cd $(BUILD_WINDOWS) && ctest --output-on-failure -j $(JOBS)
+	./scripts/windows-e2e.sh $(BUILD)/bin $(BUILD_WINDOWS)/bin
 
 # `make test` as a newcomer runs it: a brand-new Debian 12 root, a clone of the
 # committed HEAD, install-deps.sh, the full build and every test. Needs root

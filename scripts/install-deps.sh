@@ -26,6 +26,11 @@ packages=(
   clang libclang-rt-14-dev
   # The comma-decimal locale generated below.
   locales
+  # The Windows build (make windows): MinGW-w64 for 64-bit Windows in its
+  # POSIX-threads flavour (std::thread), GoogleTest's sources to build the
+  # tests with it, zip for the package; and Wine to run the tests and
+  # kelvara-log.exe headless (make windows-test).
+  g++-mingw-w64-x86-64-posix googletest zip wine64
 )
 
 SUDO=""
