@@ -68,13 +68,17 @@ public:
 
     // Opens a terminal device for exclusive use, in raw mode, so that a read
     // never blocks. Returns INVALID_HANDLE_VALUE on failure (a path that is not
-    // a terminal: ENOTTY; in use by another opener: EBUSY).
+    // a terminal: ENOTTY; in use by another opener: EBUSY; on Windows a path
+    // that is not a communications device, or ERROR_ACCESS_DENIED in use).
     virtual THandle Open(const std::string& path) = 0;
-    // Gives up the device and restores the line settings it had before Open.
+    // Gives up the device. On POSIX it first gives the tty back the line
+    // settings it had before Open (raw mode is this program's); a Windows
+    // port, which has no cooked mode, is left as it was last configured.
     virtual int Close(THandle handle) = 0;
 
     // The line settings in the device-control block's terms. SetCommState
-    // fails with EINVAL when the driver did not apply every setting asked for.
+    // fails with EINVAL (ERROR_INVALID_PARAMETER on Windows) when the driver
+    // did not apply every setting asked for, and leaves the line as it was.
     virtual int GetCommState(THandle handle, DCB& dcb) = 0;
     virtual int SetCommState(THandle handle, const DCB& dcb) = 0;
 

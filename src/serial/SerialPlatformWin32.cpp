@@ -84,9 +84,9 @@ public:
         }
         // Nothing may be written to what is not a communications device: a
         // file or NUL would swallow the requests without complaint.
-        ::DCB saved{};
-        saved.DCBlength = sizeof saved;
-        if (GetFileType(h) != FILE_TYPE_CHAR || !::GetCommState(h, &saved)) {
+        ::DCB state{};
+        state.DCBlength = sizeof state;
+        if (GetFileType(h) != FILE_TYPE_CHAR || !::GetCommState(h, &state)) {
             const DWORD code = GetLastError();
             CloseHandle(h);
             Fail(code != 0 ? code : ERROR_INVALID_FUNCTION);
@@ -126,15 +126,22 @@ public:
 
     int SetCommState(THandle handle, const DCB& dcb) override
     {
+        ::DCB before{};
+        before.DCBlength = sizeof before;
+        if (!::GetCommState(Win(handle), &before)) return FailLast();
         ::DCB wanted{};
         ToWin32Dcb(dcb, wanted);
         if (!::SetCommState(Win(handle), &wanted)) return FailLast();
         // A driver may take what it cannot do without complaint (Wine on a
-        // pseudo-terminal drops parity); what it reports back tells.
+        // pseudo-terminal keeps 8 data bits and no parity); what it reports
+        // back tells. That is a refusal, and the line goes back to how it was.
         ::DCB applied{};
         applied.DCBlength = sizeof applied;
         if (!::GetCommState(Win(handle), &applied)) return FailLast();
-        if (!SameWin32LineSettings(wanted, applied)) return Fail(ERROR_INVALID_PARAMETER);
+        if (!SameWin32LineSettings(wanted, applied)) {
+            ::SetCommState(Win(handle), &before);
+            return Fail(ERROR_INVALID_PARAMETER);
+        }
         return 0;
     }
 
