@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # End to end on Windows' terms: the cross-built kelvara-log.exe, under Wine,
 # reads a simulated bus through a COM port, and the lines it logs equal those
-# of the Linux kelvara-log reading the same bus.
+# of the Linux kelvara-log reading the same bus. Then, on the same port, the
+# bus is unplugged and plugged in again during a run, which the Windows
+# logger reports and rides out, and Ctrl+C (SIGINT, which Wine hands to the
+# console's control handler) ends the run after a whole line.
 #
 #   scripts/windows-e2e.sh LINUX_BIN_DIR WINDOWS_BIN_DIR
 #
@@ -28,8 +31,13 @@ done
 
 scratch="$(mktemp -d /tmp/kelvara-e2e.XXXXXX)"
 sim_pid=""
+log_pid=""
 cleanup() {
   local status=$?
+  if [ -n "$log_pid" ]; then
+    kill -TERM "$log_pid" 2>/dev/null || true
+    wait "$log_pid" 2>/dev/null || true
+  fi
   if [ -n "$sim_pid" ]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -54,7 +62,7 @@ trap cleanup EXIT
 emf="0.000,1.000,2.000,4.096,10.153,-1.000"
 ambient="21.5"
 late="3:delay-before=15"
-scans=5
+scans=8
 port=com7
 
 "$linux_bin/kelvara-sim" --link "$scratch/bus" --emf "$emf" --ambient "$ambient" --fault "$late" \
@@ -128,3 +136,62 @@ awk -F'\t' -v scans="$scans" '
     exit bad
   }' "$scratch/linux.out" "$scratch/wine.out"
 say "the Wine run logged what the Linux run logged"
+
+# --- A port that goes away and comes back; Ctrl+C ends the run -------------
+lines() { tr -d '\r' <"$1" | wc -l; }
+# Waits up to $2 seconds for the command in $3... to succeed.
+await() {
+  local what="$1" seconds="$2"
+  shift 2
+  for _ in $(seq $((seconds * 10))); do
+    "$@" && return 0
+    kill -0 "$log_pid" 2>/dev/null || { say "the Windows logger ended while waiting for $what"; return 1; }
+    sleep 0.1
+  done
+  say "no $what within $seconds s"
+  return 1
+}
+has_lines() { [ "$(lines "$scratch/run.raw")" -ge "$1" ]; }
+told() { grep -aq "$1" "$scratch/run.err"; }
+# A scan while the port is away sends nothing and logs NAN in every reading.
+nan_line() {
+  tr -d '\r' <"$scratch/run.raw" |
+    awk -F'\t' 'NR > 1 && NF == 8 { n = 0; for (k = 2; k <= 8; k++) n += $k == "NAN"; if (n == 7) found = 1 } END { exit !found }'
+}
+
+say "Wine: kelvara-log.exe --port ${port^^} --parity no, unplugged and plugged in during the run"
+"$here/wine-run.sh" "$windows_bin/kelvara-log.exe" --port "${port^^}" --parity no --period 1 \
+  >"$scratch/run.raw" 2>"$scratch/run.err" &
+log_pid=$!
+await "second line" 60 has_lines 3
+kill -USR1 "$sim_pid"
+await "report of the lost port" 30 told "port lost at second"
+await "line of NAN while the port is away" 30 nan_line
+kill -USR2 "$sim_pid"
+await "report of the port back" 30 told "port back at second"
+back_at="$(lines "$scratch/run.raw")"
+await "lines after the port came back" 30 has_lines $((back_at + 3))
+kill -INT "$log_pid"
+status=0
+wait "$log_pid" || status=$?
+log_pid=""
+tr -d '\r' <"$scratch/run.raw" >"$scratch/run.out"
+say "Wine run with the port unplugged, stdout:"
+sed 's/^/  wine | /' "$scratch/run.out" >&2
+say "stderr:"
+grep -a '^kelvara-log:' "$scratch/run.err" | sed 's/^/  wine | /' >&2
+[ "$status" -eq 0 ] || { say "Ctrl+C: the Windows logger exited $status, not 0"; exit 1; }
+grep -aq '^kelvara-log: T__A: ' "$scratch/run.err" || { say "Ctrl+C: no channel summary; the run did not end normally"; exit 1; }
+# Every line whole; NAN while the port was away; readings again after it came back.
+awk -F'\t' -v back="$back_at" '
+  NR == 1 { next }
+  NF != 8 || $1 !~ /^[0-9][0-9][0-9][0-9]$/ { printf "windows-e2e: torn line %d: [%s]\n", NR, $0 > "/dev/stderr"; bad = 1 }
+  { nan = 0; for (k = 2; k <= 8; k++) if ($k == "NAN") nan++ }
+  nan == 7 { lost++ }
+  NR > back && nan == 0 { after++ }
+  END {
+    if (!lost) { print "windows-e2e: no line of NAN while the port was away" > "/dev/stderr"; bad = 1 }
+    if (!after) { print "windows-e2e: no complete line after the port came back" > "/dev/stderr"; bad = 1 }
+    exit bad
+  }' "$scratch/run.out"
+say "the Windows logger reported the lost port, read again when it came back, and stopped on Ctrl+C"
