@@ -36,7 +36,7 @@ soak: build
 # readme.
 windows: deps
 	cmake -S . -B $(BUILD_WINDOWS) $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-		-DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
 	./scripts/windows-zip.sh $(BUILD_WINDOWS)
 
