@@ -37,7 +37,7 @@ started=$(date +%s)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVARA_BENCH=ON ${CMAKE_ARGS:-} >/dev/null
 gui=""
 grep -q '^KELVARA_GUI:BOOL=ON' "$build/CMakeCache.txt" && gui=1
-targets=(kelvara-log serial_bench scan_bench proc_bench)
+targets=(kelvara-log kelvara-sim serial_bench scan_bench proc_bench session_bench)
 [ -n "$gui" ] && targets+=(kelvara window_bench)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
@@ -83,6 +83,10 @@ fi
 
 note "one scan against the simulated bus, Kelvara and libmodbus ($BENCH_SCANS scans each, three conditions)"
 run scan "$bin/scan_bench"
+
+note "keeping a run safe: reconnecting after unplugs, the journal's cost per line"
+run reconnect "$bin/session_bench" reconnect "$bin/kelvara-log" "$bin/kelvara-sim"
+run journal "$bin/session_bench" journal
 
 if [ -n "$gui" ]; then
   note "window: responsiveness during scans"
