@@ -211,7 +211,10 @@ int Responsiveness()
 {
     TScratch dir;
     const double seconds = kbench::Quick() ? 4.5 : 10.5;
-    const double ref = TChannelReader::kReadTimeoutMs;
+    // The target: no input event waits more than 30 ms during a scan (before
+    // the waits handed out events, 46 ms with silent slaves: the settle time
+    // and a whole read time-out before the first hand-out).
+    const double ref = 30;
     for (const bool silent : {true, false}) {
         const TWaits w = MeasureWaits(dir, silent, seconds);
         const std::string note = std::to_string(w.events) + " events over " + std::to_string(w.scans) +
@@ -220,7 +223,7 @@ int Responsiveness()
         Row(silent ? "4a" : "4b",
             silent ? "Window: longest wait of a posted event, 7 silent slaves"
                    : "Window: longest wait of a posted event, 7 answering slaves",
-            Fmt(Worst(w.all), "ms", 2), Fmt(ref, "ms", 0) + " (one read time-out)", Ratio(Worst(w.all), ref), note);
+            Fmt(Worst(w.all), "ms", 2), Fmt(ref, "ms", 0) + " (target)", Ratio(Worst(w.all), ref), note);
     }
     return 0;
 }
