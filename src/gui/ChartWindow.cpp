@@ -90,6 +90,10 @@ void TChartWindow::BuildControls()
     sbFollow->setObjectName("sbFollow");
     sbFollow->setCheckable(true);
     sbFollow->setChecked(true);
+    // The style's own checked look is too faint to tell a latched button;
+    // a style sheet drops the style's padding, so the size is kept first.
+    sbFollow->setMinimumSize(sbFollow->sizeHint());
+    sbFollow->setStyleSheet("QPushButton:checked { background: #c4c4c4; border: 2px inset #808080; }");
     sbFollow->setToolTip("Show the last minutes of the run and move with it (or double-click the plot)");
     auto* spanLabel = new QLabel("Last", this);
     cbxSpan = new QComboBox(this);
