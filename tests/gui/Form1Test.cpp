@@ -269,42 +269,25 @@ TEST_F(FormTest, OnlyTheLogPaneHasAMenu)
 
 // ------------------------------------------------------------------- chart
 
-TEST_F(FormTest, CtrlGAndTheMenuOpenTheChartBesideTheWindow)
-{
-    auto w = Open();
-    QApplication::setActiveWindow(w.get());
-    w->Memo1->setFocus();
-    QTest::keyClick(w->Memo1, Qt::Key_G, Qt::ControlModifier);
-    ASSERT_NE(w->ChartWindow1, nullptr);
-    EXPECT_TRUE(w->ChartWindow1->isVisible());
-    EXPECT_TRUE(w->ChartWindow1->isWindow());
-    EXPECT_EQ(w->ChartWindow1->windowModality(), Qt::NonModal);
-    EXPECT_EQ(w->ChartWindow1->Store(), &w->Session->Trend());
-    EXPECT_EQ(w->ChartWindow1->Series[6]->name(), "T__A");
-
-    TChartWindow* chart = w->ChartWindow1;
-    chart->close();
-    w->Chart1->trigger();
-    EXPECT_EQ(w->ChartWindow1, chart); // the same window, shown again
-    EXPECT_TRUE(chart->isVisible());
-    EXPECT_TRUE(w->isVisible());
-    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
-}
-
-// The chart draws the session's store: opened inside a scan's hand-out of
-// events, redrawn as each tick ends, closed and opened again without losing a
-// sample, emptied by a new run.
+// The chart is a window of its own that draws the session's store: opened by
+// Ctrl+G inside a scan's hand-out of events, redrawn as each tick ends, closed
+// and opened again from the menu without losing a sample, emptied by a new run.
 TEST_F(FormTest, TheChartFollowsTheRunAcrossCloseAndReopen)
 {
     sim::TSimBus bus;
     auto w = ConnectedToSim(bus);
+    QApplication::setActiveWindow(w.get());
+    w->Memo1->setFocus();
     QTimer probe;
-    InsideNextScan(*w, probe, [&] { w->Chart1->trigger(); });
+    InsideNextScan(*w, probe, [&] { QTest::keyClick(w->Memo1, Qt::Key_G, Qt::ControlModifier); });
     w->sbRun->click();
     Tick(*w);
     ASSERT_NE(w->ChartWindow1, nullptr);
     TChartWindow& chart = *w->ChartWindow1;
     EXPECT_TRUE(chart.isVisible());
+    EXPECT_TRUE(chart.isWindow());
+    EXPECT_EQ(chart.windowModality(), Qt::NonModal);
+    EXPECT_EQ(chart.Series[6]->name(), "T__A");
     const auto drawn = [&] { return size_t(chart.Series[0]->data()->size()); };
     EXPECT_EQ(drawn(), 1u);
     Tick(*w);
