@@ -347,7 +347,10 @@ void TChartWindow::ScheduleReload()
         this,
         [this] {
             reloadQueued_ = false;
-            if (isVisible()) Redraw();
+            if (isVisible())
+                Redraw();
+            else
+                stale_ = true; // hidden meanwhile: redrawn when shown
         },
         Qt::QueuedConnection);
 }
