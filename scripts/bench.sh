@@ -10,6 +10,8 @@
 #                          keep it a multiple of 60 so the logger's one scan per
 #                          minute is counted at its real rate
 #   BENCH_SCANS=N          scans per side for the scan rows (default 60, at least 50)
+#   BENCH_CHART_SECONDS=N  length of the window-with-chart CPU run (default 300,
+#                          quick 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,11 +21,13 @@ quick="${BENCH_QUICK:-0}"
 if [ -n "$quick" ]; then
   clock="${BENCH_CLOCK_SECONDS:-30}"
   idle="${BENCH_IDLE_SECONDS:-60}"
+  chart="${BENCH_CHART_SECONDS:-60}"
   export BENCH_SCANS="${BENCH_SCANS:-50}"
   export BENCH_QUICK=1
 else
   clock="${BENCH_CLOCK_SECONDS:-600}"
   idle="${BENCH_IDLE_SECONDS:-120}"
+  chart="${BENCH_CHART_SECONDS:-300}"
   export BENCH_SCANS="${BENCH_SCANS:-60}"
   unset BENCH_QUICK
 fi
@@ -95,6 +99,8 @@ if [ -n "$gui" ]; then
   run logpane "$bin/window_bench" logpane
   note "window: start-up"
   run startup "$bin/window_bench" startup
+  note "chart: a week in the trend store, drawn"
+  run chart "$bin/window_bench" chart
 fi
 
 # The long, quiet measurements side by side: the clocks of the logger and the
@@ -104,6 +110,9 @@ run clock "$bin/proc_bench" clock "$clock" "$bin/kelvara-log" &
 pids=($!)
 if [ -n "$gui" ]; then
   run tick "$bin/window_bench" tick "$clock" &
+  pids+=($!)
+  note "chart: the window's CPU with the chart open for ${chart} s"
+  run chartcpu "$bin/window_bench" chartcpu "$chart" &
   pids+=($!)
   run idle "$bin/proc_bench" idle "$idle" "$bin/kelvara-log" "$bin/kelvara" "$bin/window_bench" &
 else

@@ -16,6 +16,8 @@ packages=(
   # offscreen one, part of Qt's GUI library) and its fixed-width font Cousine,
   # which Qt finds through fontconfig.
   qt6-qpa-plugins fontconfig fonts-croscore
+  # The window's chart: QCustomPlot, built for Qt 6 (CMake package QCustomPlotQt6).
+  libqcustomplot-dev
   # Time zones: the clock field is tested in zones with daylight saving.
   tzdata
   xvfb xauth
