@@ -79,10 +79,13 @@ TJournal::TJournal(const std::string& dir, int64_t startMs, const std::string& h
     const std::string stamp = FileTimeStamp(startMs);
     // Two runs started within one second get names of their own.
     for (int k = 0;; ++k) {
-        path_ = base + stamp + (k ? "-" + std::to_string(k) : "") + kPart;
+        std::string name = base + stamp;
+        if (k) name.append("-").append(std::to_string(k));
         struct stat st {};
-        if (::stat(path_.c_str(), &st) != 0 && ::stat((path_.substr(0, path_.size() - 5) + kDone).c_str(), &st) != 0)
+        if (::stat((name + kPart).c_str(), &st) != 0 && ::stat((name + kDone).c_str(), &st) != 0) {
+            path_ = name + kPart;
             break;
+        }
     }
     file_ = std::make_unique<TLogFileWriter>(path_, headerLine);
     // Held for the whole run: a journal whose lock can be taken is one that
