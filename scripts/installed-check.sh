@@ -36,6 +36,10 @@ rm -rf "$home"
 install -d -m 700 -o "$user" -g "$user" "$home"
 uid="$(id -u "$user")"
 gid="$(id -g "$user")"
+# A desktop session gives a logged-in user a runtime folder of its own below
+# /run/user, removed again at logout; the parent is the login manager's.
+runtime="/run/user/$uid"
+install -d -m 755 /run/user
 
 # Every path of the root's own file system but the user's home and this
 # check's scratch folder. apt and dpkg keep their records and logs of the
@@ -58,9 +62,6 @@ for p in kelvara kelvara-log kelvara-sim; do
   [ "$(command -v "$p")" = "/usr/bin/$p" ] || fail "$p is not on the PATH as /usr/bin/$p"
 done
 
-# What a desktop session gives a logged-in user: a runtime folder of its own,
-# removed again at logout.
-runtime="/run/user/$uid"
 install -d -m 700 -o "$user" -g "$user" "$runtime"
 as_user() {
   (cd "$home" && setpriv --reuid="$uid" --regid="$gid" --init-groups -- \
