@@ -4,7 +4,7 @@ BUILD_ASAN ?= build-asan
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan soak fresh-check run bench fuzz clean format format-check
+.PHONY: deps configure build test test-asan soak package fresh-check run bench fuzz clean format format-check
 
 deps:
 	./scripts/install-deps.sh
@@ -29,6 +29,13 @@ test-asan: deps
 # faults switch at random (KELVARA_SOAK_SECONDS for longer runs).
 soak: build
 	cd $(BUILD) && ctest --output-on-failure -L soak
+
+# The Debian package of the build, kelvara_VERSION_ARCH.deb in $(BUILD)/, and
+# lintian's verdict on it: no error and no warning.
+package: build
+	rm -f $(BUILD)/kelvara_*.deb
+	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error,warning --display-info $(BUILD)/kelvara_*.deb
 
 # `make test` as a newcomer runs it: a brand-new Debian 12 root, a clone of the
 # committed HEAD, install-deps.sh, the full build and every test. Needs root

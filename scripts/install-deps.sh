@@ -28,6 +28,11 @@ packages=(
   clang libclang-rt-14-dev
   # The comma-decimal locale generated below.
   locales
+  # The installed copy and its package: scdoc writes the manual pages and
+  # rsvg-convert the icon's bitmaps; the install test validates the desktop
+  # entry, the metainfo and the manual pages; CPack finds the package's
+  # dependencies with file and dpkg-shlibdeps; lintian judges the package.
+  scdoc librsvg2-bin desktop-file-utils appstream man-db file dpkg-dev lintian
 )
 
 SUDO=""
