@@ -5,7 +5,7 @@ BUILD_WINDOWS ?= build-windows
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan soak fresh-check run bench fuzz clean format format-check windows windows-test
+.PHONY: deps configure build test test-asan soak package fresh-check run bench fuzz clean format format-check windows windows-test
 
 deps:
 	./scripts/install-deps.sh
@@ -45,6 +45,13 @@ windows: deps
 windows-test: windows build
 	cd $(BUILD_WINDOWS) && ctest --output-on-failure -j $(JOBS)
 	./scripts/windows-e2e.sh $(BUILD)/bin $(BUILD_WINDOWS)/bin
+
+# The Debian package of the build, kelvara_VERSION_ARCH.deb in $(BUILD)/, and
+# lintian's verdict on it: no error and no warning.
+package: build
+	rm -f $(BUILD)/kelvara_*.deb
+	cd $(BUILD) && cpack -G DEB
+	lintian --fail-on error,warning --display-info $(BUILD)/kelvara_*.deb
 
 # `make test` as a newcomer runs it: a brand-new Debian 12 root, a clone of the
 # committed HEAD, install-deps.sh, the full build and every test. Needs root

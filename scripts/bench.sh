@@ -10,6 +10,8 @@
 #                          keep it a multiple of 60 so the logger's one scan per
 #                          minute is counted at its real rate
 #   BENCH_SCANS=N          scans per side for the scan rows (default 60, at least 50)
+#   BENCH_CHART_SECONDS=N  length of the window-with-chart CPU run (default 300,
+#                          quick 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,11 +21,13 @@ quick="${BENCH_QUICK:-0}"
 if [ -n "$quick" ]; then
   clock="${BENCH_CLOCK_SECONDS:-30}"
   idle="${BENCH_IDLE_SECONDS:-60}"
+  chart="${BENCH_CHART_SECONDS:-60}"
   export BENCH_SCANS="${BENCH_SCANS:-50}"
   export BENCH_QUICK=1
 else
   clock="${BENCH_CLOCK_SECONDS:-600}"
   idle="${BENCH_IDLE_SECONDS:-120}"
+  chart="${BENCH_CHART_SECONDS:-300}"
   export BENCH_SCANS="${BENCH_SCANS:-60}"
   unset BENCH_QUICK
 fi
@@ -37,7 +41,7 @@ started=$(date +%s)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVARA_BENCH=ON ${CMAKE_ARGS:-} >/dev/null
 gui=""
 grep -q '^KELVARA_GUI:BOOL=ON' "$build/CMakeCache.txt" && gui=1
-targets=(kelvara-log serial_bench scan_bench proc_bench)
+targets=(kelvara-log kelvara-sim serial_bench scan_bench proc_bench session_bench)
 [ -n "$gui" ] && targets+=(kelvara window_bench)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
@@ -84,6 +88,10 @@ fi
 note "one scan against the simulated bus, Kelvara and libmodbus ($BENCH_SCANS scans each, three conditions)"
 run scan "$bin/scan_bench"
 
+note "keeping a run safe: reconnecting after unplugs, the journal's cost per line"
+run reconnect "$bin/session_bench" reconnect "$bin/kelvara-log" "$bin/kelvara-sim"
+run journal "$bin/session_bench" journal
+
 if [ -n "$gui" ]; then
   note "window: responsiveness during scans"
   run responsiveness "$bin/window_bench" responsiveness
@@ -91,6 +99,8 @@ if [ -n "$gui" ]; then
   run logpane "$bin/window_bench" logpane
   note "window: start-up"
   run startup "$bin/window_bench" startup
+  note "chart: a week in the trend store, drawn"
+  run chart "$bin/window_bench" chart
 fi
 
 # The long, quiet measurements side by side: the clocks of the logger and the
@@ -100,6 +110,9 @@ run clock "$bin/proc_bench" clock "$clock" "$bin/kelvara-log" &
 pids=($!)
 if [ -n "$gui" ]; then
   run tick "$bin/window_bench" tick "$clock" &
+  pids+=($!)
+  note "chart: the window's CPU with the chart open for ${chart} s"
+  run chartcpu "$bin/window_bench" chartcpu "$chart" &
   pids+=($!)
   run idle "$bin/proc_bench" idle "$idle" "$bin/kelvara-log" "$bin/kelvara" "$bin/window_bench" &
 else

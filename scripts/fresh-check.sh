@@ -4,7 +4,10 @@
 # make and ca-certificates, nothing else), clones the committed HEAD of this
 # repository into it, and runs `make test` there as root, so that
 # scripts/install-deps.sh alone has to bring in everything the build, the tests
-# and their peers use. Uncommitted changes are not part of the check.
+# and their peers use. Then `make package` builds the .deb there, and
+# scripts/installed-check.sh installs it with apt, runs it from /usr/bin as an
+# unprivileged user and removes it again. Uncommitted changes are not part of
+# the check.
 #
 # Needs root for mmdebstrap, the mounts and chroot (it re-runs itself with sudo
 # otherwise) and the network. The Debian mirror is the one this machine's own
@@ -17,8 +20,8 @@
 #   FRESH_CHECK_APT_CACHE=no  download every package instead
 #
 # The output of the run is kept in build-fresh/fresh-check.log, and CTest's
-# full log in build-fresh/LastTest.log. Exit status: 0 when `make test` passed
-# in the fresh root, 1 otherwise.
+# full log in build-fresh/LastTest.log. Exit status: 0 when `make test` and the
+# package passed in the fresh root, 1 otherwise.
 set -euo pipefail
 
 say() { printf 'fresh-check: %s\n' "$*" >&2; }
@@ -273,4 +276,17 @@ if grep -q 'is not installed' "$testlog"; then
   grep 'is not installed' "$testlog" | sort | uniq -c >&2
   exit 1
 fi
-say "'make test' passed in a fresh Debian $suite root in $((SECONDS - started)) s"
+
+# --- The package: built there, installed, run and removed --------------------
+say "running 'make package' and scripts/installed-check.sh in the root"
+package_started=$SECONDS
+chroot "$root" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" KELVARA_INSTALLED_CHECK=yes \
+  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  /bin/bash -c 'cd /root/kelvara && make package && ./scripts/installed-check.sh build/kelvara_*.deb' \
+  </dev/null 2>&1 | tee -a "$log" || status=$?
+if [ "$status" -ne 0 ]; then
+  say "the package FAILED in the fresh root (exit $status)"
+  exit 1
+fi
+say "the package was built, installed, run and removed in $((SECONDS - package_started)) s"
+say "'make test' and the package passed in a fresh Debian $suite root in $((SECONDS - started)) s"

@@ -16,6 +16,8 @@ packages=(
   # offscreen one, part of Qt's GUI library) and its fixed-width font Cousine,
   # which Qt finds through fontconfig.
   qt6-qpa-plugins fontconfig fonts-croscore
+  # The window's chart: QCustomPlot, built for Qt 6 (CMake package QCustomPlotQt6).
+  libqcustomplot-dev
   # Time zones: the clock field is tested in zones with daylight saving.
   tzdata
   xvfb xauth
@@ -26,6 +28,11 @@ packages=(
   clang libclang-rt-14-dev
   # The comma-decimal locale generated below.
   locales
+  # The installed copy and its package: scdoc writes the manual pages and
+  # rsvg-convert the icon's bitmaps; the install test validates the desktop
+  # entry, the metainfo and the manual pages; CPack finds the package's
+  # dependencies with file and dpkg-shlibdeps; lintian judges the package.
+  scdoc librsvg2-bin desktop-file-utils appstream man-db file dpkg-dev lintian
   # The Windows build (make windows): MinGW-w64 for 64-bit Windows in its
   # POSIX-threads flavour (std::thread), GoogleTest's sources to build the
   # tests with it, zip for the package; and Wine to run the tests and

@@ -29,7 +29,8 @@ namespace {
 
 constexpr const char* kUsage = "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
                                "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
-                               "                   [--output FILE]\n"
+                               "                   [--output FILE] [--clock utc|local]\n"
+                               "       kelvara-log --list-ports | --help | --version\n"
                                "Try 'kelvara-log --help' for more.\n";
 
 struct TOptions {
@@ -59,6 +60,7 @@ TOptions ParseOptions(int argc, char** argv)
                  "diagnostics on stderr. Defaults come from kelvara.ini. Exit codes: 0 done (after --scans,\n"
                  "SIGINT or SIGTERM), 1 cannot start or the output file failed, 2 bad options.",
                  "kelvara-log");
+    app.set_help_flag("-h,--help", "describe the options, and stop");
     app.get_formatter()->column_width(26);
 #ifdef _WIN32
     app.add_option("--port", o.port, "serial port: a name (COM3) or a device path (\\\\.\\COM12)")->type_name("DEVICE");
@@ -79,10 +81,14 @@ TOptions ParseOptions(int argc, char** argv)
     app.add_option("--clock", o.clock, "add a ninth field, clock: when the scan began, in utc or local time")
         ->type_name("utc|local");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports the system reports, and stop");
+    app.set_version_flag("--version", "kelvara-log " KELVARA_VERSION, "print the version, and stop");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         std::fputs(app.help().c_str(), stdout);
+        std::exit(0);
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
         std::exit(0);
     } catch (const CLI::ParseError& e) {
         Usage(e.what());

@@ -1,5 +1,6 @@
 #include "config/AppPaths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -100,13 +101,38 @@ std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env, co
     MakeDirectories(dir);
     return dir + "/";
 }
+
+std::vector<std::string> SystemConfigDirs(const TEnvLookup& env)
+{
+    const std::optional<std::string> value = env("XDG_CONFIG_DIRS");
+    if (!value || value->empty()) return {"/etc/xdg"};
+    std::vector<std::string> dirs;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t colon = value->find(':', start);
+        std::string dir = value->substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        if (!dir.empty() && dir.front() == '/') {
+            while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+            dirs.push_back(dir);
+        }
+        if (colon == std::string::npos) return dirs;
+        start = colon + 1;
+    }
+}
 #endif
 
-std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std::string& appPath)
+std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std::string& appPath,
+                                           const TEnvLookup& env)
 {
     const std::string exeDir = AppPathOf(exePath);
     std::vector<std::string> paths{appPath + "offset.txt"};
-    if (exeDir != appPath) paths.push_back(exeDir + "offset.txt");
+    if (exeDir == appPath) return paths;
+    auto add = [&paths](const std::string& path) {
+        if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
+    };
+    for (const std::string& dir : SystemConfigDirs(env))
+        add((dir == "/" ? std::string() : dir) + "/kelvara/offset.txt");
+    add(exeDir + "offset.txt");
     return paths;
 }
 

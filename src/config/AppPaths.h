@@ -3,8 +3,9 @@
 // live in AppPath, the executable's directory. An installed copy (say under
 // /usr/bin) cannot write there, so for it AppPath becomes the user's
 // configuration directory, $XDG_CONFIG_HOME/kelvara/ or ~/.config/kelvara/,
-// which then holds both files. On Windows that directory is
-// %APPDATA%\kelvara\, and paths are written with "\".
+// which then holds both files; its offsets may also come from the system's
+// configuration directories. On Windows that directory is %APPDATA%\kelvara\,
+// and paths are written with "\".
 #pragma once
 
 #include <functional>
@@ -45,11 +46,20 @@ std::string IniNameOf(const std::string& appPath);
 std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env = SystemEnv,
                            const TDirWritable& writable = IsDirWritable);
 
+// The system's configuration directories, most important first: the absolute
+// entries of $XDG_CONFIG_DIRS (a colon-separated list; relative entries are
+// invalid and skipped), or /etc/xdg when it is unset or empty. Without
+// trailing slashes. None on Windows.
+std::vector<std::string> SystemConfigDirs(const TEnvLookup& env = SystemEnv);
+
 // Where the offsets file is looked for, in order. A portable copy has one
 // place, AppPath. An installed copy whose AppPath moved to the user's
-// configuration directory looks there first and then beside the executable,
-// where a package ships its default file.
-std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std::string& appPath);
+// configuration directory looks there first, then in "kelvara/" of each
+// system configuration directory (a package ships its default file as
+// /etc/xdg/kelvara/offset.txt), and last beside the executable. A path is
+// listed once.
+std::vector<std::string> OffsetsSearchPath(const std::string& exePath, const std::string& appPath,
+                                           const TEnvLookup& env = SystemEnv);
 
 // Where the window keeps the journals of its runs: $XDG_STATE_HOME/kelvara/runs/
 // ($XDG_STATE_HOME counts only as an absolute path), else

@@ -79,6 +79,13 @@ std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env, co
     return dir + "\\";
 }
 
+// Windows has no shared configuration directory in the XDG sense: the
+// offsets are looked for in AppPath and beside the executable only.
+std::vector<std::string> SystemConfigDirs(const TEnvLookup&)
+{
+    return {};
+}
+
 std::string JournalDirOf(const TEnvLookup& env)
 {
     const std::optional<std::string> base = AbsoluteDir(env, "LOCALAPPDATA");

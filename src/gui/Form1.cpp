@@ -4,6 +4,7 @@
 #include "base/Errors.h"
 #include "config/AppPaths.h"
 #include "config/Settings.h"
+#include "gui/ChartWindow.h"
 #include "logfile/LogFile.h"
 #include "serial/PortList.h"
 #include "serial/SerialChannel.h"
@@ -131,6 +132,7 @@ TForm1::TForm1(TLocaleSettings locale, TFormOptions options, QWidget* parent)
 
 TForm1::~TForm1()
 {
+    if (ChartWindow1) ChartWindow1->SetStore(nullptr, {});
     // A window destroyed without a successful close still owns its session.
     Session.reset();
 }
@@ -298,6 +300,13 @@ void TForm1::BuildControls()
     Selectall1->setObjectName("Selectall1");
     Saveas1 = PopupMenu3->addAction("Save as");
     Saveas1->setObjectName("Saveas1");
+    N1 = PopupMenu3->addSeparator();
+    Chart1 = PopupMenu3->addAction("Chart");
+    Chart1->setObjectName("Chart1");
+    // The shortcut works anywhere in the window, not only in the open menu.
+    Chart1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+    Chart1->setShortcutContext(Qt::WindowShortcut);
+    addAction(Chart1);
 }
 
 void TForm1::WireEvents()
@@ -316,6 +325,8 @@ void TForm1::WireEvents()
     connect(Selectall1, &QAction::triggered, this, [this] { HandleEvent([this] { Selectall1Click(); }); });
     connect(Saveas1, &QAction::triggered, this,
             [this] { RunModal([this] { HandleEvent([this] { Saveas1Click(); }); }); });
+    // A window that is not modal: it may open inside a scan's hand-out.
+    connect(Chart1, &QAction::triggered, this, [this] { HandleEvent([this] { Chart1Click(); }); });
 }
 
 void TForm1::HandleEvent(const std::function<void()>& handler)
@@ -473,6 +484,10 @@ void TForm1::FormClose()
     // A demo's port name is made up for this run: the user's settings stay.
     if (!options_.Demo) SaveSettings(IniName, settings);
 
+    if (ChartWindow1) {
+        ChartWindow1->SetStore(nullptr, {});
+        ChartWindow1->close();
+    }
     Session.reset();
 }
 
@@ -587,6 +602,7 @@ void TForm1::sbRunClick()
         if (!Session) return;
         ListBox1->clear();
         Session->StartRun(value);
+        ShowTrend(); // the new run's store starts empty
     } else if (Session) {
         Session->StopRun();
     }
@@ -604,7 +620,11 @@ void TForm1::Timer1Timer()
     // The outcomes are shown also when the scan ended with an error.
     struct TShowStatus {
         TForm1* form;
-        ~TShowStatus() { form->ShowChannelStatus(); }
+        ~TShowStatus()
+        {
+            form->ShowChannelStatus();
+            form->ShowTrend();
+        }
     } showStatus{this};
     Session->Tick();
 }
@@ -635,6 +655,13 @@ void TForm1::ShowChannelStatus()
         item->setBackground(color.isValid() ? QBrush(color) : QBrush());
         item->setForeground(StateOf(status) == TChannelState::OutOfRange ? QBrush(Qt::white) : QBrush());
     }
+}
+
+// The chart only reads the store: it may redraw at the end of any tick, and a
+// scan's hand-out of events may show it.
+void TForm1::ShowTrend()
+{
+    if (ChartWindow1) ChartWindow1->StoreChanged();
 }
 
 void TForm1::OnTick()
@@ -705,6 +732,22 @@ void TForm1::Saveas1Click()
     const qsizetype firstBreak = text.indexOf('\n');
     const QByteArray body = firstBreak < 0 ? QByteArray() : QStringView(text).sliced(firstBreak + 1).toUtf8();
     SaveLogFile(S(lastSaveName_), header, std::string_view(body.constData(), size_t(body.size())));
+}
+
+void TForm1::Chart1Click()
+{
+    if (!ChartWindow1) {
+        TChartOptions chart;
+        chart.RunModal = [this](std::function<void()> work) { RunModal(std::move(work)); };
+        chart.ExecSaveDialog = options_.ExecSaveDialog;
+        chart.ShowFailure = [this](const QString& text) { ShowFailure(text); };
+        ChartWindow1 = new TChartWindow(locale_, std::move(chart), this);
+        ChartWindow1->setFont(font());
+        if (Session) ChartWindow1->SetStore(&Session->Trend(), Session->Table().chanNames);
+    }
+    ChartWindow1->show();
+    ChartWindow1->raise();
+    ChartWindow1->activateWindow();
 }
 
 // ------------------------------------------------------------- the scan's host

@@ -30,6 +30,7 @@ class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+class TChartWindow;
 
 namespace kelvara {
 class TSerialChannel;
@@ -84,8 +85,9 @@ struct TFormOptions {
     // Tells the operator something that needs no answer while the run goes
     // on (a port lost and back); empty means a window that does not block.
     std::function<void(const QString& text)> ShowNotice;
-    // Runs the prepared save dialog modally; true when the operator confirmed
-    // a name. Empty means the dialog's own exec().
+    // Runs a prepared save dialog (the log's Save as, the chart's PNG)
+    // modally; true when the operator confirmed a name. Empty means the
+    // dialog's own exec().
     std::function<bool(QFileDialog& dialog)> ExecSaveDialog;
     // Where the runs keep their journals; empty means the user's state
     // directory ($XDG_STATE_HOME/kelvara/runs/).
@@ -140,6 +142,8 @@ public:
     void Clear1Click();
     void Selectall1Click();
     void Saveas1Click();
+    // Shows the chart of the run beside the window (made on first use).
+    void Chart1Click();
 
     // The run counters live in the scan cycle; 0 before it exists.
     uint32_t sec_count() const { return Session ? Session->Scan().sec_count : 0; }
@@ -178,6 +182,9 @@ public:
     QAction* Clear1 = nullptr;
     QAction* Selectall1 = nullptr;
     QAction* Saveas1 = nullptr;
+    QAction* N1 = nullptr; // the separator above Chart1
+    QAction* Chart1 = nullptr;
+    TChartWindow* ChartWindow1 = nullptr;
 
     TCOM Com;
     // Created by FormCreate, released by the close that succeeds. It holds
@@ -217,6 +224,7 @@ private:
     void OnTick();
     void RemoveFirstPaneLine();
     void ShowChannelStatus();
+    void ShowTrend();
     void RunPendingModal();
     void OfferLeftJournals();
 

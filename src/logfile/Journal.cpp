@@ -103,8 +103,12 @@ TJournal::TJournal(const std::string& dir, int64_t startMs, const std::string& h
     const std::string stamp = FileTimeStamp(startMs);
     // Two runs started within one second get names of their own.
     for (int k = 0;; ++k) {
-        path_ = base + stamp + (k ? "-" + std::to_string(k) : "") + kPart;
-        if (!PathExists(path_) && !PathExists(path_.substr(0, path_.size() - 5) + kDone)) break;
+        std::string name = base + stamp;
+        if (k) name.append("-").append(std::to_string(k));
+        if (!PathExists(name + kPart) && !PathExists(name + kDone)) {
+            path_ = name + kPart;
+            break;
+        }
     }
     file_ = std::make_unique<TLogFileWriter>(path_, headerLine);
     // Held for the whole run: a journal whose lock can be taken is one that

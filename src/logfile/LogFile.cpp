@@ -117,7 +117,9 @@ void TLogFileWriter::WriteLine(const std::string& line)
         // Part of the line may have gone in before the disk filled up: the
         // file goes back to its last whole line, so that whatever reads it
         // later never meets a torn one.
-        if (S_ISREG(mode_)) (void)::ftruncate(handle_, size_);
+        // A truncation that fails too changes nothing the caller is told:
+        // the write's reason is the one that matters.
+        if (S_ISREG(mode_) && ::ftruncate(handle_, size_) != 0) errno = err;
         throw EFWriteError(path_, SysErrorMessage(err));
     }
     size_ += static_cast<off_t>(record.size());

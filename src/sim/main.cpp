@@ -89,7 +89,8 @@ TCommandLine ParseCommandLine(int argc, char** argv)
 {
     TCommandLine line;
     CLI::App app("Serves Modbus RTU slaves 1..7 on a new pseudo-terminal and prints its path.", "kelvara-sim");
-    app.get_formatter()->column_width(26);
+    app.set_help_flag("-h,--help", "describe the options, and stop");
+    app.get_formatter()->column_width(28);
     app.footer(kHelpFoot);
     std::string emf, ambient, profile, baud, turnaround;
     std::vector<std::string> faults;
@@ -103,10 +104,14 @@ TCommandLine ParseCommandLine(int argc, char** argv)
     app.add_flag("--wire-timing", line.Options.WireTiming,
                  "send reply bytes at the pace of the line (11 bits a character)");
     app.add_option("--fault", faults, "a fault for slave S, repeatable")->type_name("S:KIND[=ARG]");
+    app.set_version_flag("--version", "kelvara-sim " KELVARA_VERSION, "print the version, and stop");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();
+        std::exit(0);
+    } catch (const CLI::CallForVersion& e) {
+        std::cout << e.what() << "\n";
         std::exit(0);
     } catch (const CLI::ParseError& e) {
         throw TUsageError{e.what()};

@@ -27,21 +27,39 @@ void TTrendStore::Clear()
     for (TChannel& c : channels_) c = TChannel{};
 }
 
+namespace {
+
+// Grows a vector by an eighth at a time, not by doubling: a long run's store
+// then holds at most an eighth more than it uses.
+template <typename T>
+void Reserve(std::vector<T>& v)
+{
+    if (v.size() == v.capacity()) v.reserve(v.capacity() + std::max<size_t>(4096, v.capacity() / 8));
+}
+
+} // namespace
+
 void TTrendStore::Add(int64_t timeMs, uint32_t second, const std::array<float, kChannels>& values,
                       const std::array<bool, kChannels>& outOfRange)
 {
     const size_t i = times_.size();
+    Reserve(times_);
     times_.push_back(timeMs);
+    Reserve(seconds_);
     seconds_.push_back(second);
     for (int ch = 0; ch < kChannels; ++ch) {
         TChannel& c = channels_[ch];
+        Reserve(c.Values);
         c.Values.push_back(values[ch]);
         c.Out.push_back(outOfRange[ch]);
         if (c.Levels.empty()) c.Levels.resize(kLevels);
         const TNode sample = SampleNode(c, i);
         for (int k = 0; k < kLevels; ++k) {
             const size_t index = i / Span(k);
-            if (index == c.Levels[k].size()) c.Levels[k].emplace_back();
+            if (index == c.Levels[k].size()) {
+                Reserve(c.Levels[k]);
+                c.Levels[k].emplace_back();
+            }
             Merge(c.Levels[k][index], sample);
         }
         const float v = values[ch];

@@ -116,7 +116,7 @@ TEST(Session, TheGroupOfADeviceThisProcessIsNotIn)
     // A group this process is not in, if the system has one and lets the file
     // be given to it.
     std::vector<gid_t> mine(static_cast<size_t>(getgroups(0, nullptr)));
-    getgroups(static_cast<int>(mine.size()), mine.data());
+    mine.resize(static_cast<size_t>(std::max(0, getgroups(static_cast<int>(mine.size()), mine.data()))));
     mine.push_back(getegid());
     setgrent();
     const group* other = nullptr;

@@ -105,49 +105,100 @@ TEST(AppPaths, WritableExecutableDirectoryIsKept)
     EXPECT_EQ(ResolveAppPath("/proc/kelvara-no-such-dir/kelvara", env), home + "/.config/kelvara/");
 }
 
-// An installed copy keeps its settings in the user's directory; its offsets
-// come from there when the user has put a file there, and otherwise from the
-// file shipped beside the executable.
-TEST(AppPaths, OffsetsAreFoundWhereAnInstalledCopyKeepsThem)
+TEnvLookup EnvOf(std::map<std::string, std::string> vars)
 {
-    TTempDir dir;
-    std::filesystem::create_directories(dir.File("bin"));
-    std::filesystem::create_directories(dir.File("cfg"));
-    const std::string exe = dir.File("bin/kelvara");
-    const std::string shipped = dir.File("bin/offset.txt");
-    const std::string user = dir.File("cfg/offset.txt");
-    const std::string cfg = dir.File("cfg/");
-    const std::string missing = ". No such file or directory";
+    return [vars = std::move(vars)](const std::string& name) -> std::optional<std::string> {
+        auto it = vars.find(name);
+        if (it == vars.end()) return std::nullopt;
+        return it->second;
+    };
+}
 
-    EXPECT_EQ(OffsetsSearchPath(exe, dir.File("bin/")), std::vector<std::string>{shipped});
-    ASSERT_EQ(OffsetsSearchPath(exe, cfg), (std::vector<std::string>{user, shipped}));
-
+// An installed copy (its AppPath moved to the user's directory) looks for its
+// offsets in the user's directory, then in each system configuration
+// directory, then beside the executable; a portable copy only beside itself.
+TEST(AppPaths, OffsetsSearchPathOfAnInstalledCopy)
+{
+    const std::string exe = "/usr/bin/kelvara";
+    const std::string user = "/home/u/.config/kelvara/";
+    const std::string shipped = "/usr/bin/offset.txt";
+    using TPaths = std::vector<std::string>;
     struct TCase {
         const char* Name;
-        bool User, Shipped;
-        std::string Expected; // the first line read, or the whole error message
+        std::string AppPath;
+        std::map<std::string, std::string> Env;
+        TPaths Expected;
     };
     const TCase cases[] = {
-        {"both", true, true, "user"},
-        {"shipped only", false, true, "shipped"},
-        {"neither", false, false,
-         "Cannot open file \"" + user + "\"" + missing + "\nCannot open file \"" + shipped + "\"" + missing},
+        {"portable", "/usr/bin/", {{"XDG_CONFIG_DIRS", "/a"}}, {shipped}},
+        {"XDG_CONFIG_DIRS unset", user, {}, {user + "offset.txt", "/etc/xdg/kelvara/offset.txt", shipped}},
+        {"empty", user, {{"XDG_CONFIG_DIRS", ""}}, {user + "offset.txt", "/etc/xdg/kelvara/offset.txt", shipped}},
+        {"two, in order",
+         user,
+         {{"XDG_CONFIG_DIRS", "/b/:/a"}},
+         {user + "offset.txt", "/b/kelvara/offset.txt", "/a/kelvara/offset.txt", shipped}},
+        {"relative and empty entries skipped",
+         user,
+         {{"XDG_CONFIG_DIRS", "etc::/a:"}},
+         {user + "offset.txt", "/a/kelvara/offset.txt", shipped}},
+        {"no valid entry", user, {{"XDG_CONFIG_DIRS", "etc"}}, {user + "offset.txt", shipped}},
+        {"the root", user, {{"XDG_CONFIG_DIRS", "/"}}, {user + "offset.txt", "/kelvara/offset.txt", shipped}},
+        {"a path listed once",
+         user,
+         {{"XDG_CONFIG_DIRS", "/home/u/.config:/usr"}},
+         {user + "offset.txt", "/usr/kelvara/offset.txt", shipped}},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
-        std::filesystem::remove(user);
-        std::filesystem::remove(shipped);
+        EXPECT_EQ(OffsetsSearchPath(exe, c.AppPath, EnvOf(c.Env)), c.Expected);
+    }
+}
+
+// The first file of the search path that exists is read; when none does, the
+// message names every path tried, one line each, and a portable copy's
+// message is exactly that of a single open.
+TEST(AppPaths, OffsetsAreFoundWhereAnInstalledCopyKeepsThem)
+{
+    TTempDir dir;
+    for (const char* sub : {"bin", "cfg", "etc/kelvara"}) std::filesystem::create_directories(dir.File(sub));
+    const std::string exe = dir.File("bin/kelvara");
+    const std::string shipped = dir.File("bin/offset.txt");
+    const std::string system = dir.File("etc/kelvara/offset.txt");
+    const std::string user = dir.File("cfg/offset.txt");
+    const std::string cfg = dir.File("cfg/");
+    const TEnvLookup env = EnvOf({{"XDG_CONFIG_DIRS", dir.File("etc")}});
+    const std::string missing = ". No such file or directory";
+    ASSERT_EQ(OffsetsSearchPath(exe, cfg, env), (std::vector<std::string>{user, system, shipped}));
+
+    struct TCase {
+        const char* Name;
+        bool User, System, Shipped;
+        std::string Expected; // the first line read, or the whole error message
+    };
+    const TCase cases[] = {
+        {"all three", true, true, true, "user"},
+        {"system and shipped", false, true, true, "system"},
+        {"user and shipped", true, false, true, "user"},
+        {"shipped only", false, false, true, "shipped"},
+        {"none", false, false, false,
+         "Cannot open file \"" + user + "\"" + missing + "\nCannot open file \"" + system + "\"" + missing +
+             "\nCannot open file \"" + shipped + "\"" + missing},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        for (const std::string& f : {user, system, shipped}) std::filesystem::remove(f);
         if (c.User) dir.Write("cfg/offset.txt", "user\n");
+        if (c.System) dir.Write("etc/kelvara/offset.txt", "system\n");
         if (c.Shipped) dir.Write("bin/offset.txt", "shipped\n");
         try {
-            EXPECT_EQ(LoadFirstTextFile(OffsetsSearchPath(exe, cfg)).at(0), c.Expected);
+            EXPECT_EQ(LoadFirstTextFile(OffsetsSearchPath(exe, cfg, env)).at(0), c.Expected);
         } catch (const EFOpenError& e) {
             EXPECT_EQ(e.what(), c.Expected);
         }
     }
-    // A portable copy names its one path exactly as a single open does.
+    dir.Write("etc/kelvara/offset.txt", "system\n");
     try {
-        LoadFirstTextFile(OffsetsSearchPath(exe, dir.File("bin/")));
+        LoadFirstTextFile(OffsetsSearchPath(exe, dir.File("bin/"), env));
         ADD_FAILURE() << "no offsets file, but nothing raised";
     } catch (const EFOpenError& e) {
         EXPECT_EQ(e.what(), "Cannot open file \"" + shipped + "\"" + missing);

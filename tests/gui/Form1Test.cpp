@@ -4,6 +4,7 @@
 // replaced through the window's hooks so that a test can read and answer them.
 #include "gui/Form1.h"
 #include "config/Settings.h"
+#include "gui/ChartWindow.h"
 #include "gui/Demo.h"
 #include "serial/PortList.h"
 #include "serial/SerialChannel.h"
@@ -28,6 +29,8 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+
+#include <qcustomplot.h>
 
 #include <gtest/gtest.h>
 
@@ -255,13 +258,81 @@ TEST_F(FormTest, OnlyTheLogPaneHasAMenu)
     QApplication::sendEvent(w->Memo1->viewport(), &onLog);
     ASSERT_EQ(QApplication::activePopupWidget(), w->PopupMenu3);
     QStringList entries;
-    for (QAction* a : w->PopupMenu3->actions()) entries << a->text();
-    EXPECT_EQ(entries, QStringList({"Clear", "Select all", "Save as"}));
+    for (QAction* a : w->PopupMenu3->actions()) entries << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(entries, QStringList({"Clear", "Select all", "Save as", "-", "Chart"}));
     w->PopupMenu3->close();
 
     w->Memo1->setPlainText("typed by the operator");
     w->Selectall1->trigger();
     EXPECT_EQ(w->Memo1->textCursor().selectedText(), "typed by the operator");
+}
+
+// ------------------------------------------------------------------- chart
+
+// The chart is a window of its own that draws the session's store: opened by
+// Ctrl+G inside a scan's hand-out of events, redrawn as each tick ends, closed
+// and opened again from the menu without losing a sample, emptied by a new run.
+TEST_F(FormTest, TheChartFollowsTheRunAcrossCloseAndReopen)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    QApplication::setActiveWindow(w.get());
+    w->Memo1->setFocus();
+    QTimer probe;
+    InsideNextScan(*w, probe, [&] { QTest::keyClick(w->Memo1, Qt::Key_G, Qt::ControlModifier); });
+    w->sbRun->click();
+    Tick(*w);
+    ASSERT_NE(w->ChartWindow1, nullptr);
+    TChartWindow& chart = *w->ChartWindow1;
+    EXPECT_TRUE(chart.isVisible());
+    EXPECT_TRUE(chart.isWindow());
+    EXPECT_EQ(chart.windowModality(), Qt::NonModal);
+    EXPECT_EQ(chart.Series[6]->name(), "T__A");
+    const auto drawn = [&] { return size_t(chart.Series[0]->data()->size()); };
+    EXPECT_EQ(drawn(), 1u);
+    Tick(*w);
+    Tick(*w);
+    EXPECT_EQ(drawn(), 3u);
+    EXPECT_EQ(chart.ViewToMs(), w->Session->Trend().LastTimeMs());
+
+    chart.close();
+    Tick(*w);
+    Tick(*w);
+    w->Chart1->trigger();
+    EXPECT_EQ(drawn(), 5u);
+    EXPECT_EQ(drawn(), w->Session->Trend().Size());
+    EXPECT_EQ(chart.ViewToMs(), w->Session->Trend().LastTimeMs());
+
+    w->sbRun->click();
+    w->sbRun->click(); // a new run
+    EXPECT_EQ(drawn(), 0u);
+    Tick(*w);
+    EXPECT_EQ(drawn(), 1u);
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
+}
+
+// The chart's save dialog is modal: asked for while a scan hands out events,
+// it opens once that scan has returned, as the log's Save as does.
+TEST_F(FormTest, AChartExportAskedInsideAScanWaitsForTheScan)
+{
+    sim::TSimBus bus;
+    auto w = ConnectedToSim(bus);
+    w->Chart1->trigger();
+    bool asked = false;
+    bool scanningAtOpen = true;
+    saveDialog = [&](QFileDialog& dialog) {
+        asked = true;
+        scanningAtOpen = w->Scanning();
+        dialog.selectFile(QString::fromStdString(dir.File("chart.png")));
+        return true;
+    };
+    QTimer probe;
+    InsideNextScan(*w, probe, [&] { w->ChartWindow1->btnExport->click(); });
+    w->sbRun->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return asked; }, kHangMs));
+    EXPECT_FALSE(scanningAtOpen);
+    EXPECT_EQ(TTempDir::Read(dir.File("chart.png")).substr(0, 4), "\x89PNG");
+    EXPECT_TRUE(messages.isEmpty()) << messages.join('|').toStdString();
 }
 
 // -------------------------------------------------------------- ports, connect
