@@ -176,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         names.SetChannelName(text, index);
         FUZZ_CHECK(index >= 0 && index < TChannelTable::kSlots);
-        FUZZ_CHECK(names.chanNames[static_cast<size_t>(index)] == SplitCommaText(text).at(4));
+        FUZZ_CHECK(names.ChanNames()[static_cast<size_t>(index)] == SplitCommaText(text).at(4));
     } catch (const EStringListError&) {
         FUZZ_CHECK(SplitCommaText(text).size() < 5);
     } catch (const ERangeError&) {

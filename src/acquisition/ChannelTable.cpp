@@ -38,12 +38,7 @@ TChannelTable::TChannelTable(TLocaleSettings locale) : locale_(std::move(locale)
 
 void TChannelTable::CreateCmd(const std::string& AppPath, const std::string& definitionsText)
 {
-    CreateCmdFromFile(AppPath + "offset.txt", definitionsText);
-}
-
-void TChannelTable::CreateCmdFromFile(const std::string& offsetsPath, const std::string& definitionsText)
-{
-    CreateCmdFromFiles({offsetsPath}, definitionsText);
+    CreateCmdFromFiles({AppPath + "offset.txt"}, definitionsText);
 }
 
 void TChannelTable::CreateCmdFromFiles(const TStringList& offsetsPaths, const std::string& definitionsText)
@@ -51,9 +46,11 @@ void TChannelTable::CreateCmdFromFiles(const TStringList& offsetsPaths, const st
     offsList = LoadFirstTextFile(offsetsPaths);
     devList = SplitTextLines(definitionsText);
     cmdList.clear();
+    frames.clear();
     headerLine = "time";
     for (size_t i = 0; i < devList.size(); ++i) {
         cmdList.push_back(CRC16(PDU(devList[i])));
+        frames.push_back(FrameBytes(cmdList.back()));
         SetChannelName(devList[i], static_cast<int>(i));
         headerLine += '\t' + chanNames[i];
         if (i >= offsList.size()) throw EStringListError(static_cast<long>(i));
@@ -86,6 +83,12 @@ std::string TChannelTable::CRC16(const std::string& line)
     // Modbus sends the CRC low byte first.
     std::snprintf(tail, sizeof tail, "%02X%02X", crc & 0xFF, crc >> 8);
     return line + tail;
+}
+
+void TChannelTable::ReleaseStartLists()
+{
+    TStringList().swap(devList);
+    TStringList().swap(offsList);
 }
 
 void TChannelTable::SetChannelName(const std::string& line, int index)

@@ -3,6 +3,7 @@
 // fixed channel definition lines and the offsets file; read-only afterwards.
 #pragma once
 
+#include "acquisition/Transaction.h"
 #include "base/Text.h"
 
 #include <array>
@@ -21,22 +22,10 @@ public:
 
     explicit TChannelTable(TLocaleSettings locale = {});
 
-    std::array<std::string, kSlots> chanNames{};
-    std::array<float, kSlots> chanOffsets{}; // degrees Celsius
-    std::string headerLine;                  // "time" and the names, TAB-separated
-    TStringList cmdList;                     // one request frame per definition line
-    TStringList devList;                     // the definition lines
-    TStringList offsList;                    // every line of the offsets file
-    // A copy of cmdList made only when the whole table has been built; the
-    // reading list at Run gets one line per entry. Empty after any failure.
-    TStringList frameLines;
-
     // Builds the table from AppPath + "offset.txt" and the definitions text.
     // Catches nothing: a failure leaves what was built before it in place and
     // raises the failure's exception.
     void CreateCmd(const std::string& AppPath, const std::string& definitionsText);
-    // The same with the offsets file named directly.
-    void CreateCmdFromFile(const std::string& offsetsPath, const std::string& definitionsText);
     // The same with the first offsets file of a search path that exists
     // (LoadFirstTextFile).
     void CreateCmdFromFiles(const TStringList& offsetsPaths, const std::string& definitionsText);
@@ -50,10 +39,34 @@ public:
     // Stores field 5 of line as chanNames[index]; index outside 0..6 is a
     // range error.
     void SetChannelName(const std::string& line, int index);
+    // The definition and offsets lines serve only the build; the window
+    // lets them go when it closes.
+    void ReleaseStartLists();
 
+    const std::array<std::string, kSlots>& ChanNames() const { return chanNames; }
+    const std::array<float, kSlots>& ChanOffsets() const { return chanOffsets; } // degrees Celsius
+    // "time" and the names, TAB-separated.
+    const std::string& HeaderLine() const { return headerLine; }
+    // One request frame per definition line, as hexadecimal text.
+    const TStringList& CmdList() const { return cmdList; }
+    // The same frames as the bytes that go on the wire, made once here.
+    const std::vector<TFrame>& Frames() const { return frames; }
+    const TStringList& DevList() const { return devList; }
+    const TStringList& OffsList() const { return offsList; }
+    // A copy of cmdList made only when the whole table has been built; the
+    // reading list at Run gets one line per entry. Empty after any failure.
+    const TStringList& FrameLines() const { return frameLines; }
     const TLocaleSettings& Locale() const { return locale_; }
 
 private:
+    std::array<std::string, kSlots> chanNames{};
+    std::array<float, kSlots> chanOffsets{};
+    std::string headerLine;
+    TStringList cmdList;
+    std::vector<TFrame> frames;
+    TStringList devList;
+    TStringList offsList;
+    TStringList frameLines;
     TLocaleSettings locale_;
 };
 

@@ -3,33 +3,12 @@
 #include "base/Errors.h"
 #include "thermo/TypeK.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 namespace kelvara {
-
-namespace {
-
-// Clears a flag when the scan ends, also when it ends with an exception.
-class TScanGuard {
-public:
-    explicit TScanGuard(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TScanGuard() { flag_ = false; }
-    TScanGuard(const TScanGuard&) = delete;
-    TScanGuard& operator=(const TScanGuard&) = delete;
-
-private:
-    bool& flag_;
-};
-
-std::string TimeField(uint32_t seconds)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%.4u", seconds);
-    return buf;
-}
-
-} // namespace
 
 TChannelState StateOf(const TChannelStatus& status)
 {
@@ -37,7 +16,8 @@ TChannelState StateOf(const TChannelStatus& status)
     switch (status.LastOutcome) {
     case TExchangeOutcome::None: return TChannelState::None;
     case TExchangeOutcome::Ok: return TChannelState::Ok;
-    case TExchangeOutcome::Silent: return TChannelState::Silent;
+    case TExchangeOutcome::Silent:
+    case TExchangeOutcome::NoPort: return TChannelState::Silent;
     default: return TChannelState::BadReply;
     }
 }
@@ -66,9 +46,10 @@ std::string DescribeStatus(const TChannelStatus& status)
     return text + "; " + DescribeCounts(status);
 }
 
-TScanCycle::TScanCycle(const TChannelTable& table, TChannelReaderBase& reader, TScanHost& host)
-    : table_(table), reader_(reader), host_(host), listLines_(table.frameLines.size())
+TScanCycle::TScanCycle(const TChannelTable& table, TChannelReaderBase& reader, TClockField clock, TSleep sleep)
+    : table_(table), reader_(reader), clock_(clock), sleep_(std::move(sleep))
 {
+    if (!sleep_) sleep_ = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     readings.fill(NoReading());
 }
 
@@ -77,17 +58,8 @@ void TScanCycle::StartRun(uint16_t newPeriod)
     period = newPeriod;
     sec_count = 0;
     moment = 0;
-    ++runGeneration_;
     runClock_.Start();
-    host_.ShowTime(std::to_string(sec_count));
-    listLines_ = table_.frameLines.size();
-    for (size_t i = 0; i < listLines_; ++i) host_.SetListLine(static_cast<int>(i), "");
-}
-
-void TScanCycle::SetLine(int i, const std::string& text)
-{
-    // A table built only in part has fewer list lines than channels.
-    if (static_cast<size_t>(i) < listLines_) host_.SetListLine(i, text);
+    listLines_.assign(table_.FrameLines().size(), std::string());
 }
 
 void TScanCycle::StopRun()
@@ -95,62 +67,61 @@ void TScanCycle::StopRun()
     sec_count = 0;
 }
 
-void TScanCycle::Timer1Timer()
+bool TScanCycle::Advance()
 {
     ++sec_count;
-    host_.ShowTime(std::to_string(sec_count));
-    // A tick that arrives while a scan hands out events is counted but starts
-    // no scan of its own: the scan in progress owns the channel and the
-    // buffers. The next due scan runs at the first tick after it, on the grid.
-    if (scanning_) {
-        ++ticksInScan;
-        return;
-    }
-    if (sec_count < moment) return;
-    const uint64_t generation = runGeneration_;
-    const std::string line = ScanAll();
-    host_.AppendLogLine(line);
-    // A run restarted from inside the scan has its own grid from 0.
-    if (generation == runGeneration_) moment += period;
+    return sec_count >= moment;
 }
 
-void TScanCycle::MarkRange(int i, bool outOfRange)
+TScanRecord TScanCycle::ScanDue(bool offsetCorrection)
 {
-    TChannelStatus& s = status[i];
+    TScanRecord record = ScanAll(offsetCorrection);
+    moment += period;
+    return record;
+}
+
+void TScanCycle::SetLine(int i, const std::string& text)
+{
+    // A table built only in part has fewer list lines than channels.
+    if (static_cast<size_t>(i) < listLines_.size()) listLines_[i] = text;
+}
+
+void TScanCycle::MarkRange(int i, bool outOfRange, std::vector<std::string>& notices)
+{
+    TChannelStatus& s = status_[i];
     if (s.OutOfRange == outOfRange) return;
     s.OutOfRange = outOfRange;
-    host_.Notice(table_.chanNames[i] +
-                 (outOfRange ? ": reading out of the type K table range" : ": reading back in range"));
+    notices.push_back(table_.ChanNames()[i] +
+                      (outOfRange ? ": reading out of the type K table range" : ": reading back in range"));
 }
 
-std::string TScanCycle::ScanAll()
+TScanRecord TScanCycle::ScanAll(bool offsetCorrection)
 {
-    TScanGuard guard(scanning_);
-    host_.Sleep(kSettleMs);
-    std::string line = TimeField(sec_count);
+    const int64_t began = MonotonicMs();
+    sleep_(kSettleMs);
+    TScanRecord record;
+    record.Second = sec_count;
 
     // Positions the table has no frame for read NaN.
     readings.fill(NoReading());
-    scanTimeMs = runClock_.NowMs();
-    for (size_t i = 0; i < table_.cmdList.size(); ++i) {
-        const float value = reader_.ReadChannel(table_.cmdList[i]);
+    record.StartMs = runClock_.NowMs();
+    const std::vector<TFrame>& frames = table_.Frames();
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const float value = reader_.ReadChannel(frames[i]);
         if (i >= readings.size()) throw ERangeError();
         readings[i] = value;
-        TChannelStatus& s = status[i];
+        TChannelStatus& s = status_[i];
         s.LastOutcome = reader_.LastOutcome();
         s.LastExceptionCode = reader_.LastExceptionCode();
         ++s.Counts[static_cast<size_t>(s.LastOutcome)];
-        host_.ProcessMessages();
     }
 
-    // From here to the end no event runs, so the switch has one state for the
-    // whole conversion.
-    const bool correct = host_.OffsetCorrection();
     float ambient = readings[TChannelTable::kAmbient];
-    if (correct) ambient = ambient - table_.chanOffsets[TChannelTable::kAmbient];
+    if (offsetCorrection) ambient = ambient - table_.ChanOffsets()[TChannelTable::kAmbient];
 
-    // An ambient outside the cold-junction table leaves the thermocouples
-    // without compensation: they read NaN, the ambient keeps its value.
+    // An ambient outside the cold-junction table (an infinite one included)
+    // leaves the thermocouples without compensation: they read NaN, the
+    // ambient keeps its value in the log line.
     float cjEmf = NoReading();
     bool ambientOutOfRange = false;
     try {
@@ -159,6 +130,7 @@ std::string TScanCycle::ScanAll()
         ambientOutOfRange = true;
     }
 
+    std::vector<std::string> fields;
     for (int i = 0; i < TChannelTable::kAmbient; ++i) {
         float t = NoReading();
         bool outOfRange = false;
@@ -167,35 +139,41 @@ std::string TScanCycle::ScanAll()
         } catch (const ERangeError&) {
             outOfRange = true;
         }
-        if (correct) t = t - table_.chanOffsets[i];
-        MarkRange(i, outOfRange);
-        temperatures[i] = outOfRange ? NoReading() : t;
-        this->outOfRange[i] = outOfRange;
-        line += '\t';
-        line += FieldFor(i, t, outOfRange);
+        if (offsetCorrection) t = t - table_.ChanOffsets()[i];
+        MarkRange(i, outOfRange, record.Notices);
+        record.Temperatures[i] = outOfRange ? NoReading() : t;
+        record.OutOfRange[i] = outOfRange;
+        fields.push_back(FieldFor(i, t, outOfRange));
     }
 
-    MarkRange(TChannelTable::kAmbient, ambientOutOfRange);
-    temperatures[TChannelTable::kAmbient] = ambient;
-    outOfRange[TChannelTable::kAmbient] = ambientOutOfRange;
+    MarkRange(TChannelTable::kAmbient, ambientOutOfRange, record.Notices);
+    // An infinite ambient is no temperature; a finite one beyond the table
+    // is still what the cold junction measured.
+    record.Temperatures[TChannelTable::kAmbient] = std::isinf(ambient) ? NoReading() : ambient;
+    record.OutOfRange[TChannelTable::kAmbient] = ambientOutOfRange;
     const std::string ambientText = FormatReading(ambient, table_.Locale());
-    SetLine(TChannelTable::kAmbient, table_.chanNames[TChannelTable::kAmbient] + ": " +
+    SetLine(TChannelTable::kAmbient, table_.ChanNames()[TChannelTable::kAmbient] + ": " +
                                          (ambientOutOfRange ? std::string("out of range") : ambientText));
-    line += '\t';
-    line += ambientText;
-    ++scans;
-    return line;
+    fields.push_back(ambientText);
+
+    record.Line = LogLine(record.Second, fields, clock_, record.StartMs);
+    record.Readings = readings;
+    record.Status = status_;
+    record.ListLines = listLines_;
+    record.DurationMs = MonotonicMs() - began;
+    ++scans_;
+    return record;
 }
 
 std::string TScanCycle::FieldFor(int i, float t, bool outOfRange)
 {
     if (outOfRange) {
-        SetLine(i, table_.chanNames[i] + ": out of range");
-        return "NAN";
+        SetLine(i, table_.ChanNames()[i] + ": out of range");
+        return kNanText;
     }
-    if (std::isnan(t)) return "NAN"; // the list line keeps the last answer of this run
+    if (std::isnan(t)) return kNanText; // the list line keeps the last answer of this run
     const std::string text = FormatReading(t, table_.Locale());
-    SetLine(i, table_.chanNames[i] + ": " + text);
+    SetLine(i, table_.ChanNames()[i] + ": " + text);
     return text;
 }
 

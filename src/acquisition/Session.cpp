@@ -1,12 +1,15 @@
 #include "acquisition/Session.h"
 
+#include "acquisition/Scan.h"
+#include "acquisition/Transaction.h"
 #include "base/Clock.h"
 #include "base/Errors.h"
-#include "logfile/Journal.h"
 #include "serial/LineRefusal.h"
+#include "serial/PortList.h"
 #include "serial/SerialChannel.h"
 
 #include <cerrno>
+#include <chrono>
 
 #ifdef KELVARA_HAVE_SIM
 #include "sim/SimBus.h"
@@ -20,17 +23,62 @@
 
 namespace kelvara {
 
-#ifndef KELVARA_HAVE_SIM
-// A build without the simulated bus: the session never holds one.
-namespace sim {
-class TSimBus {};
-} // namespace sim
+namespace {
+
+// The tick's grid runs on the steady clock: a run's seconds are counted as
+// the ticks come, and a suspended machine does not make up its lost ticks in
+// a burst when it wakes.
+int64_t SteadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Com.Baud and Com.Parity keep at most their first 8 characters.
+constexpr size_t kShortText = 8;
+
+std::string DevicePathOf(const std::string& portName)
+{
+#ifdef _WIN32
+    const bool path = portName.starts_with("\\\\");
+    return path ? portName : "\\\\.\\" + portName;
+#else
+    const bool path = !portName.empty() && (portName[0] == '/' || portName[0] == '.');
+    return path ? portName : "/dev/" + portName;
 #endif
+}
+
+std::string StableNameOf(const std::string&, const std::string&)
+{
+    return "";
+}
+
+} // namespace
+
+struct TSession::TCommand {
+    enum TKind { Connect, Disconnect, Start, Stop };
+    TKind Kind = Stop;
+    TPortTexts Texts;
+    uint64_t Run = 0; // the run's number, or the connect's
+    uint16_t Period = 0;
+};
+
+struct TSession::TEvent {
+    enum TKind { RunStarted, RunStopped, Time, Scan, Connected, Lost, Back, Failed, Notice, OutputFailed };
+    TKind Kind = Failed;
+    uint64_t Run = 0;
+    size_t Count = 0;
+    std::string Text;
+    std::shared_ptr<const TScanRecord> Record;
+    TConnectResult Connect;
+};
 
 std::string TConnectResult::Message() const
 {
     switch (Kind) {
-    case Opened: return "";
+    case Opened:
+    case Abandoned: return "";
+    case NotConfigured: return Reason;
     case SettingRefused:
         return RefusalMessage(Device, Refused, Reason) +
                ". The port stays open; readings may fail until the line settings suit the device.";
@@ -64,54 +112,36 @@ std::string MissingDeviceGroup(const std::string& path)
 #endif
 }
 
-TSession::TSession(TLocaleSettings locale, TScanHost& host)
-    : host_(host), ser_(std::make_unique<TSerialChannel>()), table_(std::make_unique<TChannelTable>(std::move(locale))),
-      reader_(std::make_unique<TChannelReader>(*ser_)),
-      scan_(std::make_unique<TScanCycle>(*table_, *reader_, static_cast<TScanHost&>(*this)))
+std::string PortLostText(const std::string& device, uint32_t second, const std::string& reason)
 {
-    if (host_.HandsOutEvents())
-        ser_->SetIdleHook(
-            [this] {
-                pumpingInWait_ = true;
-                struct TEnd {
-                    bool& flag;
-                    ~TEnd() { flag = false; }
-                } end{pumpingInWait_};
-                host_.ProcessMessages();
-            },
-            kWaitSliceMs);
+    return "Port \"" + device + "\" lost at second " + std::to_string(second) + ": " + reason +
+           ". It is looked for again every second while the run goes on.";
+}
+
+std::string PortBackText(const std::string& device, uint32_t second, const std::string& refused)
+{
+    std::string text = "Port \"" + device + "\" back at second " + std::to_string(second);
+    if (!refused.empty()) text += ", but " + refused;
+    return text + ".";
+}
+
+TSession::TSession(TSessionConfig config)
+    : config_(std::move(config)), ser_(std::make_unique<TSerialChannel>()),
+      table_(std::make_unique<TChannelTable>(config_.Locale)), reader_(std::make_unique<TChannelReader>(*ser_)),
+      scan_(std::make_unique<TScanCycle>(*table_, *reader_, config_.Clock))
+{
+    if (!config_.JournalDir.empty()) PruneJournals(config_.JournalDir, SystemTimeMs());
+    thread_ = std::thread([this] { ThreadMain(); });
 }
 
 TSession::~TSession()
 {
-    // The window closed: the run ended normally.
-    try {
-        FinishJournal();
-    } catch (const EError&) {
-        // A journal that cannot be renamed stays a ".part" journal, which the
-        // next start offers; nothing is lost.
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        quit_ = true;
     }
-    // The scan refers to the table and the reader, the reader to the channel;
-    // the channel closes its port while the simulated bus still serves it.
-    scan_.reset();
-    reader_.reset();
-    table_.reset();
-    ser_.reset();
-    bus_.reset();
-}
-
-std::string TSession::DevicePathOf(const std::string& portName)
-{
-#ifdef _WIN32
-    // The port box's name behind the device namespace, as the system opens
-    // a chosen port ("COM3" becomes "\\.\COM3"); a path that starts with
-    // "\\" is taken as it is.
-    const bool path = portName.starts_with("\\\\");
-    return path ? portName : "\\\\.\\" + portName;
-#else
-    const bool path = !portName.empty() && (portName[0] == '/' || portName[0] == '.');
-    return path ? portName : "/dev/" + portName;
-#endif
+    commandsReady_.notify_all();
+    thread_.join();
 }
 
 uint16_t TSession::PeriodOf(const std::string& text)
@@ -121,93 +151,380 @@ uint16_t TSession::PeriodOf(const std::string& text)
     return static_cast<uint16_t>(value);
 }
 
-void TSession::CreateCmd(const TStringList& offsetsPaths, const std::string& definitions)
+bool TSession::IsDisconnectText(const std::string& portText)
 {
-    table_->CreateCmdFromFiles(offsetsPaths, definitions);
+    return portText == "None" || portText.empty();
 }
 
-void TSession::Close()
+void TSession::CreateCmd()
+{
+    table_->CreateCmdFromFiles(config_.OffsetsPaths, config_.Definitions);
+}
+
+std::string TSession::Header() const
+{
+    return LogHeader(table_->HeaderLine(), config_.Clock);
+}
+
+void TSession::OpenOutput(const std::string& path)
+{
+    output_ = std::make_unique<TLogFileWriter>(path, Header());
+}
+
+void TSession::ReleaseStartLists()
+{
+    // The session's thread never reads these two lists.
+    table_->ReleaseStartLists();
+}
+
+// ------------------------------------------------------------------ commands
+
+void TSession::Enqueue(TCommand command)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        commands_.push_back(std::move(command));
+    }
+    commandsReady_.notify_all();
+}
+
+uint64_t TSession::Connect(const TPortTexts& texts)
+{
+    TCommand c;
+    c.Kind = TCommand::Connect;
+    c.Texts = texts;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        c.Run = ++lastConnect_;
+        commands_.push_back(c);
+    }
+    commandsReady_.notify_all();
+    return c.Run;
+}
+
+void TSession::Disconnect()
+{
+    TCommand c;
+    c.Kind = TCommand::Disconnect;
+    Enqueue(std::move(c));
+}
+
+uint64_t TSession::Start(const std::string& periodText)
+{
+    TCommand c;
+    c.Kind = TCommand::Start;
+    c.Period = PeriodOf(periodText);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        c.Run = ++lastRun_;
+        commands_.push_back(c);
+    }
+    commandsReady_.notify_all();
+    return c.Run;
+}
+
+void TSession::Stop()
+{
+    TCommand c;
+    c.Kind = TCommand::Stop;
+    Enqueue(std::move(c));
+}
+
+// -------------------------------------------------------------------- events
+
+void TSession::SetWakeup(std::function<void()> wakeup)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    wakeup_ = std::move(wakeup);
+}
+
+void TSession::Post(TEvent event)
+{
+    std::function<void()> wakeup;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (events_.empty()) wakeup = wakeup_;
+        events_.push_back(std::move(event));
+    }
+    eventsReady_.notify_all();
+    if (wakeup) wakeup();
+}
+
+bool TSession::Deliver(TSessionListener& listener)
+{
+    std::deque<TEvent> events;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        events.swap(events_);
+    }
+    for (const TEvent& e : events) {
+        switch (e.Kind) {
+        case TEvent::RunStarted: listener.RunStarted(e.Run, e.Count); break;
+        case TEvent::RunStopped: listener.RunStopped(e.Run); break;
+        case TEvent::Time: listener.TimeShown(e.Text); break;
+        case TEvent::Scan: listener.ScanDone(*e.Record); break;
+        case TEvent::Connected: listener.Connected(e.Connect); break;
+        case TEvent::Lost: listener.PortLost(e.Text); break;
+        case TEvent::Back: listener.PortBack(e.Text); break;
+        case TEvent::Failed: listener.Failed(e.Text); break;
+        case TEvent::Notice: listener.Noticed(e.Text); break;
+        case TEvent::OutputFailed: listener.OutputFailed(e.Text); break;
+        }
+    }
+    return !events.empty();
+}
+
+bool TSession::WaitAndDeliver(TSessionListener& listener, int timeoutMs)
+{
+    {
+        std::unique_lock<std::mutex> lock(lock_);
+        eventsReady_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [this] { return !events_.empty() || interrupted_; });
+        interrupted_ = false;
+    }
+    return Deliver(listener);
+}
+
+void TSession::Interrupt()
+{
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        interrupted_ = true;
+    }
+    eventsReady_.notify_all();
+}
+
+// ------------------------------------------------------------- shared state
+
+std::vector<std::string> TSession::PortBoxItems() const
+{
+    TStringList ports;
+    if (config_.Simulated) ports.push_back(kSimulatedPort);
+    for (const TPortInfo& port : ListSerialPorts()) ports.push_back(port.Name);
+    // The list is the comma text "None," and the ports' comma text split
+    // again: a system without ports gives "None" and one empty entry.
+    return SplitCommaText("None," + JoinCommaText(ports));
+}
+
+void TSession::ReadTrend(const std::function<void(const TTrendStore&)>& f) const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    f(trend_);
+}
+
+void TSession::SaveLog(const std::string& path, std::string_view paneText) const
+{
+    SaveLogFile(path, table_->HeaderLine(), paneText);
+}
+
+std::vector<TJournalInfo> TSession::LeftJournals() const
+{
+    std::vector<TJournalInfo> offers;
+    if (config_.JournalDir.empty()) return offers;
+    for (TJournalInfo& journal : kelvara::LeftJournals(config_.JournalDir)) {
+        if (journal.Lines > 0)
+            offers.push_back(std::move(journal));
+        else
+            CloseLeftJournal(journal.Path);
+    }
+    return offers;
+}
+
+TStringList TSession::RestoreJournal(const TJournalInfo& journal) const
+{
+    return JournalLines(journal.Path);
+}
+
+void TSession::FinishLeftJournal(const TJournalInfo& journal) const
+{
+    CloseLeftJournal(journal.Path);
+}
+
+// ---------------------------------------------------------- the run's thread
+
+void TSession::ThreadMain()
+{
+    std::unique_lock<std::mutex> lock(lock_);
+    for (;;) {
+        // Commands that came after the close are not carried out.
+        if (quit_) break;
+        if (!commands_.empty()) {
+            const TCommand command = std::move(commands_.front());
+            commands_.pop_front();
+            lock.unlock();
+            try {
+                Execute(command);
+            } catch (const std::exception& e) {
+                TEvent failed;
+                failed.Kind = TEvent::Failed;
+                failed.Text = e.what();
+                Post(std::move(failed));
+            }
+            lock.lock();
+            continue;
+        }
+        if (!running_) {
+            commandsReady_.wait(lock);
+            continue;
+        }
+        const int64_t wait = NextWakeMs() - SteadyMs();
+        if (wait > 0) {
+            commandsReady_.wait_for(lock, std::chrono::milliseconds(wait));
+            continue;
+        }
+        lock.unlock();
+        DoTick();
+        nextTickMs_ += config_.TickMs;
+        lock.lock();
+    }
+    lock.unlock();
+    // The window closed or the logger ended: the run ended normally.
+    running_ = false;
+    FinishJournal();
+    CloseLink();
+}
+
+// The next tick, or, when no one shows the seconds and nothing needs a
+// tick of its own (a lost port is looked for at each), the tick of the next
+// due scan: the ticks between only count.
+int64_t TSession::NextWakeMs() const
+{
+    if (config_.TimeEvents || link_ == TLink::Lost) return nextTickMs_;
+    const uint32_t count = scan_->SecCount();
+    const uint32_t moment = scan_->Moment();
+    const int64_t ticks = moment > count + 1 ? int64_t(moment - count - 1) : 0;
+    return nextTickMs_ + ticks * config_.TickMs;
+}
+
+void TSession::Execute(const TCommand& command)
+{
+    switch (command.Kind) {
+    case TCommand::Connect: DoConnect(command.Run, command.Texts); break;
+    case TCommand::Disconnect:
+        EndRun();
+        CloseLink();
+        break;
+    case TCommand::Start: DoStart(command.Run, command.Period); break;
+    case TCommand::Stop: EndRun(); break;
+    }
+}
+
+void TSession::CloseLink()
 {
     ser_->CloseSocket();
     link_ = TLink::Closed;
     configured_ = false;
 }
 
-TConnectResult TSession::Open(const std::string& devicePath)
+void TSession::DoConnect(uint64_t id, const TPortTexts& texts)
 {
-    TConnectResult result;
-    result.Device = devicePath;
-    ser_->Connect(devicePath);
-    if (ser_->LastError() == 0 && ser_->InstanceActive()) {
-        result.Kind = TConnectResult::Opened;
-        link_ = TLink::Open;
-        devicePath_ = devicePath;
-        configured_ = false;
-        return result;
+    TEvent event;
+    event.Kind = TEvent::Connected;
+    TConnectResult& result = event.Connect;
+    result.Id = id;
+    result.Kind = TConnectResult::Abandoned;
+    if (IsDisconnectText(texts.Port)) {
+        EndRun();
+        CloseLink();
+        return Post(std::move(event));
     }
-    result.Kind = TConnectResult::NotOpened;
-    result.Code = ser_->LastError();
-    result.Reason = ser_->LastErrorDesc();
-    if (result.Code == EACCES) result.MissingGroup = MissingDeviceGroup(devicePath);
-    return result;
-}
+    CloseLink();
+    devicePath_ = texts.Port == kSimulatedPort && config_.Simulated ? SimulatedDevice() : DevicePathOf(texts.Port);
+    result.Device = devicePath_;
+    if (texts.Baud == "Baudrate") return Post(std::move(event));
+    baudText_ = texts.Baud.substr(0, kShortText);
+    if (texts.Parity == "Parity") return Post(std::move(event));
+    // An empty parity text leaves the code of the previous one in place.
+    if (texts.Parity.empty() && !parityText_.empty())
+        parityText_.resize(1);
+    else
+        parityText_ = texts.Parity.substr(0, kShortText);
 
-TConnectResult TSession::Configure(int baud, char parity)
-{
-    TConnectResult result;
-    result.Device = ser_->Device();
-    result.Kind = TConnectResult::Opened;
-    configured_ = true;
-    baud_ = baud;
-    parity_ = parity;
-    ser_->Config(baud, 8, parity, 0, false, false);
-    if (ser_->LastError() == 0) return result;
-    result.Kind = TConnectResult::SettingRefused;
-    result.Code = ser_->LastError();
-    result.Reason = ser_->LastErrorDesc();
-    result.Refused = RefusedLineSettings(*ser_);
-    return result;
-}
-
-TConnectResult TSession::Connect(const std::string& devicePath, int baud, char parity)
-{
-    Close();
-    TConnectResult result = Open(devicePath);
-    if (result.Kind != TConnectResult::Opened) return result;
-    return Configure(baud, parity);
-}
-
-void TSession::StartRun(uint16_t period)
-{
-    FinishJournal();
-    trend_.Clear();
-    scan_->StartRun(period);
-    if (journalDir_.empty()) return;
+    ser_->Connect(devicePath_);
+    if (ser_->LastError() != 0 || !ser_->InstanceActive()) {
+        result.Kind = TConnectResult::NotOpened;
+        result.Code = ser_->LastError();
+        result.Reason = ser_->LastErrorDesc();
+        if (result.Code == EACCES) result.MissingGroup = MissingDeviceGroup(devicePath_);
+        CloseLink();
+        EndRun();
+        return Post(std::move(event));
+    }
+    link_ = TLink::Open;
+    stableName_ = StableNameOf(devicePath_, config_.ByIdDir);
     try {
-        journal_ = std::make_unique<TJournal>(journalDir_, SystemTimeMs(), table_->headerLine);
+        baud_ = StrToInt(baudText_);
+    } catch (const EError& e) {
+        // Opened, but not configured: the line keeps what it had.
+        result.Kind = TConnectResult::NotConfigured;
+        result.Reason = e.what();
+        return Post(std::move(event));
+    }
+    configured_ = true;
+    ser_->Config(baud_, 8, parityText_.empty() ? '\0' : parityText_[0], 0, false, false);
+    if (ser_->LastError() == 0) {
+        result.Kind = TConnectResult::Opened;
+    } else {
+        result.Kind = TConnectResult::SettingRefused;
+        result.Code = ser_->LastError();
+        result.Reason = ser_->LastErrorDesc();
+        result.Refused = RefusedLineSettings(*ser_);
+    }
+    Post(std::move(event));
+}
+
+void TSession::DoStart(uint64_t run, uint16_t period)
+{
+    EndRun();
+    if (link_ == TLink::Closed) {
+        // No port to run on (none chosen, or the last choice failed).
+        TEvent stopped;
+        stopped.Kind = TEvent::RunStopped;
+        stopped.Run = run;
+        return Post(std::move(stopped));
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        trend_.Clear();
+    }
+    scan_->StartRun(period);
+    run_ = run;
+    running_ = true;
+    nextTickMs_ = SteadyMs() + config_.TickMs;
+    TEvent started;
+    started.Kind = TEvent::RunStarted;
+    started.Run = run;
+    started.Count = scan_->ListLines().size();
+    Post(std::move(started));
+    if (config_.JournalDir.empty()) return;
+    try {
+        journal_ = std::make_unique<TJournal>(config_.JournalDir, SystemTimeMs(), Header());
     } catch (const EError& e) {
         JournalFailure(e.what());
     }
 }
 
-void TSession::StopRun()
+void TSession::EndRun()
 {
+    if (!running_) return;
+    running_ = false;
     scan_->StopRun();
-    // The scan in progress completes and its line goes to the journal too.
-    if (scan_->Scanning())
-        finishAfterScan_ = true;
-    else
-        FinishJournal();
+    FinishJournal();
+    TEvent stopped;
+    stopped.Kind = TEvent::RunStopped;
+    stopped.Run = run_;
+    Post(std::move(stopped));
 }
 
 void TSession::FinishJournal()
 {
-    finishAfterScan_ = false;
     if (!journal_) return;
     std::unique_ptr<TJournal> journal = std::move(journal_);
     try {
         journal->Finish();
     } catch (const EError& e) {
+        // A journal that cannot be renamed stays a ".part" journal, which the
+        // next start offers; nothing is lost.
         JournalFailure(e.what());
     }
 }
@@ -215,73 +532,130 @@ void TSession::FinishJournal()
 void TSession::JournalFailure(const std::string& text)
 {
     journal_.reset();
-    host_.JournalFailed("The run's journal cannot be written: " + text + ". The run goes on without it.");
+    TEvent failed;
+    failed.Kind = TEvent::Failed;
+    failed.Text = "The run's journal cannot be written: " + text + ". The run goes on without it.";
+    Post(std::move(failed));
 }
 
-void TSession::AppendLogLine(const std::string& line)
+std::string TSession::SimulatedDevice()
 {
-    // The host first: a crash between the two loses from the journal at most
-    // the one line the host already shows.
-    host_.AppendLogLine(line);
-    trend_.Add(scan_->scanTimeMs, scan_->sec_count, scan_->temperatures, scan_->outOfRange);
-    if (!journal_) return;
-    try {
-        journal_->AppendLine(line, MonotonicMs());
-    } catch (const EError& e) {
-        JournalFailure(e.what());
+#ifndef KELVARA_HAVE_SIM
+    throw EError("no simulated bus on this platform");
+#else
+    if (!bus_) {
+        sim::TSimOptions options;
+        options.Baud = 19200;
+        options.Profile = kSimulatedProfile;
+        auto bus = std::make_shared<sim::TSimBus>(options);
+        bus->Start();
+        bus_ = bus;
     }
+    return static_cast<sim::TSimBus*>(bus_.get())->DevicePath();
+#endif
 }
 
-void TSession::Tick()
+// --------------------------------------------------------------------- ticks
+
+void TSession::DoTick()
 {
-    // The second this tick will count, for what the host is told.
-    const uint32_t second = scan_->sec_count + 1;
-    if (link_ == TLink::Lost) TryReconnect(second);
-    struct TAfterScan {
-        TSession& session;
-        ~TAfterScan()
-        {
-            session.CheckLost();
-            if (session.finishAfterScan_ && !session.Scanning()) session.FinishJournal();
+    if (link_ == TLink::Lost) TryReconnect(scan_->SecCount() + 1);
+    const bool due = scan_->Advance();
+    if (config_.TimeEvents) {
+        TEvent time;
+        time.Kind = TEvent::Time;
+        time.Text = std::to_string(scan_->SecCount());
+        Post(std::move(time));
+    }
+    if (due) {
+        try {
+            AfterScan(scan_->ScanDue(offsetCorrection_));
+        } catch (const EError& e) {
+            TEvent failed;
+            failed.Kind = TEvent::Failed;
+            failed.Text = e.what();
+            Post(std::move(failed));
         }
-    } afterScan{*this};
-    scan_->Timer1Timer();
+    }
+    CheckLost();
 }
 
+// The scan's record goes to the journal first (what a crash must not take),
+// then to the trend, then to the front end.
+void TSession::AfterScan(TScanRecord record)
+{
+    record.Run = run_;
+    if (journal_) {
+        try {
+            journal_->AppendLine(record.Line, MonotonicMs());
+        } catch (const EError& e) {
+            JournalFailure(e.what());
+        }
+    }
+    std::string outputFailure;
+    if (output_) {
+        try {
+            output_->WriteLine(record.Line);
+        } catch (const EError& e) {
+            // A file with a hole in it would look complete: nothing more
+            // goes there.
+            outputFailure = e.what();
+            output_.reset();
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        trend_.Add(record.StartMs, record.Second, record.Temperatures, record.OutOfRange);
+    }
+    for (const std::string& text : record.Notices) {
+        TEvent notice;
+        notice.Kind = TEvent::Notice;
+        notice.Text = text;
+        Post(std::move(notice));
+    }
+    TEvent scanned;
+    scanned.Kind = TEvent::Scan;
+    scanned.Record = std::make_shared<const TScanRecord>(std::move(record));
+    Post(std::move(scanned));
+    if (outputFailure.empty()) return;
+    TEvent failed;
+    failed.Kind = TEvent::OutputFailed;
+    failed.Text = outputFailure;
+    Post(std::move(failed));
+}
+
+// A device that goes away (a read or write fails with EIO, or the line is
+// hung up) is closed after the scan that met it, so that its name is free
+// for the device when it comes back. While it is lost, every tick tries to
+// open it again and configure it as before; the run goes on, and each due
+// scan logs NAN for every channel without a request going out.
 void TSession::CheckLost()
 {
     if (link_ != TLink::Open || ser_->DeviceLost() == 0) return;
     const std::string reason = TSerialChannel::GetErrorDesc(ser_->DeviceLost());
-    // Held open, the old device node would stay busy, and the adapter would
-    // come back under a new name.
     ser_->CloseSocket();
     link_ = TLink::Lost;
-    host_.PortLost(scan_->sec_count, reason);
+    TEvent lost;
+    lost.Kind = TEvent::Lost;
+    lost.Text = PortLostText(devicePath_, scan_->SecCount(), reason);
+    Post(std::move(lost));
 }
 
 void TSession::TryReconnect(uint32_t second)
 {
-    ser_->Connect(devicePath_);
+    ser_->Connect(stableName_.empty() ? devicePath_ : stableName_);
     if (!ser_->InstanceActive()) return;
-    if (configured_) ser_->Config(baud_, 8, parity_, 0, false, false);
     link_ = TLink::Open;
-    host_.PortBack(second);
-}
-
-std::string TSession::StartSimulatedBus(int baud)
-{
-#ifndef KELVARA_HAVE_SIM
-    (void)baud;
-    throw EError("no simulated bus on this platform");
-#else
-    sim::TSimOptions options;
-    options.Baud = baud;
-    options.Profile = kSimulatedProfile;
-    auto bus = std::make_unique<sim::TSimBus>(options);
-    bus->Start();
-    bus_ = std::move(bus);
-    return bus_->DevicePath();
-#endif
+    std::string refused;
+    if (configured_) {
+        ser_->Config(baud_, 8, parityText_.empty() ? '\0' : parityText_[0], 0, false, false);
+        if (ser_->LastError() != 0)
+            refused = RefusalMessage(ser_->Device(), RefusedLineSettings(*ser_), ser_->LastErrorDesc());
+    }
+    TEvent back;
+    back.Kind = TEvent::Back;
+    back.Text = PortBackText(devicePath_, second, refused);
+    Post(std::move(back));
 }
 
 } // namespace kelvara

@@ -1,182 +1,281 @@
-// One run of the logger as both front ends host it. The session owns, in this
-// order of construction (and the reverse for teardown), the simulated bus
-// when there is one, the serial channel, the channel table, the reader and
-// the scan cycle, and it holds the rules around them once: how a port name
-// becomes a device path, what connecting comes to, the period's range, the
-// simulated bus of --simulate and --demo, a port that goes away during a
-// run and comes back, and the journal of each run.
+// A run of the logger from its settings to its records, on a thread of its
+// own. The session owns the serial channel, the channel table, the reader,
+// the scan cycle, the one-second clock, the reconnection of a port that went
+// away, the journal of each run and the run's trend. A front end (the
+// window, the headless logger) sends it commands, which return at once, and
+// is told what happened through events that it takes on its own thread. No
+// front-end code runs inside a serial wait, and no event loop runs inside a
+// scan: a command that arrives during a scan waits until the scan's record
+// has gone out.
 #pragma once
 
 #include "acquisition/ChannelTable.h"
-#include "acquisition/Scan.h"
-#include "acquisition/Transaction.h"
+#include "acquisition/ScanRecord.h"
 #include "base/Text.h"
+#include "logfile/Journal.h"
+#include "logfile/LogFile.h"
+#include "logfile/LogFormat.h"
 #include "trend/TrendStore.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 namespace kelvara {
 
 class TSerialChannel;
-namespace sim {
-class TSimBus;
-}
+class TChannelReader;
+class TScanCycle;
 
 // What connecting came to.
 struct TConnectResult {
     enum TKind {
-        Opened,         // open, and configured when that was asked for
+        Opened,         // open, and configured
         SettingRefused, // open, but the device refused a line setting
-        NotOpened,      // the device could not be opened
+        NotOpened,      // the device could not be opened; a run in progress ended
+        NotConfigured,  // open, but the baud text is not a number: the line is as it was
+        Abandoned,      // a placeholder text ("Baudrate", "Parity") stopped the connect
     };
     TKind Kind = NotOpened;
+    uint64_t Id = 0; // the number Connect gave
     std::string Device;
     int Code = 0;                     // the system's code, 0 when opened
-    std::string Reason;               // the system's text for Code
+    std::string Reason;               // the system's text for Code, or the error's
     std::vector<std::string> Refused; // the settings refused, in words
     // For a permission refused: the group that owns the device, when this
     // process is not in it (the usual fix on Linux is to join "dialout").
     std::string MissingGroup;
 
-    // The text an operator is told, empty for Opened.
+    // The text an operator is told, empty for Opened and Abandoned.
     std::string Message() const;
 };
 
-class TJournal;
+// The texts a connect is made from, as the port box and the line settings
+// hold them.
+struct TPortTexts {
+    std::string Port;
+    std::string Baud;
+    std::string Parity;
+};
 
-// The session is the scan's host: it passes everything on to the front end's
-// host, and writes each appended line to the run's journal too.
-class TSession : private TScanHost {
+// What a front end is told. TSession::Deliver calls these on the front end's
+// thread, in the order things happened; a handler must not call Deliver.
+class TSessionListener {
 public:
-    // The simulated bus moves like an oven heating and cooling, and runs
-    // without parity, which a pseudo-terminal cannot carry.
-    static constexpr const char* kSimulatedProfile = "oven";
-    static constexpr const char* kSimulatedParity = "no";
+    virtual ~TSessionListener() = default;
+    // A run started: the reading list is emptied and gets listLines empty
+    // lines, and the seconds label shows "0".
+    virtual void RunStarted(uint64_t /*run*/, size_t /*listLines*/) {}
+    // A run ended: by Stop, by a disconnect, by a port that could not be
+    // opened, or because Start found no port to run on.
+    virtual void RunStopped(uint64_t /*run*/) {}
+    // The seconds label after a tick.
+    virtual void TimeShown(const std::string& /*caption*/) {}
+    virtual void ScanDone(const TScanRecord& /*record*/) {}
+    virtual void Connected(const TConnectResult& /*result*/) {}
+    // The port went away during a run, and came back; text says so.
+    virtual void PortLost(const std::string& /*text*/) {}
+    virtual void PortBack(const std::string& /*text*/) {}
+    // A failure to show the operator: a scan that raised, a journal that
+    // cannot be written. The run goes on.
+    virtual void Failed(const std::string& /*text*/) {}
+    // A channel went out of, or back into, its conversion table.
+    virtual void Noticed(const std::string& /*text*/) {}
+    // The output file could not take a line (OpenOutput): no more lines go
+    // there. The line itself was told through ScanDone before.
+    virtual void OutputFailed(const std::string& /*text*/) {}
+};
 
-    TSession(TLocaleSettings locale, TScanHost& host);
+struct TSessionConfig {
+    TLocaleSettings Locale;
+    // Where the offsets file is looked for, in order.
+    TStringList OffsetsPaths;
+    std::string Definitions = kChannelDefinitions;
+    // Where each run keeps its journal; empty keeps none.
+    std::string JournalDir;
+    // The log's ninth field, the wall-clock time of each scan.
+    TClockField Clock = TClockField::None;
+    // The clock's tick: one second for every user; the soak runs it faster.
+    int TickMs = 1000;
+    // Whether the front end shows the seconds label. Without it the session
+    // sleeps from one due scan to the next.
+    bool TimeEvents = true;
+    // Offers the simulated bus as the port kSimulatedPort (demo, --simulate).
+    bool Simulated = false;
+    // Where the system keeps its stable names of serial adapters.
+    std::string ByIdDir = "/dev/serial/by-id";
+};
+
+class TSession {
+public:
+    // The simulated bus moves like an oven heating and cooling.
+    static constexpr const char* kSimulatedProfile = "oven";
+    // The port name of the simulated bus.
+    static constexpr const char* kSimulatedPort = "simulated";
+
+    explicit TSession(TSessionConfig config);
+    // Ends the session: a scan in progress completes and goes to the journal,
+    // the run's journal is finished, the port closed, the thread ended.
+    // Events not yet delivered are dropped.
     ~TSession();
     TSession(const TSession&) = delete;
     TSession& operator=(const TSession&) = delete;
 
-    // A port name as the port box and --port take it: a bare name is a
-    // device under /dev ("ttyUSB0", "pts/3", "serial/by-id/usb-..."), a path
-    // that starts with "/" or "." is taken as it is. On Windows a bare name
-    // is a device in the device namespace ("COM3" is \\.\COM3), a path that
-    // starts with two backslashes is taken as it is.
-    static std::string DevicePathOf(const std::string& portName);
     // The scan period from its text: a whole number of seconds, 0 to 65535.
     // Raises EConvertError for text that is not an integer, ERangeError
     // outside the range.
     static uint16_t PeriodOf(const std::string& text);
+    // The port box's entries that disconnect: "None" (exactly) and the empty one.
+    static bool IsDisconnectText(const std::string& portText);
 
-    // Builds the channel table from the first offsets file of the search
-    // path that exists, and the definition lines. Raises what building
-    // raises, leaving what was built before the failure.
-    void CreateCmd(const TStringList& offsetsPaths, const std::string& definitions);
-
-    // Closes whatever port is open; a port lost during a run is no longer
-    // looked for.
-    void Close();
-    // Opens a device path (Opened or NotOpened); the previous port must have
-    // been closed.
-    TConnectResult Open(const std::string& devicePath);
-    // Configures the open line: baud, 8 data bits, the parity code ('o', 'e',
-    // 'n', ... as the channel takes it), one stop bit, no flow control.
-    // Opened or SettingRefused; the port stays open either way.
-    TConnectResult Configure(int baud, char parity);
-    // Close, Open and, when that succeeded, Configure.
-    TConnectResult Connect(const std::string& devicePath, int baud, char parity);
-
-    // Run start and stop; a stop lets a scan in progress complete.
-    void StartRun(uint16_t period);
-    void StopRun();
-
-    // Where each run keeps its journal (TJournal); empty, the default, keeps
-    // none. A run writes every line the scan appends to its journal after
-    // the host has it, forces it to the disk at most kSyncEveryMs apart and
-    // when the run stops, and finishes it (".csv") when the run stops or the
-    // session ends. A journal that cannot be written is told to the host
-    // once, and the run goes on without it.
-    void SetJournalDir(const std::string& dir) { journalDir_ = dir; }
-    // The running journal, or none.
-    const TJournal* Journal() const { return journal_.get(); }
-    // The readings of the run, for its trend: one sample a scan, from the
-    // run's start.
-    const TTrendStore& Trend() const { return trend_; }
-    // One tick of the one-second clock. Raises what a due scan raises.
-    //
-    // A device that goes away (a read or write fails with EIO, or the line
-    // is hung up) is closed after the scan that met it, so that its name is
-    // free for the device when it comes back, and the host is told. While it
-    // is lost, every tick tries to open the same path again and configure
-    // it as before; the run goes on, and each due scan appends its line with
-    // NAN in every reading, without a request going out. The tick that
-    // finds the device back tells the host before its scan reads normally.
-    void Tick();
-    bool Scanning() const { return scan_->Scanning(); }
-    // Events are being handed out inside a wait for a slave's reply. What
-    // would close, change or stop the port must wait until the exchange has
-    // ended (the next hand-out between two channels).
-    bool InsideExchange() const { return pumpingInWait_; }
-    // The longest a wait for a reply goes without handing out events, for a
-    // host that hands them out.
-    static constexpr int kWaitSliceMs = 10;
-    // The port was lost during a run and has not come back yet.
-    bool PortLost() const { return link_ == TLink::Lost; }
-
-    // Starts a simulated bus of seven slaves in this process and returns the
-    // device path a channel opens to reach it. Raises EError when the system
-    // gives no pseudo-terminal, or "no simulated bus on this platform" in a
-    // build without one (Windows).
-    std::string StartSimulatedBus(int baud);
-
-    TSerialChannel& Ser() { return *ser_; }
-    TChannelTable& Table() { return *table_; }
+    // Builds the channel table from the first offsets file of the search path
+    // and the definitions. Raises what building raises, leaving what was
+    // built before the failure. Call it before the first command.
+    void CreateCmd();
     const TChannelTable& Table() const { return *table_; }
-    TScanCycle& Scan() { return *scan_; }
-    const TScanCycle& Scan() const { return *scan_; }
+    // The log's header: the table's header line, and the clock column.
+    std::string Header() const;
+    // The definition and offsets lines served only the start.
+    void ReleaseStartLists();
+    // Appends every scan's line to path as well, in the saved-log format,
+    // header first in a new file, each line whole on disk when its
+    // ScanDone is told. Raises when the file cannot be opened, or when it
+    // holds a log with another header. Call it before the first command.
+    void OpenOutput(const std::string& path);
+
+    // Commands. Each returns at once; the session carries them out on its
+    // thread in the order given, between two ticks.
+    //
+    // Connect from the port box's, baud and parity texts: closes whatever
+    // port is open, then opens the port (the simulated bus when the session
+    // offers it and the text names it) and configures it: the baud text as
+    // an integer, 8 data bits, the parity text's first letter, one stop
+    // bit, no flow control. Told through Connected, with the number this
+    // returns: a front end shows only the result of its latest choice.
+    uint64_t Connect(const TPortTexts& texts);
+    // Ends a run in progress and closes the port. A connect still waiting
+    // is carried out before it.
+    void Disconnect();
+    // Starts a run with the period from its text, ending one in progress
+    // first. Raises at once for a period text that is not one, and nothing
+    // starts. Returns the number the run will have.
+    uint64_t Start(const std::string& periodText);
+    // Ends the run; a scan in progress completes and its line is the run's.
+    void Stop();
+    // The "offset corr" switch, read by each scan as it converts.
+    void SetOffsetCorrection(bool on) { offsetCorrection_ = on; }
+
+    // Events. wakeup is called on the session's thread when events wait
+    // for a Deliver and none waited before: a window posts itself a call
+    // to Deliver. Set it before the first command.
+    void SetWakeup(std::function<void()> wakeup);
+    // Hands the waiting events to listener, on the caller's thread. True
+    // when there were any.
+    bool Deliver(TSessionListener& listener);
+    // Waits until events wait, Interrupt is called or timeoutMs passes,
+    // then delivers. For a front end without an event loop.
+    bool WaitAndDeliver(TSessionListener& listener, int timeoutMs);
+    // Ends a WaitAndDeliver early (a stop signal arrived).
+    void Interrupt();
+
+    // The port box's entries: "None", the simulated bus when offered, then
+    // the ports the system reports.
+    std::vector<std::string> PortBoxItems() const;
+    // The run's trend, read under the session's lock: f(const TTrendStore&).
+    void ReadTrend(const std::function<void(const TTrendStore&)>& f) const;
+
+    // The log pane saved: the header, then the pane's text, every line
+    // ending in CR LF. An existing file is replaced only once the new one
+    // is whole.
+    void SaveLog(const std::string& path, std::string_view paneText) const;
+
+    // Journals that runs left behind, to offer the operator: those with at
+    // least one log line. Those without one are finished here.
+    std::vector<TJournalInfo> LeftJournals() const;
+    // The whole log lines of a journal left behind.
+    TStringList RestoreJournal(const TJournalInfo& journal) const;
+    // The journal was offered: it becomes a complete one.
+    void FinishLeftJournal(const TJournalInfo& journal) const;
 
 private:
+    struct TCommand;
+    struct TEvent;
     enum class TLink { Closed, Open, Lost };
+
+    void ThreadMain();
+    void Execute(const TCommand& command);
+    void DoConnect(uint64_t id, const TPortTexts& texts);
+    void DoStart(uint64_t run, uint16_t period);
+    void EndRun();
+    void CloseLink();
+    void DoTick();
+    void AfterScan(TScanRecord record);
     void CheckLost();
     void TryReconnect(uint32_t second);
     void FinishJournal();
     void JournalFailure(const std::string& text);
+    int64_t NextWakeMs() const;
+    void Post(TEvent event);
+    void Enqueue(TCommand command);
+    // The device path of the simulated bus, started on first use.
+    std::string SimulatedDevice();
 
-    // TScanHost, passed on to the front end's host.
-    void ShowTime(const std::string& caption) override { host_.ShowTime(caption); }
-    void SetListLine(int index, const std::string& text) override { host_.SetListLine(index, text); }
-    void AppendLogLine(const std::string& line) override;
-    bool OffsetCorrection() override { return host_.OffsetCorrection(); }
-    bool HandsOutEvents() override { return host_.HandsOutEvents(); }
-    void ProcessMessages() override { host_.ProcessMessages(); }
-    void Sleep(int ms) override { host_.Sleep(ms); }
-    void Notice(const std::string& text) override { host_.Notice(text); }
+    const TSessionConfig config_;
+    std::atomic<bool> offsetCorrection_{false};
 
-    TScanHost& host_;
-    std::string journalDir_;
-    std::unique_ptr<TJournal> journal_;
+    // Shared between the threads, under lock_.
+    mutable std::mutex lock_;
+    std::condition_variable commandsReady_;
+    std::condition_variable eventsReady_;
+    std::deque<TCommand> commands_;
+    std::deque<TEvent> events_;
+    std::function<void()> wakeup_;
+    bool quit_ = false;
+    bool interrupted_ = false;
+    uint64_t lastRun_ = 0;     // the number Start gave last
+    uint64_t lastConnect_ = 0; // the number Connect gave last
     TTrendStore trend_;
-    bool finishAfterScan_ = false;
-    bool pumpingInWait_ = false;
-    TLink link_ = TLink::Closed;
-    std::string devicePath_; // what the operator chose, reopened as it is
-    bool configured_ = false;
-    int baud_ = 0;
-    char parity_ = 0;
 
-    std::unique_ptr<sim::TSimBus> bus_;
+    // The session thread's own; the front end's thread touches them only
+    // before the thread starts (CreateCmd) or after it ended.
+    std::shared_ptr<void> bus_; // the simulated bus, when started
     std::unique_ptr<TSerialChannel> ser_;
     std::unique_ptr<TChannelTable> table_;
     std::unique_ptr<TChannelReader> reader_;
     std::unique_ptr<TScanCycle> scan_;
+    std::unique_ptr<TJournal> journal_;
+    std::unique_ptr<TLogFileWriter> output_;
+    TLink link_ = TLink::Closed;
+    bool running_ = false;
+    uint64_t run_ = 0;
+    int64_t nextTickMs_ = 0;
+    // The port as chosen, and its stable name (/dev/serial/by-id/...), which
+    // a reconnect opens when there is one: the kernel's name may go to
+    // another adapter.
+    std::string devicePath_;
+    std::string stableName_;
+    bool configured_ = false;
+    int baud_ = 0;
+    std::string baudText_;   // Com.Baud: at most 8 characters
+    std::string parityText_; // Com.Parity: at most 8 characters
+    std::thread thread_;
 };
 
 // The group that owns path when this process is not a member of it, else
 // empty: what a refused permission on a serial device is usually about.
 std::string MissingDeviceGroup(const std::string& path);
+
+// What the operator is told of a port that went away during a run, and of
+// its return, in both front ends.
+std::string PortLostText(const std::string& device, uint32_t second, const std::string& reason);
+std::string PortBackText(const std::string& device, uint32_t second, const std::string& reopened);
 
 } // namespace kelvara

@@ -16,28 +16,16 @@ float NoReading()
     return f;
 }
 
-int TChannelReader::String2Bin(const std::string& line, uint8_t* buff)
-{
-    int written = 0;
-    int high = 0;
-    for (size_t k = 0; k < line.size(); ++k) {
-        const int code = static_cast<unsigned char>(line[k]);
-        if (code < '0') throw ERangeError();
-        const int value = code <= '9' ? code - '0' : code - 55;
-        if (k % 2 == 0) {
-            high = 16 * value;
-        } else {
-            buff[written++] = static_cast<uint8_t>((high + value) % 256);
-        }
-    }
-    return written;
-}
-
-float TChannelReader::ReadChannel(const std::string& frame)
+float TChannelReader::ReadChannel(const TFrame& frame)
 {
     exceptionCode_ = 0;
-    if (frame.size() / 2 > txBuf.size()) throw ERangeError();
-    const int n = String2Bin(frame, txBuf.data());
+    if (frame.size() > txBuf.size()) throw ERangeError();
+    if (!Ser_.InstanceActive() || Ser_.DeviceLost() != 0) {
+        outcome_ = TExchangeOutcome::NoPort;
+        return NoReading();
+    }
+    const int n = static_cast<int>(frame.size());
+    std::copy(frame.begin(), frame.end(), txBuf.begin());
 
     // A late reply or line noise from an earlier exchange must never be read
     // as this channel's reply.
@@ -58,7 +46,12 @@ float TChannelReader::ReadChannel(const std::string& frame)
     outcome_ = ClassifyReply(address, function, rxBuf.data(), length, value, exceptionCode_);
     // Any NaN the slave sends, signalling or quiet, is no reading; it must
     // not raise on the way through the conversions.
-    return outcome_ == TExchangeOutcome::Ok && !std::isnan(value) ? value : NoReading();
+    if (outcome_ != TExchangeOutcome::Ok) return NoReading();
+    if (std::isnan(value)) {
+        outcome_ = TExchangeOutcome::NotANumber;
+        return NoReading();
+    }
+    return value;
 }
 
 } // namespace kelvara

@@ -6,11 +6,14 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
+#include <vector>
 
 namespace kelvara {
 
 class TSerialChannel;
+
+// A request frame as it goes on the wire.
+using TFrame = std::vector<uint8_t>;
 
 // The quiet NaN that stands for a channel without a usable reply.
 float NoReading();
@@ -19,7 +22,7 @@ float NoReading();
 class TChannelReaderBase {
 public:
     virtual ~TChannelReaderBase() = default;
-    virtual float ReadChannel(const std::string& frame) = 0;
+    virtual float ReadChannel(const TFrame& frame) = 0;
     virtual TExchangeOutcome LastOutcome() const = 0;
     virtual int LastExceptionCode() const = 0;
 };
@@ -31,17 +34,13 @@ public:
 
     explicit TChannelReader(TSerialChannel& Ser) : Ser_(Ser) {}
 
-    // Writes one byte per pair of characters of line into buff and returns
-    // the count (length / 2). Digits above "9" count from "A" = 10, so only
-    // uppercase hexadecimal converts exactly; a character below "0" is a
-    // range error. buff must hold length / 2 bytes.
-    static int String2Bin(const std::string& line, uint8_t* buff);
-
     // One exchange: stale input is discarded, the frame goes out, the reply
     // is read as five bytes and then, unless it is an exception reply, four
-    // more. Returns the value of a whole and right reply, else NaN. Raises
-    // only for a frame that is not hexadecimal text or too long for txBuf.
-    float ReadChannel(const std::string& frame) override;
+    // more. Returns the value of a whole and right reply, else NaN; a NaN
+    // the slave sent is no reading either. Without an open port nothing goes
+    // out (outcome NoPort). Raises ERangeError only for a frame too long for
+    // txBuf.
+    float ReadChannel(const TFrame& frame) override;
     TExchangeOutcome LastOutcome() const override { return outcome_; }
     int LastExceptionCode() const override { return exceptionCode_; }
 

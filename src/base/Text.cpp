@@ -457,7 +457,7 @@ float StrToFloat32(std::string_view text, const TLocaleSettings& locale)
 
 std::string FormatReading(float value, const TLocaleSettings& locale)
 {
-    if (std::isnan(value)) return "NAN";
+    if (std::isnan(value)) return kNanText;
     if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
     // The exact decimal expansion of the float: every float is a dyadic
     // fraction, and 160 decimals hold all its digits down to two decimals and

@@ -54,6 +54,9 @@ bool TryStrToInt(std::string_view text, int32_t& value);
 // anything else and EOverflow when the value is beyond a 32-bit float.
 float StrToFloat32(std::string_view text, const TLocaleSettings& locale);
 
+// How the log, the list and the saved file write a channel without a reading.
+inline constexpr const char* kNanText = "NAN";
+
 // A reading as the log and the list show it: fixed point with exactly two
 // decimals after rounding (half away from zero) to at most seven significant
 // digits, the locale's decimal separator, no grouping, no "-0.00"; NaN reads

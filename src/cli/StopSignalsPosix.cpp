@@ -1,9 +1,6 @@
 #include "StopSignals.h"
 
-#include "base/Clock.h"
-
 #include <csignal>
-#include <ctime>
 #include <pthread.h>
 
 namespace kelvara {
@@ -24,30 +21,40 @@ sigset_t StopSet()
 TStopSignals::TStopSignals()
 {
     // Blocked in every thread, the stop signals arrive only where they are
-    // waited for, synchronously.
+    // waited for, synchronously: on the watcher's thread.
     const sigset_t set = StopSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-TStopSignals::~TStopSignals() = default;
-
-bool TStopSignals::WaitForTick(int64_t dueMs)
+TStopSignals::~TStopSignals()
 {
-    const sigset_t set = StopSet();
-    for (;;) {
-        const int64_t left = dueMs - MonotonicMs();
-        if (left <= 0) return true;
-        timespec ts{left / 1000, (left % 1000) * 1000000L};
-        const int sig = sigtimedwait(&set, nullptr, &ts);
-        if (sig > 0) return false;
-    }
+    if (!watcher_.joinable()) return;
+    // The watcher takes this signal as the sign to end, not as a request.
+    ending_ = true;
+    pthread_kill(watcher_.native_handle(), SIGTERM);
+    watcher_.join();
 }
 
-bool TStopSignals::StopPending()
+void TStopSignals::OnStop(std::function<void()> onStop)
 {
-    const sigset_t set = StopSet();
-    timespec zero{0, 0};
-    return sigtimedwait(&set, nullptr, &zero) > 0;
+    onStop_ = std::move(onStop);
+    watcher_ = std::thread([this] {
+        const sigset_t set = StopSet();
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&set, &sig) != 0) continue;
+            if (ending_) return;
+            Request();
+        }
+    });
 }
+
+void TStopSignals::Request()
+{
+    pending_ = true;
+    if (onStop_) onStop_();
+}
+
+void TStopSignals::RunEnded() {}
 
 } // namespace kelvara

@@ -1,23 +1,26 @@
 #include "StopSignals.h"
 
-#include "base/Clock.h"
-
 #include <windows.h>
 
 namespace kelvara {
 
 namespace {
 
-// Set by the console's control handler, which runs on a thread of its own;
-// manual reset, so a request stays until the process ends.
-HANDLE gStop = nullptr;
+// The one instance the console's control handler reports to; the handler
+// runs on a thread the system starts for it.
+TStopSignals* gSignals = nullptr;
+// Set when the run has ended; manual reset.
+HANDLE gEnded = nullptr;
 
-BOOL WINAPI OnConsoleControl(DWORD)
+BOOL WINAPI OnConsoleControl(DWORD type)
 {
-    // Ctrl+C, Ctrl+Break, the console closing, logoff, shutdown: each ends
-    // the run at the end of its scan. Handled, so the process is not ended
-    // at once (for the last three the system ends it a few seconds later).
-    SetEvent(gStop);
+    if (gSignals) gSignals->Request();
+    // Ctrl+C and Ctrl+Break: handled, the run ends at the end of its scan.
+    // Close, logoff and shutdown end the process when this returns: wait
+    // for the run to end and its summary to be written, within the system's
+    // own limit of a few seconds.
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(gEnded, 4000);
     return TRUE;
 }
 
@@ -25,29 +28,34 @@ BOOL WINAPI OnConsoleControl(DWORD)
 
 TStopSignals::TStopSignals()
 {
-    gStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    gEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    gSignals = this;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 TStopSignals::~TStopSignals()
 {
     SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-    CloseHandle(gStop);
-    gStop = nullptr;
+    gSignals = nullptr;
+    CloseHandle(gEnded);
+    gEnded = nullptr;
 }
 
-bool TStopSignals::WaitForTick(int64_t dueMs)
+void TStopSignals::OnStop(std::function<void()> onStop)
 {
-    for (;;) {
-        const int64_t left = dueMs - MonotonicMs();
-        if (left <= 0) return true;
-        if (WaitForSingleObject(gStop, DWORD(left)) == WAIT_OBJECT_0) return false;
-    }
+    onStop_ = std::move(onStop);
+    if (pending_ && onStop_) onStop_();
 }
 
-bool TStopSignals::StopPending()
+void TStopSignals::Request()
 {
-    return WaitForSingleObject(gStop, 0) == WAIT_OBJECT_0;
+    pending_ = true;
+    if (onStop_) onStop_();
+}
+
+void TStopSignals::RunEnded()
+{
+    SetEvent(gEnded);
 }
 
 } // namespace kelvara

@@ -69,7 +69,6 @@ constexpr size_t kMarkThinning = 4;
 TChartWindow::TChartWindow(TLocaleSettings locale, TChartOptions options, QWidget* parent)
     : QWidget(parent, Qt::Window), locale_(std::move(locale)), options_(std::move(options))
 {
-    if (!options_.RunModal) options_.RunModal = [](std::function<void()> work) { work(); };
     if (!options_.ExecSaveDialog)
         options_.ExecSaveDialog = [](QFileDialog& dialog) { return dialog.exec() == QDialog::Accepted; };
     if (!options_.ShowFailure)
@@ -194,13 +193,7 @@ void TChartWindow::WireEvents()
         ApplyInteractions();
         Redraw();
     });
-    connect(btnExport, &QPushButton::clicked, this, [this] {
-        // The dialog is modal: it waits until no scan is handing out events.
-        QPointer<TChartWindow> self(this);
-        options_.RunModal([self] {
-            if (self) self->ExportPngClick();
-        });
-    });
+    connect(btnExport, &QPushButton::clicked, this, [this] { ExportPngClick(); });
     connect(Plot->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this, [this] {
         if (settingRange_) return;
         // The operator zoomed or panned.
@@ -222,9 +215,9 @@ void TChartWindow::WireEvents()
     });
 }
 
-void TChartWindow::SetStore(const TTrendStore* store, const std::array<std::string, kChannels>& names)
+void TChartWindow::SetStore(TTrendReader read, const std::array<std::string, kChannels>& names)
 {
-    store_ = store;
+    read_ = std::move(read);
     for (int ch = 0; ch < kChannels; ++ch) {
         const QString name = names[ch].empty() ? QString("channel %1").arg(ch + 1) : QString::fromStdString(names[ch]);
         Series[ch]->setName(name);
@@ -332,7 +325,11 @@ size_t TChartWindow::MaxPoints() const
 // sample, up to now.
 void TChartWindow::FollowRange()
 {
-    const int64_t end = store_ && !store_->Empty() ? store_->LastTimeMs() : QDateTime::currentMSecsSinceEpoch();
+    int64_t end = QDateTime::currentMSecsSinceEpoch();
+    if (read_)
+        read_([&end](const TTrendStore& store) {
+            if (!store.Empty()) end = store.LastTimeMs();
+        });
     const double endS = double(end) / 1000;
     SetXRange(endS - 60.0 * FollowMinutes(), endS);
 }
@@ -381,30 +378,35 @@ void TChartWindow::LoadSeries()
     const int64_t to = ViewToMs();
     const int64_t pad = (to - from) / kPadDivisor;
     request_ = {from - pad, to + pad, MaxPoints() * size_t(kPadDivisor + 2) / size_t(kPadDivisor)};
+    std::array<std::vector<TTrendStore::TPoint>, kChannels> points;
+    std::array<std::vector<int64_t>, kChannels> marks;
+    if (read_)
+        read_([&](const TTrendStore& store) {
+            for (int ch = 0; ch < kChannels; ++ch) {
+                points[ch] = store.Series(ch, request_.FromMs, request_.ToMs, request_.MaxPoints);
+                marks[ch] =
+                    store.OutOfRangeMarks(ch, request_.FromMs, request_.ToMs, request_.MaxPoints / kMarkThinning);
+            }
+        });
     QVector<double> keys, values;
     for (int ch = 0; ch < kChannels; ++ch) {
         keys.clear();
         values.clear();
-        if (store_) {
-            const auto points = store_->Series(ch, request_.FromMs, request_.ToMs, request_.MaxPoints);
-            keys.reserve(qsizetype(points.size()));
-            values.reserve(qsizetype(points.size()));
-            for (const TTrendStore::TPoint& p : points) {
-                keys.push_back(double(p.TimeMs) / 1000);
-                // QCustomPlot leaves a gap at a NaN value.
-                values.push_back(double(p.Value));
-            }
+        keys.reserve(qsizetype(points[ch].size()));
+        values.reserve(qsizetype(points[ch].size()));
+        for (const TTrendStore::TPoint& p : points[ch]) {
+            keys.push_back(double(p.TimeMs) / 1000);
+            // QCustomPlot leaves a gap at a NaN value.
+            values.push_back(double(p.Value));
         }
         Series[ch]->setData(keys, values, true);
 
         keys.clear();
         values.clear();
-        if (store_)
-            for (const int64_t t :
-                 store_->OutOfRangeMarks(ch, request_.FromMs, request_.ToMs, request_.MaxPoints / kMarkThinning)) {
-                keys.push_back(double(t) / 1000);
-                values.push_back(MarkRow(ch));
-            }
+        for (const int64_t t : marks[ch]) {
+            keys.push_back(double(t) / 1000);
+            values.push_back(MarkRow(ch));
+        }
         Marks[ch]->setData(keys, values, true);
     }
 }
@@ -441,9 +443,17 @@ void TChartWindow::FillStats()
 {
     const int64_t from = ViewFromMs();
     const int64_t to = ViewToMs();
+    std::array<TTrendStore::TStats, kChannels> views, runs;
+    if (read_)
+        read_([&](const TTrendStore& store) {
+            for (int ch = 0; ch < kChannels; ++ch) {
+                views[ch] = store.Stats(ch, from, to);
+                runs[ch] = store.RunStats(ch);
+            }
+        });
     for (int ch = 0; ch < kChannels; ++ch) {
-        const TTrendStore::TStats view = store_ ? store_->Stats(ch, from, to) : TTrendStore::TStats{};
-        const TTrendStore::TStats run = store_ ? store_->RunStats(ch) : TTrendStore::TStats{};
+        const TTrendStore::TStats& view = views[ch];
+        const TTrendStore::TStats& run = runs[ch];
         const double cells[colCount] = {view.Last, view.Min, view.Max, view.Mean, run.Last, run.Min, run.Max, run.Mean};
         for (int col = 0; col < colCount; ++col)
             gridStats->item(ch, col)->setText(Reading(cells[col], col < colRunLast ? view.Count : run.Count));
@@ -468,12 +478,18 @@ void TChartWindow::LegendClick(QCPGraph* graph)
 
 QString TChartWindow::TipAt(const QPoint& at) const
 {
-    if (!store_ || store_->Empty() || !Plot->axisRect()->rect().contains(at)) return QString();
+    if (!read_ || !Plot->axisRect()->rect().contains(at)) return QString();
     const int64_t ms = std::llround(Plot->xAxis->pixelToCoord(at.x()) * 1000);
-    if (ms < store_->FirstTimeMs() || ms > store_->LastTimeMs()) return QString();
+    bool inRun = false;
+    uint32_t second = 0;
+    read_([&](const TTrendStore& store) {
+        inRun = !store.Empty() && ms >= store.FirstTimeMs() && ms <= store.LastTimeMs();
+        if (inRun) second = store.SecondAt(ms);
+    });
+    if (!inRun) return QString();
     return QString("%1\nsecond %2 of the run")
         .arg(QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime).toString("yyyy-MM-dd HH:mm:ss"))
-        .arg(store_->SecondAt(ms));
+        .arg(second);
 }
 
 void TChartWindow::ExportPngClick()

@@ -25,9 +25,6 @@ class QTableWidget;
 // What the chart takes from the window that opens it. Every member has a
 // working default.
 struct TChartOptions {
-    // Runs work that opens a modal loop (the save dialog) once no tick
-    // handler is in progress; empty means at once.
-    std::function<void(std::function<void()>)> RunModal;
     // Runs the prepared save dialog modally; true when the operator
     // confirmed a name. Empty means the dialog's own exec().
     std::function<bool(QFileDialog& dialog)> ExecSaveDialog;
@@ -51,10 +48,10 @@ public:
     explicit TChartWindow(kelvara::TLocaleSettings locale, TChartOptions options = {}, QWidget* parent = nullptr);
     ~TChartWindow() override;
 
-    // The store drawn and the channels' names; nullptr draws nothing. The
-    // store must stay alive until it is replaced.
-    void SetStore(const kelvara::TTrendStore* store, const std::array<std::string, kChannels>& names);
-    const kelvara::TTrendStore* Store() const { return store_; }
+    // How to read the store drawn, and the channels' names; none draws
+    // nothing. What the reader reads must stay alive until it is replaced.
+    void SetStore(kelvara::TTrendReader read, const std::array<std::string, kChannels>& names);
+    bool HasStore() const { return bool(read_); }
     // The store changed (a scan added a sample, a run started): redraws when
     // shown, at once when it is next shown otherwise.
     void StoreChanged();
@@ -128,7 +125,7 @@ private:
 
     kelvara::TLocaleSettings locale_;
     TChartOptions options_;
-    const kelvara::TTrendStore* store_ = nullptr;
+    kelvara::TTrendReader read_;
     bool following_ = true;
     bool settingRange_ = false; // the range changes by the window's own hand
     bool reloadQueued_ = false;

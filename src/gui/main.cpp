@@ -1,6 +1,5 @@
 // Program entry of the window: the application, the main window and its
 // message loop. With --demo the window logs from a simulated bus.
-#include "gui/Demo.h"
 #include "gui/Form1.h"
 
 #include <QApplication>
@@ -20,6 +19,5 @@ int main(int argc, char* argv[])
     options.Demo = QApplication::arguments().contains("--demo");
     TForm1 form(locale, options);
     form.show();
-    if (options.Demo) StartDemo(form);
     return QApplication::exec();
 }

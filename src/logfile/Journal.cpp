@@ -144,6 +144,12 @@ void TJournal::Finish()
     path_ = done;
 }
 
+std::string JournalOfferText(const TJournalInfo& journal)
+{
+    return "A run that started at " + journal.Start + " did not end normally. Its journal holds " +
+           std::to_string(journal.Lines) + " lines.\n\nRestore them into the log below what it shows now?";
+}
+
 std::vector<TJournalInfo> LeftJournals(const std::string& dir)
 {
     std::vector<TJournalInfo> left;

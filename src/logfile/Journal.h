@@ -59,6 +59,9 @@ struct TJournalInfo {
     uint64_t Lines = 0; // log lines, the header not counted
 };
 
+// The question the window asks about a journal left behind.
+std::string JournalOfferText(const TJournalInfo& journal);
+
 // The ".part" journals in dir that no live run holds, oldest first.
 std::vector<TJournalInfo> LeftJournals(const std::string& dir);
 // The log lines of a journal, without its header.

@@ -2,6 +2,8 @@
 
 #include "modbus/Crc.h"
 
+#include "base/Errors.h"
+
 #include <bit>
 
 namespace kelvara {
@@ -48,6 +50,30 @@ float BytesToFloatBE(const uint8_t* p)
     return std::bit_cast<float>(bits);
 }
 
+int String2Bin(const std::string& line, uint8_t* buff)
+{
+    int written = 0;
+    int high = 0;
+    for (size_t k = 0; k < line.size(); ++k) {
+        const int code = static_cast<unsigned char>(line[k]);
+        if (code < '0') throw ERangeError();
+        const int value = code <= '9' ? code - '0' : code - 55;
+        if (k % 2 == 0) {
+            high = 16 * value;
+        } else {
+            buff[written++] = static_cast<uint8_t>((high + value) % 256);
+        }
+    }
+    return written;
+}
+
+std::vector<uint8_t> FrameBytes(const std::string& hexText)
+{
+    std::vector<uint8_t> bytes(hexText.size() / 2);
+    String2Bin(hexText, bytes.data());
+    return bytes;
+}
+
 const char* OutcomeName(TExchangeOutcome outcome)
 {
     switch (outcome) {
@@ -60,6 +86,8 @@ const char* OutcomeName(TExchangeOutcome outcome)
     case TExchangeOutcome::WrongFunction: return "wrong function";
     case TExchangeOutcome::WrongByteCount: return "wrong byte count";
     case TExchangeOutcome::Short: return "short";
+    case TExchangeOutcome::NotANumber: return "no number";
+    case TExchangeOutcome::NoPort: return "no port";
     }
     return "?";
 }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kelvara {
@@ -38,6 +39,15 @@ std::array<uint16_t, 2> FloatRegisters(uint32_t bits);
 // The four bytes are the float's bits 31..24, 23..16, 15..8 and 7..0.
 float BytesToFloatBE(const uint8_t* p);
 
+// A request frame written as hexadecimal text turned into the bytes that go
+// on the wire: one byte per pair of characters, length / 2 in all; an odd
+// last character is left out. A digit above "9" counts from "A" = 10, so
+// only uppercase hexadecimal converts exactly; a character below "0" raises
+// ERangeError. buff must hold length / 2 bytes.
+int String2Bin(const std::string& line, uint8_t* buff);
+// The same into a vector of its own.
+std::vector<uint8_t> FrameBytes(const std::string& hexText);
+
 // What the exchange of one channel came to. Only Ok carries a value.
 enum class TExchangeOutcome : uint8_t {
     None,           // no exchange yet
@@ -49,8 +59,15 @@ enum class TExchangeOutcome : uint8_t {
     WrongFunction,  // a function code other than the request's
     WrongByteCount, // a byte count other than 4
     Short,          // fewer bytes than a reply has
+    // Whole and right, but the value is a NaN: the slave answered and has
+    // nothing to tell (a broken sensor, a value it could not make). Never a
+    // reading.
+    NotANumber,
+    // No request went out: no port is open (not chosen, or lost and not
+    // back yet).
+    NoPort,
 };
-inline constexpr int kOutcomeCount = 9;
+inline constexpr int kOutcomeCount = 11;
 const char* OutcomeName(TExchangeOutcome outcome);
 
 // Judges the bytes of a reply to a two-register read request: the request's

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -92,5 +93,9 @@ private:
     std::vector<uint32_t> seconds_;
     std::array<TChannel, kChannels> channels_;
 };
+
+// A store that another thread fills, read under that thread's lock:
+// read(f) calls f with the store, which stays still until f returns.
+using TTrendReader = std::function<void(const std::function<void(const TTrendStore&)>&)>;
 
 } // namespace kelvara

@@ -33,11 +33,11 @@ TEST(ChannelTable, FixedDefinitionsGiveTheSevenFramesNamesAndHeader)
     ASSERT_EQ(Build(table, dir, kChannelDefinitions), "");
     const TStringList frames = {"010400040002300A", "0204000400023039", "03040004000231E8", "040400040002305F",
                                 "050400040002318E", "06040004000231BD", "070400040002306C"};
-    EXPECT_EQ(table.cmdList, frames);
-    EXPECT_EQ(table.frameLines, frames);
-    EXPECT_EQ(table.chanNames, (std::array<std::string, 7>{"TC_1", "TC_2", "TC_3", "TC_4", "TC_5", "TC_6", "T__A"}));
-    EXPECT_EQ(table.headerLine, "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A");
-    EXPECT_EQ(table.devList.size(), 7u);
+    EXPECT_EQ(table.CmdList(), frames);
+    EXPECT_EQ(table.FrameLines(), frames);
+    EXPECT_EQ(table.ChanNames(), (std::array<std::string, 7>{"TC_1", "TC_2", "TC_3", "TC_4", "TC_5", "TC_6", "T__A"}));
+    EXPECT_EQ(table.HeaderLine(), "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A");
+    EXPECT_EQ(table.DevList().size(), 7u);
     // A CRC run over a whole frame, its own CRC included, gives 0000.
     for (const std::string& f : frames) EXPECT_EQ(TChannelTable::CRC16(f).substr(16), "0000") << f;
 }
@@ -127,7 +127,7 @@ TEST(ChannelTable, OffsetsInTheLocaleOfStartUp)
         dir.Write("offset.txt", c.file);
         TChannelTable table(loc);
         EXPECT_EQ(Build(table, dir, kChannelDefinitions), "") << c.file;
-        EXPECT_EQ(table.chanOffsets, c.offsets) << c.file;
+        EXPECT_EQ(table.ChanOffsets(), c.offsets) << c.file;
     }
     if (!skipped.empty()) GTEST_SKIP() << "cases not run:" << skipped;
 }
@@ -165,14 +165,14 @@ TEST(ChannelTable, FailuresLeaveWhatWasBuiltBeforeThem)
         dir.Write("offset.txt", c.offsets);
         TChannelTable table;
         EXPECT_EQ(Build(table, dir, c.definitions), c.message);
-        EXPECT_EQ(table.cmdList.size(), c.frames) << c.message;
-        EXPECT_TRUE(table.frameLines.empty()) << c.message;
+        EXPECT_EQ(table.CmdList().size(), c.frames) << c.message;
+        EXPECT_TRUE(table.FrameLines().empty()) << c.message;
         size_t names = 0;
-        for (const std::string& n : table.chanNames) names += n.empty() ? 0 : 1;
+        for (const std::string& n : table.ChanNames()) names += n.empty() ? 0 : 1;
         EXPECT_EQ(names, c.names) << c.message;
-        EXPECT_EQ(std::count(table.headerLine.begin(), table.headerLine.end(), '\t'), static_cast<long>(c.names))
+        EXPECT_EQ(std::count(table.HeaderLine().begin(), table.HeaderLine().end(), '\t'), static_cast<long>(c.names))
             << c.message;
-        EXPECT_EQ(table.chanOffsets, c.chanOffsets) << c.message;
+        EXPECT_EQ(table.ChanOffsets(), c.chanOffsets) << c.message;
     }
 }
 
@@ -182,9 +182,9 @@ TEST(ChannelTable, MissingOffsetsFileBuildsNothing)
     TChannelTable table;
     EXPECT_EQ(Build(table, dir, kChannelDefinitions),
               "Cannot open file \"" + dir.File("offset.txt") + "\". No such file or directory");
-    EXPECT_TRUE(table.cmdList.empty());
-    EXPECT_TRUE(table.devList.empty());
-    EXPECT_TRUE(table.frameLines.empty());
-    EXPECT_EQ(table.headerLine, "");
-    EXPECT_EQ(table.chanNames[0], "");
+    EXPECT_TRUE(table.CmdList().empty());
+    EXPECT_TRUE(table.DevList().empty());
+    EXPECT_TRUE(table.FrameLines().empty());
+    EXPECT_EQ(table.HeaderLine(), "");
+    EXPECT_EQ(table.ChanNames()[0], "");
 }

@@ -1,63 +1,49 @@
-// The rules a session holds for both front ends: port names, the period,
-// what connecting comes to, and the simulated bus.
+// The rules a session holds for both front ends, driven through its commands
+// and events with the session's own thread and clock: connecting, runs and
+// their journals, a port that goes away, and the simulated bus.
 #include "acquisition/Session.h"
 #include "base/Errors.h"
-#include "logfile/Journal.h"
-#include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
 #include "support/PtyPeer.h"
+#include "support/RecordingListener.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <grp.h>
 #include <unistd.h>
-#include <utility>
 
 using namespace kelvara;
+using kelvara::test::TRecordingListener;
 using kelvara::test::TTempDir;
 
 namespace {
 
-class TLinesHost : public TScanHost {
-public:
-    std::vector<std::string> Lines;
-    void ShowTime(const std::string&) override {}
-    void SetListLine(int, const std::string&) override {}
-    void AppendLogLine(const std::string& line) override { Lines.push_back(line); }
-    bool OffsetCorrection() override { return false; }
-    void ProcessMessages() override {}
-    void Sleep(int) override {}
-    void Notice(const std::string&) override {}
-};
-
 const std::string kDataDir = std::string(KELVARA_SOURCE_DIR) + "/data/";
 constexpr const char* kHeaderLine = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
+constexpr const char* kNanLine = "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN";
 
-// Polls until done() or a minute has passed: a watchdog for what another
-// thread does eventually, not a speed limit.
-bool WaitFor(const std::function<bool()>& done)
+// A fast clock: the rules do not depend on the tick's length.
+TSessionConfig Config(int tickMs = 50)
 {
-    for (int k = 0; k < 60000 && !done(); ++k) usleep(1000);
-    return done();
+    TSessionConfig config;
+    config.OffsetsPaths = {kDataDir + "offset.txt"};
+    config.TickMs = tickMs;
+    return config;
+}
+
+std::string CrLfLines(const std::vector<std::string>& lines)
+{
+    std::string text = std::string(kHeaderLine) + "\r\n";
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
 }
 
 } // namespace
 
-TEST(Session, PortNamesAndPeriods)
+TEST(Session, PeriodsFrom0To65535)
 {
-    const std::pair<std::string, std::string> ports[] = {
-        {"ttyUSB0", "/dev/ttyUSB0"},
-        {"pts/3", "/dev/pts/3"},
-        {"serial/by-id/usb-FTDI_X-if00-port0", "/dev/serial/by-id/usb-FTDI_X-if00-port0"},
-        {"/tmp/bus", "/tmp/bus"},
-        {"./bus", "./bus"},
-        {"Com22", "/dev/Com22"},
-    };
-    for (const auto& [name, path] : ports) EXPECT_EQ(TSession::DevicePathOf(name), path) << name;
-
     EXPECT_EQ(TSession::PeriodOf("0"), 0);
     EXPECT_EQ(TSession::PeriodOf("65535"), 65535);
     EXPECT_EQ(TSession::PeriodOf(" 5"), 5);
@@ -70,40 +56,62 @@ TEST(Session, PortNamesAndPeriods)
     }
 }
 
-TEST(Session, ConnectingComesToOneOfThreeResults)
+TEST(Session, ConnectingFromTheTextsComesToOneOfFiveResults)
 {
-    TLinesHost host;
-    TSession session(TLocaleSettings{}, host);
+    TSession session(Config());
+    TRecordingListener events;
     test::TPtyPeer pty;
-
-    TConnectResult r = session.Connect(pty.Path(), 19200, 'n');
-    EXPECT_EQ(r.Kind, TConnectResult::Opened);
-    EXPECT_EQ(r.Message(), "");
-
-    // A pseudo-terminal refuses parity: opened, and the operator told which
-    // setting and why.
-    r = session.Connect(pty.Path(), 19200, 'e');
-    EXPECT_EQ(r.Kind, TConnectResult::SettingRefused);
-    EXPECT_EQ(r.Refused, std::vector<std::string>{"even parity"});
-    EXPECT_EQ(r.Message(), "\"" + pty.Path() +
-                               "\" refused even parity: Invalid argument. The port stays open; "
-                               "readings may fail until the line settings suit the device.");
-    EXPECT_TRUE(session.Ser().InstanceActive());
-
     TTempDir dir;
-    r = session.Connect(dir.File("gone"), 19200, 'n');
-    EXPECT_EQ(r.Kind, TConnectResult::NotOpened);
-    EXPECT_EQ(r.Code, ENOENT);
-    EXPECT_EQ(r.Message(), "Cannot open port \"" + dir.File("gone") + "\". No such file or directory");
-    EXPECT_FALSE(session.Ser().InstanceActive());
+    const std::string port = pty.Path().substr(std::string("/dev/").size());
+    struct Case {
+        TPortTexts texts;
+        TConnectResult::TKind kind;
+        std::string message;
+        bool open;
+    } cases[] = {
+        {{port, "19200", "no"}, TConnectResult::Opened, "", true},
+        // A pseudo-terminal refuses parity: opened, and the operator told
+        // which setting and why.
+        {{port, "19200", "even"},
+         TConnectResult::SettingRefused,
+         "\"" + pty.Path() +
+             "\" refused even parity: Invalid argument. The port stays open; readings may fail until the line "
+             "settings suit the device.",
+         true},
+        {{dir.File("gone"), "19200", "no"},
+         TConnectResult::NotOpened,
+         "Cannot open port \"" + dir.File("gone") + "\". No such file or directory",
+         false},
+        // The baud text is judged after the port opened, which stays open
+        // without its line settings.
+        {{port, "fast", "no"}, TConnectResult::NotConfigured, "'fast' is not a valid integer value", true},
+        // A placeholder ends the choice after the port was closed.
+        {{port, "Baudrate", "no"}, TConnectResult::Abandoned, "", false},
+        {{port, "19200", "Parity"}, TConnectResult::Abandoned, "", false},
+    };
+    for (const Case& c : cases) {
+        const uint64_t id = session.Connect(c.texts);
+        const TConnectResult r = events.ConnectResult(session);
+        EXPECT_EQ(r.Id, id);
+        EXPECT_EQ(r.Kind, c.kind) << c.message;
+        EXPECT_EQ(r.Message(), c.message);
+        // Whether the port is open shows in whether a run may start on it.
+        session.Start("0");
+        ASSERT_TRUE(events.Until(session, [&] { return !events.Starting(c.open ? "started" : "stopped").empty(); }))
+            << c.message;
+        session.Stop();
+        ASSERT_TRUE(events.Until(session, [&] { return !events.Starting("stopped").empty(); }));
+        events.Events.clear();
+    }
 
-    // A refused permission names the group that would fix it.
-    r.Code = EACCES;
-    r.Reason = "Permission denied";
-    r.MissingGroup = "dialout";
-    EXPECT_EQ(r.Message(), "Cannot open port \"" + dir.File("gone") +
-                               "\". Permission denied. Serial ports are for members of the group \"dialout\": "
-                               "sudo usermod -aG dialout $USER, then log in again.");
+    TConnectResult refused;
+    refused.Kind = TConnectResult::NotOpened;
+    refused.Device = "/dev/ttyUSB0";
+    refused.Reason = "Permission denied";
+    refused.MissingGroup = "dialout";
+    EXPECT_EQ(refused.Message(), "Cannot open port \"/dev/ttyUSB0\". Permission denied. Serial ports are for "
+                                 "members of the group \"dialout\": sudo usermod -aG dialout $USER, then log in "
+                                 "again.");
 }
 
 TEST(Session, TheGroupOfADeviceThisProcessIsNotIn)
@@ -133,170 +141,164 @@ TEST(Session, TheGroupOfADeviceThisProcessIsNotIn)
     EXPECT_EQ(MissingDeviceGroup(device), name);
 }
 
+// The simulated bus answers as a real one: every slave is asked at each
+// scan, each scan goes to the trend, and the clock counts the seconds.
 TEST(Session, RunsOnTheSimulatedBus)
 {
-    TLinesHost host;
-    TSession session(TLocaleSettings{}, host);
-    session.CreateCmd({kDataDir + "offset.txt"}, kChannelDefinitions);
-    const std::string device = session.StartSimulatedBus(19200);
-    ASSERT_EQ(session.Connect(device, 19200, TSession::kSimulatedParity[0]).Kind, TConnectResult::Opened);
-    session.StartRun(TSession::PeriodOf("0"));
-    session.Tick();
-    session.Tick();
-    ASSERT_EQ(host.Lines.size(), 2u);
-    EXPECT_EQ(host.Lines[1].substr(0, 5), "0002\t");
-    // Every channel was asked twice; on a loaded machine a reply may miss its
-    // window, but not one of every exchange.
+    TSessionConfig config = Config();
+    config.Simulated = true;
+    TSession session(config);
+    session.CreateCmd();
+    TRecordingListener events;
+    EXPECT_EQ(session.PortBoxItems().at(1), TSession::kSimulatedPort);
+    session.Connect({TSession::kSimulatedPort, "19200", "no"});
+    ASSERT_EQ(events.ConnectResult(session).Kind, TConnectResult::Opened);
+    const uint64_t run = session.Start("0");
+    ASSERT_TRUE(events.Scans(session, 2));
+    EXPECT_EQ(events.Starting("started").front(), "started " + std::to_string(run) + " 7");
+    EXPECT_EQ(events.Starting("time").front(), "time 1");
+    EXPECT_EQ(events.Records[1].Line.substr(0, 5), "0002\t");
+    EXPECT_EQ(events.Records[1].Run, run);
     uint64_t ok = 0;
-    for (const TChannelStatus& s : session.Scan().status) {
+    for (const TChannelStatus& s : events.Records[1].Status) {
         uint64_t exchanges = 0;
         for (uint64_t n : s.Counts) exchanges += n;
         EXPECT_EQ(exchanges, 2u);
         ok += s.Counts[static_cast<size_t>(TExchangeOutcome::Ok)];
     }
+    // On a loaded machine a reply may miss its window, but not every one.
     EXPECT_GT(ok, 0u);
-    // Each scan went to the run's trend as well.
-    ASSERT_EQ(session.Trend().Size(), 2u);
-    EXPECT_EQ(session.Trend().SecondAt(session.Trend().LastTimeMs()), 2u);
+    session.ReadTrend([](const TTrendStore& trend) { EXPECT_GE(trend.Size(), 2u); });
 }
 
-namespace {
-
-// Records the port events beside the lines, in the order they came.
-class TEventHost : public TLinesHost {
-public:
-    std::vector<std::string> Events;
-    void AppendLogLine(const std::string& line) override
-    {
-        TLinesHost::AppendLogLine(line);
-        Events.push_back("line " + line.substr(0, 4));
-    }
-    void PortLost(uint32_t second, const std::string& reason) override
-    {
-        Events.push_back("lost " + std::to_string(second) + " " + reason);
-    }
-    void PortBack(uint32_t second) override { Events.push_back("back " + std::to_string(second)); }
-};
-
-} // namespace
-
-// A device that goes away during a run and comes back under the same path
-// (a link, as /dev/serial/by-id/ names are): one line per due scan
-// throughout, all NAN while it is away, normal again as soon as it is back.
-TEST(Session, APortThatGoesAwayAndComesBack)
+// A stop and a start inside one scan (a double-click on Run): the scan in
+// progress ends, and its line belongs to the run that began it, in the
+// records and in that run's journal; the new run starts at 0001 with a
+// journal and a trend of its own.
+TEST(Session, EachRunKeepsItsOwnLinesAcrossAStopAndStartInsideAScan)
 {
     TTempDir dir;
-    const std::string link = dir.File("bus");
-    sim::TSimBus bus;
-    bus.Start();
-    ASSERT_EQ(symlink(bus.DevicePath().c_str(), link.c_str()), 0);
+    TSessionConfig config = Config(200);
+    config.JournalDir = dir.File("runs");
+    TSession session(config);
+    session.CreateCmd();
+    TRecordingListener events;
+    // Silent slaves make each scan last seven read time-outs.
+    test::TPtyPeer pty;
+    session.Connect({pty.Path(), "19200", "no"});
+    events.ConnectResult(session);
 
-    TEventHost host;
-    TSession session(TLocaleSettings{}, host);
-    session.CreateCmd({kDataDir + "offset.txt"}, kChannelDefinitions);
-    ASSERT_EQ(session.Connect(link, 19200, 'n').Kind, TConnectResult::Opened);
-    session.StartRun(1);
-    session.Tick(); // 1
+    const uint64_t first = session.Start("0");
+    ASSERT_TRUE(events.Scans(session, 2));
+    ASSERT_TRUE(events.Until(session, [&] { return events.Events.back() == "time 3"; }));
+    session.Stop();
+    const uint64_t second = session.Start("0");
+    ASSERT_TRUE(events.Until(session, [&] { return events.Lines(second).size() >= 2; }));
+    session.Stop();
+    ASSERT_TRUE(events.Until(session, [&] { return events.Events.back() == "stopped " + std::to_string(second); }));
+
+    const std::vector<std::string> old = events.Lines(first);
+    ASSERT_EQ(old.size(), 3u);
+    EXPECT_EQ(old.back(), std::string("0003") + kNanLine);
+    EXPECT_EQ(events.Lines(second).front(), std::string("0001") + kNanLine);
+    std::vector<std::string> journals;
+    for (const auto& e : std::filesystem::directory_iterator(dir.File("runs"))) journals.push_back(e.path());
+    std::sort(journals.begin(), journals.end());
+    ASSERT_EQ(journals.size(), 2u);
+    EXPECT_EQ(TTempDir::Read(journals[0]), CrLfLines(old));
+    EXPECT_EQ(TTempDir::Read(journals[1]), CrLfLines(events.Lines(second)));
+    EXPECT_TRUE(events.Starting("failed").empty());
+}
+
+TEST(Session, AJournalThatCannotBeWrittenIsToldAndTheRunGoesOn)
+{
+    TTempDir dir;
+    TSessionConfig config = Config();
+    config.JournalDir = dir.Write("not-a-dir", "") + "/runs";
+    TSession session(config);
+    session.CreateCmd();
+    TRecordingListener events;
+    test::TPtyPeer pty;
+    session.Connect({pty.Path(), "19200", "no"});
+    events.ConnectResult(session);
+    session.Start("0");
+    ASSERT_TRUE(events.Scans(session, 2));
+    const std::vector<std::string> failures = events.Starting("failed");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find("The run's journal cannot be written"), std::string::npos) << failures[0];
+}
+
+// A device that goes away during a run and comes back: one line per due scan
+// throughout, all NAN while it is away, normal again once it is back. It is
+// reopened through its stable name: under its old kernel name there is now
+// another device, which must never be asked.
+TEST(Session, APortThatGoesAwayComesBackUnderItsStableName)
+{
+    TTempDir dir;
+    std::filesystem::create_directory(dir.File("by-id"));
+    const std::string kernelName = dir.File("ttyUSB0");
+    const std::string stableName = dir.File("by-id/usb-Kelvara_Bus-if00");
+    sim::TSimBus bus, other;
+    bus.Start();
+    ASSERT_EQ(symlink(bus.DevicePath().c_str(), kernelName.c_str()), 0);
+    ASSERT_EQ(symlink(bus.DevicePath().c_str(), stableName.c_str()), 0);
+
+    TSessionConfig config = Config(100);
+    config.ByIdDir = dir.File("by-id");
+    TSession session(config);
+    session.CreateCmd();
+    TRecordingListener events;
+    session.Connect({kernelName, "19200", "no"});
+    ASSERT_EQ(events.ConnectResult(session).Kind, TConnectResult::Opened);
+    session.Start("0");
+    ASSERT_TRUE(events.Scans(session, 1));
 
     bus.Stop(); // pulled
-    unlink(link.c_str());
-    session.Tick(); // 2: meets the hang-up
-    EXPECT_TRUE(session.PortLost());
-    EXPECT_FALSE(session.Ser().InstanceActive()) << "a lost device is closed at once";
-    session.Tick(); // 3: looked for, not there
-    const uint64_t seenBeforeReturn = bus.Counters(7).RequestsSeen;
+    unlink(kernelName.c_str());
+    unlink(stableName.c_str());
+    ASSERT_TRUE(events.Until(session, [&] { return !events.Starting("lost").empty(); }));
+    ASSERT_TRUE(events.Scans(session, 1));
+    other.Start(); // another adapter takes the old kernel name
+    ASSERT_EQ(symlink(other.DevicePath().c_str(), kernelName.c_str()), 0);
+    bus.Start(); // ours comes back under a new one
+    ASSERT_EQ(symlink(bus.DevicePath().c_str(), stableName.c_str()), 0);
+    const uint64_t seenBefore = bus.Counters(7).RequestsSeen;
+    ASSERT_TRUE(events.Until(session, [&] { return !events.Starting("back").empty(); }));
+    ASSERT_TRUE(events.Scans(session, 2));
+    session.Stop();
 
-    bus.Start(); // back, under a new device name
-    ASSERT_EQ(symlink(bus.DevicePath().c_str(), link.c_str()), 0);
-    session.Tick(); // 4
-    session.Tick(); // 5
-    EXPECT_FALSE(session.PortLost());
-
-    const std::vector<std::string> expected = {
-        "line 0001", "line 0002", "lost 2 Input/output error", "line 0003", "back 4", "line 0004", "line 0005",
-    };
-    EXPECT_EQ(host.Events, expected);
-    for (int k : {1, 2})
-        EXPECT_EQ(host.Lines[k], "000" + std::to_string(k + 1) + "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN");
-    // Both scans after the return asked every slave again. (Their values may
-    // miss the reply window on a loaded machine; the requests cannot.)
-    EXPECT_TRUE(WaitFor([&] { return bus.Counters(7).RequestsSeen == seenBeforeReturn + 2; }))
-        << bus.Counters(7).RequestsSeen << " after " << seenBeforeReturn;
+    EXPECT_EQ(events.Starting("lost").at(0).find("lost Port \"" + kernelName + "\" lost at second "), 0u);
+    EXPECT_EQ(events.Starting("back").at(0).find("back Port \"" + kernelName + "\" back at second "), 0u);
+    // The seconds go on without a gap; while lost, every reading is NAN and
+    // counted as no port, not as a silent slave.
+    bool lost = false;
+    for (size_t k = 0; k < events.Records.size(); ++k) {
+        const TScanRecord& r = events.Records[k];
+        EXPECT_EQ(r.Second, k + 1);
+        if (r.Status[0].LastOutcome == TExchangeOutcome::NoPort) {
+            lost = true;
+            EXPECT_EQ(r.Line.substr(4), kNanLine);
+        }
+    }
+    EXPECT_TRUE(lost);
+    EXPECT_GT(bus.Counters(7).RequestsSeen, seenBefore);
+    EXPECT_EQ(other.Counters(7).RequestsSeen, 0u);
 }
 
-// The far end of a line that simply closes: the same, without a device
-// coming back.
-TEST(Session, AHungUpLineIsLostAndLookedFor)
+// The far end of a line that simply closes: lost, and looked for.
+TEST(Session, AHungUpLineIsLostAndTheRunGoesOn)
 {
-    TEventHost host;
-    TSession session(TLocaleSettings{}, host);
-    session.CreateCmd({kDataDir + "offset.txt"}, kChannelDefinitions);
-    std::string path;
+    TSession session(Config());
+    session.CreateCmd();
+    TRecordingListener events;
     {
         test::TPtyPeer pty;
-        path = pty.Path();
-        ASSERT_EQ(session.Connect(path, 19200, 'n').Kind, TConnectResult::Opened);
-        session.StartRun(0);
+        session.Connect({pty.Path(), "19200", "no"});
+        events.ConnectResult(session);
+        session.Start("0");
+        ASSERT_TRUE(events.Scans(session, 1));
     }
-    session.Tick();
-    session.Tick();
-    const std::vector<std::string> expected = {"line 0001", "lost 1 Input/output error", "line 0002"};
-    EXPECT_EQ(host.Events, expected);
-    EXPECT_TRUE(session.PortLost());
-}
-
-namespace {
-
-class TJournalHost : public TLinesHost {
-public:
-    std::function<void()> DuringScan;
-    std::vector<std::string> Failures;
-    void ProcessMessages() override
-    {
-        if (auto f = std::exchange(DuringScan, nullptr)) f();
-    }
-    void JournalFailed(const std::string& text) override { Failures.push_back(text); }
-};
-
-std::string CrLfLines(const std::vector<std::string>& lines)
-{
-    std::string text = std::string(kHeaderLine) + "\r\n";
-    for (const std::string& line : lines) text += line + "\r\n";
-    return text;
-}
-
-} // namespace
-
-// Every line the host gets goes to the run's journal, the line of a scan that
-// a stop interrupted included; the journal is complete when the run stops.
-TEST(Session, EachRunKeepsAJournalOfItsLines)
-{
-    TTempDir dir;
-    TJournalHost host;
-    TSession session(TLocaleSettings{}, host);
-    session.CreateCmd({kDataDir + "offset.txt"}, kChannelDefinitions);
-    session.SetJournalDir(dir.File("runs"));
-
-    session.StartRun(0);
-    ASSERT_NE(session.Journal(), nullptr);
-    const std::string part = session.Journal()->Path();
-    session.Tick();
-    session.Tick();
-    EXPECT_EQ(TTempDir::Read(part), CrLfLines(host.Lines));
-    host.DuringScan = [&] { session.StopRun(); };
-    session.Tick();
-    EXPECT_EQ(session.Journal(), nullptr);
-    ASSERT_EQ(host.Lines.size(), 3u);
-    const std::string done = part.substr(0, part.size() - 5) + ".csv";
-    EXPECT_EQ(TTempDir::Read(done), CrLfLines(host.Lines));
-    EXPECT_FALSE(std::filesystem::exists(part));
-    EXPECT_TRUE(host.Failures.empty());
-
-    // A journal that cannot be written is told once; the run goes on.
-    session.SetJournalDir(dir.Write("not-a-dir", "") + "/runs");
-    session.StartRun(0);
-    session.Tick();
-    session.Tick();
-    EXPECT_EQ(host.Failures.size(), 1u);
-    EXPECT_EQ(host.Lines.size(), 5u);
+    ASSERT_TRUE(events.Until(session, [&] { return !events.Starting("lost").empty(); }));
+    ASSERT_TRUE(events.Scans(session, 2));
+    EXPECT_EQ(events.Records.back().Line.substr(4), kNanLine);
 }

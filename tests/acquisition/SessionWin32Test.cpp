@@ -1,53 +1,20 @@
 #include "acquisition/Session.h"
-
-#include "base/Errors.h"
-#include "serial/SerialChannel.h"
+#include "support/RecordingListener.h"
 
 #include <gtest/gtest.h>
 
 using namespace kelvara;
 
-namespace {
-
-class TQuietHost : public TScanHost {
-public:
-    void ShowTime(const std::string&) override {}
-    void SetListLine(int, const std::string&) override {}
-    void AppendLogLine(const std::string&) override {}
-    bool OffsetCorrection() override { return false; }
-    void ProcessMessages() override {}
-    void Sleep(int) override {}
-    void Notice(const std::string&) override {}
-};
-
-} // namespace
-
-TEST(SessionWin32, PortNamesBecomeDevicePaths)
+TEST(SessionWin32, AMissingPortIsToldInTheSystemsWords)
 {
-    const std::pair<std::string, std::string> ports[] = {
-        {"COM3", "\\\\.\\COM3"},          {"COM12", "\\\\.\\COM12"},
-        {"\\\\.\\COM12", "\\\\.\\COM12"}, {"\\\\?\\GLOBALROOT\\Device\\VCP0", "\\\\?\\GLOBALROOT\\Device\\VCP0"},
-        {"CNCA0", "\\\\.\\CNCA0"}, // another driver's port name
-    };
-    for (const auto& [name, path] : ports) EXPECT_EQ(TSession::DevicePathOf(name), path) << name;
-}
-
-TEST(SessionWin32, NoSimulatedBusAndAMissingPortIsTold)
-{
-    TQuietHost host;
-    TSession session(TLocaleSettings{}, host);
-    try {
-        session.StartSimulatedBus(19200);
-        ADD_FAILURE() << "no exception";
-    } catch (const EError& e) {
-        EXPECT_STREQ(e.what(), "no simulated bus on this platform");
-    }
+    TSession session(TSessionConfig{});
+    test::TRecordingListener events;
     // COM250 exists on no machine the tests run on; no port is opened.
-    const TConnectResult result = session.Connect(TSession::DevicePathOf("COM250"), 19200, 'e');
+    session.Connect({"COM250", "19200", "even"});
+    const TConnectResult result = events.ConnectResult(session);
     EXPECT_EQ(result.Kind, TConnectResult::NotOpened);
     EXPECT_NE(result.Code, 0);
-    EXPECT_EQ(result.Reason, TSerialChannel::GetErrorDesc(result.Code));
+    EXPECT_FALSE(result.Reason.empty());
     EXPECT_EQ(result.Message(), "Cannot open port \"\\\\.\\COM250\". " + result.Reason)
         << "no group to join on Windows";
-    EXPECT_FALSE(session.Ser().InstanceActive());
 }

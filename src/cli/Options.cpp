@@ -1,0 +1,85 @@
+#include "Options.h"
+
+#include "acquisition/Session.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kelvara {
+
+namespace {
+
+constexpr const char* kUsage = "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
+                               "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
+                               "                   [--output FILE] [--clock utc|local]\n"
+                               "       kelvara-log --list-ports | --help | --version\n"
+                               "Try 'kelvara-log --help' for more.\n";
+
+} // namespace
+
+[[noreturn]] void Usage(const std::string& problem)
+{
+    std::fprintf(stderr, "kelvara-log: %s\n%s", problem.c_str(), kUsage);
+    std::exit(2);
+}
+
+TLogOptions ParseOptions(int argc, char** argv)
+{
+    TLogOptions o;
+    CLI::App app("Logs the seven channels of a Kelvara bus: the header and one line per scan on stdout,\n"
+                 "diagnostics on stderr. The first scan comes at the first second of the run, the next ones\n"
+                 "every period on that grid. Defaults come from kelvara.ini, which the logger only reads.\n"
+                 "Exit codes: 0 done (after --scans, SIGINT or SIGTERM), 1 cannot start or the output file\n"
+                 "failed, 2 bad options.",
+                 "kelvara-log");
+    app.set_help_flag("-h,--help", "describe the options, and stop");
+    app.get_formatter()->column_width(26);
+#ifdef _WIN32
+    app.add_option("--port", o.port, "serial port: a name (COM3) or a device path (\\\\.\\COM12)")->type_name("DEVICE");
+#else
+    app.add_option("--port", o.port, "serial device: a path, or a name under /dev (ttyUSB0)")->type_name("DEVICE");
+#endif
+    app.add_flag("--simulate", o.simulate, "log from a simulated bus in this process");
+    app.add_option("--baud", o.baud, "line speed (default: kelvara.ini, else 19200)")->type_name("N");
+    app.add_option("--parity", o.parity, "odd, even or no (default: kelvara.ini, else even)")->type_name("PARITY");
+    app.add_option("--period", o.period, "seconds between scans, 0 to 65535; 0 and 1 scan every second\n(default: kelvara.ini, else 1)")
+        ->type_name("SECONDS");
+    std::optional<std::string> scans;
+    app.add_option("--scans", scans, "stop after N scans (default: until SIGINT or SIGTERM)")->type_name("N");
+    app.add_flag("--offset-corr", o.offsetCorr, "subtract each channel's offset from offset.txt");
+    app.add_option("--offsets", o.offsets,
+                   "the offsets file (default: offset.txt where kelvara.ini is; an installed copy then\n"
+                   "looks in kelvara/ of the system's configuration directories, then beside itself)")
+        ->type_name("FILE");
+    app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")->type_name("FILE");
+    app.add_option("--clock", o.clock, "add a ninth field, clock: when the scan began, in utc or local time")
+        ->type_name("utc|local");
+    app.add_flag("--list-ports", o.listPorts, "list the serial ports the system reports, and stop");
+    app.set_version_flag("--version", "kelvara-log " KELVARA_VERSION, "print the version, and stop");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        std::exit(0);
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        std::exit(0);
+    } catch (const CLI::ParseError& e) {
+        Usage(e.what());
+    }
+    if (o.port && o.simulate) Usage("--port and --simulate exclude each other");
+    if (o.clock && *o.clock != "utc" && *o.clock != "local")
+        Usage("--clock takes utc or local, not '" + *o.clock + "'");
+    if (o.parity && *o.parity != "odd" && *o.parity != "even" && *o.parity != "no")
+        Usage("--parity takes odd, even or no, not '" + *o.parity + "'");
+    if (scans) {
+        int32_t n = 0;
+        if (!TryStrToInt(*scans, n) || n < 1) Usage("--scans needs a whole number of at least 1, not '" + *scans + "'");
+        o.scans = n;
+    }
+    return o;
+}
+
+} // namespace kelvara
