@@ -159,6 +159,8 @@ bool TSession::IsDisconnectText(const std::string& portText)
 void TSession::CreateCmd()
 {
     table_->CreateCmdFromFiles(config_.OffsetsPaths, config_.Definitions);
+    std::lock_guard<std::mutex> guard(lock_);
+    snapshot_.SetTable(*table_);
 }
 
 std::string TSession::Header() const
@@ -169,6 +171,11 @@ std::string TSession::Header() const
 void TSession::OpenOutput(const std::string& path)
 {
     output_ = std::make_unique<TLogFileWriter>(path, Header());
+}
+
+void TSession::OpenOutputDir(const std::string& dir, TRotation rotation)
+{
+    outputDir_ = std::make_unique<TRotatingLogWriter>(dir, Header(), rotation);
 }
 
 void TSession::ReleaseStartLists()
@@ -312,6 +319,12 @@ void TSession::ReadTrend(const std::function<void(const TTrendStore&)>& f) const
     f(trend_);
 }
 
+TSessionSnapshot TSession::Snapshot() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return snapshot_;
+}
+
 void TSession::SaveLog(const std::string& path, std::string_view paneText) const
 {
     SaveLogFile(path, table_->HeaderLine(), paneText);
@@ -409,10 +422,17 @@ void TSession::Execute(const TCommand& command)
     }
 }
 
+void TSession::SetLink(TLink link)
+{
+    link_ = link;
+    std::lock_guard<std::mutex> guard(lock_);
+    snapshot_.PortUp = link == TLink::Open;
+}
+
 void TSession::CloseLink()
 {
     ser_->CloseSocket();
-    link_ = TLink::Closed;
+    SetLink(TLink::Closed);
     configured_ = false;
 }
 
@@ -450,7 +470,7 @@ void TSession::DoConnect(uint64_t id, const TPortTexts& texts)
         EndRun();
         return Post(std::move(event));
     }
-    link_ = TLink::Open;
+    SetLink(TLink::Open);
     stableName_ = StableNameOf(devicePath_, config_.ByIdDir);
     try {
         baud_ = StrToInt(baudText_);
@@ -592,20 +612,11 @@ void TSession::AfterScan(TScanRecord record)
             JournalFailure(e.what());
         }
     }
-    std::string outputFailure;
-    if (output_) {
-        try {
-            output_->WriteLine(record.Line);
-        } catch (const EError& e) {
-            // A file with a hole in it would look complete: nothing more
-            // goes there.
-            outputFailure = e.what();
-            output_.reset();
-        }
-    }
+    const std::string outputFailure = WriteOutput(record);
     {
         std::lock_guard<std::mutex> guard(lock_);
         trend_.Add(record.StartMs, record.Second, record.Temperatures, record.OutOfRange);
+        snapshot_.Add(record);
     }
     for (const std::string& text : record.Notices) {
         TEvent notice;
@@ -624,6 +635,35 @@ void TSession::AfterScan(TScanRecord record)
     Post(std::move(failed));
 }
 
+std::string TSession::WriteOutput(const TScanRecord& record)
+{
+    if (outputDir_) {
+        try {
+            outputDir_->WriteLine(record.Line, record.StartMs);
+            outputDirFailing_ = false;
+        } catch (const EError& e) {
+            if (!outputDirFailing_) {
+                TEvent failed;
+                failed.Kind = TEvent::Failed;
+                failed.Text =
+                    std::string(e.what()) + ". Lines go on without their file; each next line tries it again.";
+                Post(std::move(failed));
+            }
+            outputDirFailing_ = true;
+        }
+    }
+    if (!output_) return "";
+    try {
+        output_->WriteLine(record.Line);
+    } catch (const EError& e) {
+        // A file with a hole in it would look complete: nothing more goes
+        // there.
+        output_.reset();
+        return e.what();
+    }
+    return "";
+}
+
 // A device that goes away (a read or write fails with EIO, or the line is
 // hung up) is closed after the scan that met it, so that its name is free
 // for the device when it comes back. While it is lost, every tick tries to
@@ -634,7 +674,7 @@ void TSession::CheckLost()
     if (link_ != TLink::Open || ser_->DeviceLost() == 0) return;
     const std::string reason = TSerialChannel::GetErrorDesc(ser_->DeviceLost());
     ser_->CloseSocket();
-    link_ = TLink::Lost;
+    SetLink(TLink::Lost);
     TEvent lost;
     lost.Kind = TEvent::Lost;
     lost.Text = PortLostText(devicePath_, scan_->SecCount(), reason);
@@ -645,7 +685,7 @@ void TSession::TryReconnect(uint32_t second)
 {
     ser_->Connect(stableName_.empty() ? devicePath_ : stableName_);
     if (!ser_->InstanceActive()) return;
-    link_ = TLink::Open;
+    SetLink(TLink::Open);
     std::string refused;
     if (configured_) {
         ser_->Config(baud_, 8, parityText_.empty() ? '\0' : parityText_[0], 0, false, false);

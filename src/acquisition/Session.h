@@ -11,10 +11,12 @@
 
 #include "acquisition/ChannelTable.h"
 #include "acquisition/ScanRecord.h"
+#include "acquisition/Snapshot.h"
 #include "base/Text.h"
 #include "logfile/Journal.h"
 #include "logfile/LogFile.h"
 #include "logfile/LogFormat.h"
+#include "logfile/RotatingLog.h"
 #include "trend/TrendStore.h"
 
 #include <atomic>
@@ -150,6 +152,15 @@ public:
     // ScanDone is told. Raises when the file cannot be opened, or when it
     // holds a log with another header. Call it before the first command.
     void OpenOutput(const std::string& path);
+    // Appends every scan's line to a file in dir instead, a new one each UTC
+    // day of the scans and, with a size limit, on reaching it (see
+    // TRotatingLogWriter). A file that cannot be opened or written does not
+    // end the run, as it does for OpenOutput: it is told through Failed
+    // (once, until a line goes into a file again), the line goes only to
+    // the front end, and the next line tries again. For a logger that runs
+    // unattended, a day's file missing some lines is better than no file
+    // after it. Call it before the first command.
+    void OpenOutputDir(const std::string& dir, TRotation rotation);
 
     // Commands. Each returns at once; the session carries them out on its
     // thread in the order given, between two ticks.
@@ -191,6 +202,9 @@ public:
     std::vector<std::string> PortBoxItems() const;
     // The run's trend, read under the session's lock: f(const TTrendStore&).
     void ReadTrend(const std::function<void(const TTrendStore&)>& f) const;
+    // A copy of what the run looks like from outside, taken under the
+    // session's lock: any thread may call it, and it never waits for a scan.
+    TSessionSnapshot Snapshot() const;
 
     // The log pane saved: the header, then the pane's text, every line
     // ending in CR LF. An existing file is replaced only once the new one
@@ -218,6 +232,10 @@ private:
     void CloseLink();
     void DoTick();
     void AfterScan(TScanRecord record);
+    // The record's line into the output file or folder; the text of a
+    // failure that ends the output file, else empty.
+    std::string WriteOutput(const TScanRecord& record);
+    void SetLink(TLink link);
     void CheckLost();
     void TryReconnect(uint32_t second);
     void FinishJournal();
@@ -243,6 +261,7 @@ private:
     uint64_t lastRun_ = 0;     // the number Start gave last
     uint64_t lastConnect_ = 0; // the number Connect gave last
     TTrendStore trend_;
+    TSessionSnapshot snapshot_;
 
     // The session thread's own; the front end's thread touches them only
     // before the thread starts (CreateCmd) or after it ended.
@@ -253,6 +272,8 @@ private:
     std::unique_ptr<TScanCycle> scan_;
     std::unique_ptr<TJournal> journal_;
     std::unique_ptr<TLogFileWriter> output_;
+    std::unique_ptr<TRotatingLogWriter> outputDir_;
+    bool outputDirFailing_ = false; // told, and no line went into a file since
     TLink link_ = TLink::Closed;
     bool running_ = false;
     uint64_t run_ = 0;
