@@ -11,6 +11,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev
   # The core: udev's library lists the serial ports; CLI11 parses options.
   libudev-dev libcli11-dev
+  # kelvara-log's metrics endpoint: libmicrohttpd, whose Debian package links
+  # as one plain C library (cpp-httplib's drags OpenSSL, zlib and brotli
+  # flags into every file that includes it); and libsystemd for sd_notify,
+  # which tells systemd when the logger is ready and feeds its watchdog.
+  libmicrohttpd-dev libsystemd-dev
   qt6-base-dev libgl-dev
   # The window: Qt's xcb platform plugin for a display (the tests use the
   # offscreen one, part of Qt's GUI library) and its fixed-width font Cousine,
@@ -24,6 +29,10 @@ packages=(
   # Test peers: mbpoll, a master built on libmodbus; socat for a pty pair;
   # pymodbus's serial server, which imports pyserial and serial_asyncio.
   mbpoll socat python3 python3-pymodbus python3-serial python3-serial-asyncio
+  # The metrics checked by Prometheus's own tools: promtool lints a page, and
+  # a Prometheus server scrapes a simulated run. systemd-analyze verifies the
+  # logger's unit file.
+  prometheus systemd
   # The fuzzers: clang with libFuzzer and the sanitizer runtimes.
   clang libclang-rt-14-dev
   # The comma-decimal locale generated below.
