@@ -1,6 +1,10 @@
 #include "Options.h"
 
 #include "acquisition/Session.h"
+#include "logfile/RotatingLog.h"
+#ifndef _WIN32
+#include "metrics/MetricsServer.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -13,7 +17,8 @@ namespace {
 
 constexpr const char* kUsage = "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
                                "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
-                               "                   [--output FILE] [--clock utc|local]\n"
+                               "                   [--output FILE | --output-dir DIR [--rotate daily|SIZE]]\n"
+                               "                   [--clock utc|local] [--metrics [ADDRESS:]PORT]\n"
                                "       kelvara-log --list-ports | --help | --version\n"
                                "Try 'kelvara-log --help' for more.\n";
 
@@ -44,7 +49,8 @@ TLogOptions ParseOptions(int argc, char** argv)
     app.add_flag("--simulate", o.simulate, "log from a simulated bus in this process");
     app.add_option("--baud", o.baud, "line speed (default: kelvara.ini, else 19200)")->type_name("N");
     app.add_option("--parity", o.parity, "odd, even or no (default: kelvara.ini, else even)")->type_name("PARITY");
-    app.add_option("--period", o.period, "seconds between scans, 0 to 65535; 0 and 1 scan every second\n(default: kelvara.ini, else 1)")
+    app.add_option("--period", o.period,
+                   "seconds between scans, 0 to 65535; 0 and 1 scan every second\n(default: kelvara.ini, else 1)")
         ->type_name("SECONDS");
     std::optional<std::string> scans;
     app.add_option("--scans", scans, "stop after N scans (default: until SIGINT or SIGTERM)")->type_name("N");
@@ -54,6 +60,16 @@ TLogOptions ParseOptions(int argc, char** argv)
                    "looks in kelvara/ of the system's configuration directories, then beside itself)")
         ->type_name("FILE");
     app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")->type_name("FILE");
+    app.add_option("--output-dir", o.outputDir,
+                   "also append the lines to a file a UTC day in DIR, kelvara-YYYY-MM-DD.csv; a file that\n"
+                   "cannot be written is told and tried again at the next line")
+        ->type_name("DIR");
+    app.add_option("--rotate", o.rotate,
+                   "with --output-dir: daily, or also a new file of the day at SIZE\n(512k, 10M, 1G)")
+        ->type_name("daily|SIZE");
+    app.add_option("--metrics", o.metrics,
+                   "serve OpenMetrics at http://ADDRESS:PORT/metrics (ADDRESS: 127.0.0.1 when not given)")
+        ->type_name("[ADDRESS:]PORT");
     app.add_option("--clock", o.clock, "add a ninth field, clock: when the scan began, in utc or local time")
         ->type_name("utc|local");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports the system reports, and stop");
@@ -74,12 +90,41 @@ TLogOptions ParseOptions(int argc, char** argv)
         Usage("--clock takes utc or local, not '" + *o.clock + "'");
     if (o.parity && *o.parity != "odd" && *o.parity != "even" && *o.parity != "no")
         Usage("--parity takes odd, even or no, not '" + *o.parity + "'");
+    if (o.output && o.outputDir) Usage("--output and --output-dir exclude each other");
+    try {
+        if (o.rotate != "daily" && !o.outputDir) Usage("--rotate goes with --output-dir");
+        ParseRotation(o.rotate);
+    } catch (const EError& e) {
+        Usage("--rotate: " + std::string(e.what()));
+    }
+    if (o.metrics) {
+#ifdef _WIN32
+        Usage("--metrics: this Windows build has no metrics endpoint; it is served by the Linux kelvara-log");
+#else
+        try {
+            ParseListenAddress(*o.metrics);
+        } catch (const EError& e) {
+            Usage("--metrics: " + std::string(e.what()));
+        }
+#endif
+    }
     if (scans) {
         int32_t n = 0;
         if (!TryStrToInt(*scans, n) || n < 1) Usage("--scans needs a whole number of at least 1, not '" + *scans + "'");
         o.scans = n;
     }
     return o;
+}
+
+TSessionConfig SessionConfigOf(const TLogOptions& opt, const TAppFiles& files)
+{
+    TSessionConfig config = files.SessionConfig(TLocaleSettings::Capture());
+    config.JournalDir.clear(); // the output file is the logger's record
+    if (opt.offsets) config.OffsetsPaths = {*opt.offsets};
+    if (opt.clock) config.Clock = *opt.clock == "utc" ? TClockField::Utc : TClockField::Local;
+    config.TimeEvents = false;
+    config.Simulated = opt.simulate;
+    return config;
 }
 
 } // namespace kelvara

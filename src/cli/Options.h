@@ -1,6 +1,8 @@
 // kelvara-log's command line.
 #pragma once
 
+#include "acquisition/Setup.h"
+
 #include <optional>
 #include <string>
 
@@ -18,11 +20,17 @@ struct TLogOptions {
     std::optional<std::string> output;
     bool listPorts = false;
     std::optional<std::string> clock;
+    std::optional<std::string> outputDir;
+    std::string rotate = "daily";
+    std::optional<std::string> metrics; // [ADDRESS:]PORT
 };
 
 // Parses the command line; --help and --version print and exit 0, a bad
 // option prints its problem and the usage and exits 2.
 TLogOptions ParseOptions(int argc, char** argv);
+
+// The session's configuration from the options and the program's files.
+TSessionConfig SessionConfigOf(const TLogOptions& opt, const TAppFiles& files);
 
 // Prints the problem and the usage on stderr, and exits 2.
 [[noreturn]] void Usage(const std::string& problem);

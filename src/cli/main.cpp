@@ -3,6 +3,7 @@
 // header and one line per scan on stdout, diagnostics on stderr only, so the
 // output can be piped into other tools.
 #include "Options.h"
+#include "Service.h"
 #include "StopSignals.h"
 
 #include "acquisition/Setup.h"
@@ -66,18 +67,6 @@ int ListPorts()
     return 0;
 }
 
-// The session's configuration from the options and the program's files.
-TSessionConfig ConfigOf(const TLogOptions& opt, const TAppFiles& files)
-{
-    TSessionConfig config = files.SessionConfig(TLocaleSettings::Capture());
-    config.JournalDir.clear(); // the output file is the logger's record
-    if (opt.offsets) config.OffsetsPaths = {*opt.offsets};
-    if (opt.clock) config.Clock = *opt.clock == "utc" ? TClockField::Utc : TClockField::Local;
-    config.TimeEvents = false;
-    config.Simulated = opt.simulate;
-    return config;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -100,12 +89,15 @@ int main(int argc, char** argv)
         Usage("the period must be 0 to 65535 seconds, not '" + periodText + "'");
     }
 
-    TSession session(ConfigOf(opt, files));
+    TSession session(SessionConfigOf(opt, files));
     TLogListener log;
     stop.OnStop([&session] { session.Interrupt(); });
+    std::unique_ptr<TLogService> service; // ends before the session it serves
     try {
         session.CreateCmd();
         if (opt.output) session.OpenOutput(*opt.output);
+        if (opt.outputDir) session.OpenOutputDir(*opt.outputDir, ParseRotation(opt.rotate));
+        service = std::make_unique<TLogService>(opt, session);
     } catch (const EError& e) {
         Say(e.what());
         return 1;
@@ -131,13 +123,16 @@ int main(int argc, char** argv)
     std::printf("%s\n", session.Header().c_str());
     std::fflush(stdout);
     session.Start(periodText);
+    service->Ready(port == TSession::kSimulatedPort ? "the simulated bus" : port, TSession::PeriodOf(periodText));
     bool stopping = false;
     while (!log.Stopped && !log.OutputBroken && !(opt.scans > 0 && log.Scans >= opt.scans)) {
         if (stop.StopPending() && !stopping) {
             session.Stop();
+            service->Stopping();
             stopping = true;
         }
         session.WaitAndDeliver(log, 60000);
+        service->Scanned(log.Scans);
     }
     for (int i = 0; i < TChannelTable::kSlots; ++i)
         Say(session.Table().ChanNames()[i] + ": " + DescribeCounts(log.Last.Status[i]));
