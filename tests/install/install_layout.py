@@ -31,6 +31,8 @@ EXPECTED = {
     f"usr/share/icons/hicolor/scalable/apps/{APP_ID}.svg",
     "usr/share/doc/kelvara/copyright",
     "usr/share/doc/kelvara/changelog.gz",
+    "lib/systemd/system/kelvara-log@.service",
+    "etc/kelvara/kelvara-log@.conf",
 }
 EXPECTED |= {f"usr/bin/{p}" for p in PROGRAMS}
 EXPECTED |= {f"usr/share/man/man1/{p}.1.gz" for p in PROGRAMS}
@@ -78,9 +80,24 @@ def help_options(text):
     return options
 
 
+def verify_unit(dest):
+    """systemd-analyze verify of an instance of the installed unit, in a root
+    of its own that holds the system's units and the installed kelvara-log,
+    so that no running systemd is needed."""
+    with tempfile.TemporaryDirectory(prefix="kelvara-unit.") as root:
+        units = os.path.join(root, "usr/lib/systemd/system")
+        shutil.copytree("/usr/lib/systemd/system", units, symlinks=True)
+        shutil.copy(os.path.join(dest, "lib/systemd/system/kelvara-log@.service"), units)
+        os.makedirs(os.path.join(root, "usr/bin"))
+        shutil.copy(os.path.join(dest, "usr/bin/kelvara-log"), os.path.join(root, "usr/bin"))
+        r = run(["systemd-analyze", "verify", "--man=no", f"--root={root}", "kelvara-log@ttyUSB0.service"])
+        if r.returncode != 0 or r.stdout.strip() or r.stderr.strip():
+            fail(f"systemd-analyze verify kelvara-log@ttyUSB0.service: exit {r.returncode}\n{r.stdout}{r.stderr}")
+
+
 def main():
     build, version = sys.argv[1], sys.argv[2]
-    for tool in ["desktop-file-validate", "appstreamcli", "man"]:
+    for tool in ["desktop-file-validate", "appstreamcli", "man", "systemd-analyze"]:
         if not shutil.which(tool):
             print(f"{tool} is not installed")
             return 77
@@ -107,6 +124,8 @@ def main():
         for p in PROGRAMS:
             if not os.access(at(f"usr/bin/{p}"), os.X_OK):
                 fail(f"/usr/bin/{p} is not executable")
+
+        verify_unit(dest)
 
         with open(at("etc/xdg/kelvara/offset.txt")) as f:
             if [line.strip() for line in f] != ["0"] * 7:
