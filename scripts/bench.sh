@@ -12,6 +12,8 @@
 #   BENCH_SCANS=N          scans per side for the scan rows (default 60, at least 50)
 #   BENCH_CHART_SECONDS=N  length of the window-with-chart CPU run (default 300,
 #                          quick 60)
+#   BENCH_SCRAPE_SECONDS=N length of the 100-scrapes-a-second run (default 60,
+#                          quick 20)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,12 +24,14 @@ if [ -n "$quick" ]; then
   clock="${BENCH_CLOCK_SECONDS:-30}"
   idle="${BENCH_IDLE_SECONDS:-60}"
   chart="${BENCH_CHART_SECONDS:-60}"
+  scrape="${BENCH_SCRAPE_SECONDS:-20}"
   export BENCH_SCANS="${BENCH_SCANS:-50}"
   export BENCH_QUICK=1
 else
   clock="${BENCH_CLOCK_SECONDS:-600}"
   idle="${BENCH_IDLE_SECONDS:-120}"
   chart="${BENCH_CHART_SECONDS:-300}"
+  scrape="${BENCH_SCRAPE_SECONDS:-60}"
   export BENCH_SCANS="${BENCH_SCANS:-60}"
   unset BENCH_QUICK
 fi
@@ -41,7 +45,7 @@ started=$(date +%s)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVARA_BENCH=ON ${CMAKE_ARGS:-} >/dev/null
 gui=""
 grep -q '^KELVARA_GUI:BOOL=ON' "$build/CMakeCache.txt" && gui=1
-targets=(kelvara-log kelvara-sim serial_bench scan_bench proc_bench session_bench)
+targets=(kelvara-log kelvara-sim serial_bench scan_bench proc_bench session_bench metrics_bench)
 [ -n "$gui" ] && targets+=(kelvara window_bench)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
@@ -92,6 +96,10 @@ note "keeping a run safe: reconnecting after unplugs, the journal's cost per lin
 run reconnect "$bin/session_bench" reconnect "$bin/kelvara-log" "$bin/kelvara-sim"
 run journal "$bin/session_bench" journal
 
+note "metrics: a scan's time with the endpoint scraped, and ${scrape} s of 100 scrapes a second"
+run metricsscan "$bin/metrics_bench" scan "$BENCH_SCANS"
+run metricsload "$bin/metrics_bench" load "$scrape" "$bin/kelvara-log"
+
 if [ -n "$gui" ]; then
   note "window: responsiveness during scans"
   run responsiveness "$bin/window_bench" responsiveness
@@ -108,6 +116,8 @@ fi
 note "clocks for ${clock} s and idle cost for ${idle} s, side by side"
 run clock "$bin/proc_bench" clock "$clock" "$bin/kelvara-log" &
 pids=($!)
+run metricsidle "$bin/metrics_bench" idle "$idle" "$bin/kelvara-log" &
+pids+=($!)
 if [ -n "$gui" ]; then
   run tick "$bin/window_bench" tick "$clock" &
   pids+=($!)
