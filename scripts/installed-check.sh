@@ -57,7 +57,10 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$d
   { cat "$scratch/apt.log" >&2; fail "apt-get install"; }
 dpkg-query -L kelvara | sort >"$scratch/owned"
 conffiles="$(dpkg-query -W -f='${Conffiles}' kelvara)"
-[[ "$conffiles" == *"/etc/xdg/kelvara/offset.txt "* ]] || fail "/etc/xdg/kelvara/offset.txt is not a configuration file: '$conffiles'"
+for conffile in /etc/xdg/kelvara/offset.txt /etc/kelvara/kelvara-log@.conf; do
+  [[ "$conffiles" == *" $conffile "* ]] || fail "$conffile is not a configuration file: '$conffiles'"
+done
+[ -f /lib/systemd/system/kelvara-log@.service ] || fail "no service kelvara-log@.service"
 for p in kelvara kelvara-log kelvara-sim; do
   [ "$(command -v "$p")" = "/usr/bin/$p" ] || fail "$p is not on the PATH as /usr/bin/$p"
 done
@@ -115,9 +118,11 @@ rm -rf "$runtime"
 say "removing the package"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -q kelvara >>"$scratch/apt.log" 2>&1 ||
   { cat "$scratch/apt.log" >&2; fail "apt-get remove"; }
-[ -f /etc/xdg/kelvara/offset.txt ] || fail "removing the package took the configuration file, which only a purge takes"
+for conffile in /etc/xdg/kelvara/offset.txt /etc/kelvara/kelvara-log@.conf; do
+  [ -f "$conffile" ] || fail "removing the package took $conffile, which only a purge takes"
+done
 while IFS= read -r path; do
-  [ -d "$path" ] || [ "$path" = /etc/xdg/kelvara/offset.txt ] || [ ! -e "$path" ] || fail "$path is left after the removal"
+  [ -d "$path" ] || [[ "$conffiles" == *" $path "* ]] || [ ! -e "$path" ] || fail "$path is left after the removal"
 done <"$scratch/owned"
 # The libraries that came in for the package go with it.
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -q --autoremove kelvara >>"$scratch/apt.log" 2>&1 ||

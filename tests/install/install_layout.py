@@ -33,6 +33,7 @@ EXPECTED = {
     "usr/share/doc/kelvara/changelog.gz",
     "lib/systemd/system/kelvara-log@.service",
     "etc/kelvara/kelvara-log@.conf",
+    "usr/share/lintian/overrides/kelvara",
 }
 EXPECTED |= {f"usr/bin/{p}" for p in PROGRAMS}
 EXPECTED |= {f"usr/share/man/man1/{p}.1.gz" for p in PROGRAMS}
