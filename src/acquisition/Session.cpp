@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#ifdef KELVARA_HAVE_SIM
+#ifdef KELVARA_HAVE_PTY_SIM
 #include "sim/SimBus.h"
 #endif
 
@@ -20,8 +20,8 @@
 
 namespace kelvara {
 
-#ifndef KELVARA_HAVE_SIM
-// A build without the simulated bus: the session never holds one.
+#ifndef KELVARA_HAVE_PTY_SIM
+// A build without the pseudo-terminal bus: the session never holds one.
 namespace sim {
 class TSimBus {};
 } // namespace sim
@@ -270,7 +270,7 @@ void TSession::TryReconnect(uint32_t second)
 
 std::string TSession::StartSimulatedBus(int baud)
 {
-#ifndef KELVARA_HAVE_SIM
+#ifndef KELVARA_HAVE_PTY_SIM
     (void)baud;
     throw EError("no simulated bus on this platform");
 #else
