@@ -36,10 +36,11 @@ TLogService::TLogService(const TLogOptions& opt, const TSession& session)
 {
 #ifndef _WIN32
     if (!opt.metrics) return;
-    metrics_ = std::make_unique<TMetricsServer>(ParseListenAddress(*opt.metrics), [&session](TExposition format) {
+    auto server = std::make_shared<TMetricsServer>(ParseListenAddress(*opt.metrics), [&session](TExposition format) {
         return RenderMetrics(session.Snapshot(), format);
     });
-    std::fprintf(stderr, "kelvara-log: metrics at %s\n", metrics_->Url().c_str());
+    std::fprintf(stderr, "kelvara-log: metrics at %s\n", server->Url().c_str());
+    metrics_ = server;
 #else
     (void)opt;
     (void)session;

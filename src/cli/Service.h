@@ -13,8 +13,6 @@
 
 namespace kelvara {
 
-class TMetricsServer;
-
 class TLogService {
 public:
     // Starts the metrics endpoint when the options ask for it and tells its
@@ -33,7 +31,8 @@ public:
     void Stopping();
 
 private:
-    std::unique_ptr<TMetricsServer> metrics_;
+    // The endpoint, where the build has one.
+    std::shared_ptr<void> metrics_;
     long scans_ = 0;
 };
 
