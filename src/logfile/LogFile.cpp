@@ -89,7 +89,6 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
         ::close(handle_);
         throw EFCreateError(path, SysErrorMessage(err));
     }
-    size_ = st.st_size;
     mode_ = st.st_mode;
     // A FIFO or terminal reports size 0 every time: it gets the header once,
     // as a new file does.
@@ -112,6 +111,11 @@ void TLogFileWriter::WriteLine(const std::string& line)
 {
     std::string record = line;
     record.append(kCrLf);
+    // Where the file's last whole line ends is asked of the file each time:
+    // another program may have cut it since (log rotation by copytruncate),
+    // and cutting back to a size it no longer has would pad it with NULs.
+    struct stat st {};
+    const bool cutBack = S_ISREG(mode_) && ::fstat(handle_, &st) == 0;
     if (!WriteAll(handle_, record)) {
         const int err = errno;
         // Part of the line may have gone in before the disk filled up: the
@@ -119,10 +123,9 @@ void TLogFileWriter::WriteLine(const std::string& line)
         // later never meets a torn one.
         // A truncation that fails too changes nothing the caller is told:
         // the write's reason is the one that matters.
-        if (S_ISREG(mode_) && ::ftruncate(handle_, size_) != 0) errno = err;
+        if (cutBack && ::ftruncate(handle_, st.st_size) != 0) errno = err;
         throw EFWriteError(path_, SysErrorMessage(err));
     }
-    size_ += static_cast<off_t>(record.size());
 }
 
 } // namespace kelvara

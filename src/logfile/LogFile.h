@@ -35,8 +35,8 @@ public:
     TLogFileWriter& operator=(const TLogFileWriter&) = delete;
 
     // line is one log line without its line break. Raises EFWriteError when
-    // the line cannot be written whole; the file is then cut back to the end
-    // of the last whole line.
+    // the line cannot be written whole; a regular file is then cut back to
+    // the size it had just before the write.
     void WriteLine(const std::string& line);
 
     const std::string& Path() const { return path_; }
@@ -45,7 +45,6 @@ public:
 private:
     std::string path_;
     int handle_ = -1;
-    off_t size_ = 0; // where the last whole line ends
     mode_t mode_ = 0;
 };
 

@@ -5,6 +5,12 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 namespace kelvara {
 namespace {
 
@@ -13,6 +19,30 @@ using test::TTempDir;
 using test::WriteBytes;
 
 const std::string Header = "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A";
+
+#ifndef _WIN32
+// While it lives, no file of this process grows beyond limit bytes: a write
+// past it fails with EFBIG as a write to a full disk fails, for this test only.
+class TFileSizeLimit {
+public:
+    explicit TFileSizeLimit(rlim_t limit) : handler_(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lower = old_;
+        lower.rlim_cur = limit;
+        ::setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~TFileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, handler_);
+    }
+
+private:
+    void (*handler_)(int);
+    rlimit old_{};
+};
+#endif
 
 std::string LongLog(const std::string& lineEnd)
 {
@@ -113,6 +143,26 @@ TEST(LogFileWriter, HeaderOnceThenAppendedLines)
     TLogFileWriter(empty, "H").WriteLine("x");
     EXPECT_EQ(ReadBytes(empty), "H\r\nx\r\n");
 }
+
+#ifndef _WIN32
+// Log rotation by copytruncate empties the file under the writer's feet: a
+// line torn after that goes, and nothing else; the file is not padded out to
+// where it used to end.
+TEST(LogFileWriter, ATornLineGoesBackToTheFilesLastWholeLineAsItIsNow)
+{
+    TTempDir dir;
+    const std::string path = dir.File("run.csv");
+    TLogFileWriter out(path, "H");
+    out.WriteLine("0001\t1.00");
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    out.WriteLine("0002\t2.00");
+    {
+        TFileSizeLimit limit(15);
+        EXPECT_THROW(out.WriteLine("0003\t3.00"), EFWriteError);
+    }
+    EXPECT_EQ(ReadBytes(path), "0002\t2.00\r\n");
+}
+#endif
 
 TEST(LogFileWriter, UnopenableFileRaisesCreateError)
 {
