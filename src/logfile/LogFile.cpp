@@ -4,6 +4,7 @@
 
 #include "base/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <string_view>
@@ -15,6 +16,33 @@ namespace kelvara {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
+
+// The first line of the file at path without its break, read no further
+// than a header can be long. False with errno set when it cannot be read.
+bool ReadFirstLine(const std::string& path, std::string& line)
+{
+    constexpr size_t kLongest = 64 * 1024;
+    const int fd = OpenFile(path, O_RDONLY);
+    if (fd < 0) return false;
+    line.clear();
+    char buf[4096];
+    bool ok = true;
+    while (line.find('\n') == std::string::npos && line.size() < kLongest) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        line.append(buf, static_cast<size_t>(n));
+    }
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    line.resize(std::min(line.find('\n'), line.size()));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return ok;
+}
 
 } // namespace
 
@@ -90,6 +118,18 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
         throw EFCreateError(path, SysErrorMessage(err));
     }
     mode_ = st.st_mode;
+    // Lines under another header would not be the columns the file names
+    // (a file begun with a clock column, appended to without one).
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
+        std::string fileHeader;
+        const bool read = ReadFirstLine(path, fileHeader);
+        const int err = errno;
+        if (!read || fileHeader != headerLine) ::close(handle_);
+        if (!read) throw EFOpenError(path, SysErrorMessage(err));
+        if (fileHeader != headerLine)
+            throw EError("Cannot append to \"" + path + "\": its header is \"" + SanitizeUtf8(fileHeader) +
+                         "\", this run's header is \"" + headerLine + "\".");
+    }
     // A FIFO or terminal reports size 0 every time: it gets the header once,
     // as a new file does.
     if (st.st_size == 0) {

@@ -22,13 +22,17 @@ namespace kelvara {
 void SaveLogFile(const std::string& path, std::string_view headerLine, std::string_view paneText);
 
 // The headless logger's output file, kept open for appending. A new or empty
-// file first gets the header line. Each line goes to the file with one
-// write() of the line and its CR LF, with no buffering in the process, so a
-// line that WriteLine returned from survives the process being killed.
+// file first gets the header line; a file that has lines already is appended
+// to only when its first line is the same header. Each line goes to the file
+// with one write() of the line and its CR LF, with no buffering in the
+// process, so a line that WriteLine returned from survives the process being
+// killed.
 class TLogFileWriter {
 public:
     // Raises EFCreateError(path, system reason) when the file cannot be
-    // opened or created, and EFWriteError when the header cannot be written.
+    // opened or created, EFOpenError when its first line cannot be read back,
+    // EError naming the path and both headers when the file begins with
+    // another header, and EFWriteError when the header cannot be written.
     TLogFileWriter(const std::string& path, const std::string& headerLine);
     ~TLogFileWriter();
     TLogFileWriter(const TLogFileWriter&) = delete;

@@ -144,6 +144,37 @@ TEST(LogFileWriter, HeaderOnceThenAppendedLines)
     EXPECT_EQ(ReadBytes(empty), "H\r\nx\r\n");
 }
 
+TEST(LogFileWriter, RefusesAFileBegunUnderAnotherHeader)
+{
+    struct TCase {
+        const char* Name;
+        std::string File;
+        std::string Header;
+        std::string FileHeader; // the header named in the refusal; empty: appended
+    };
+    const TCase cases[] = {
+        {"same header", "H\r\n0001\r\n", "H", ""},
+        {"same header, LF breaks", "H\n0001\n", "H", ""},
+        {"begun with a clock column", "H\tclock\r\n0001\tx\r\n", "H", "H\tclock"},
+        {"begun without one", "H\r\n0001\r\n", "H\tclock", "H"},
+        {"another program's text", "notes", "H", "notes"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir dir;
+        const std::string path = dir.Write("out.csv", c.File);
+        try {
+            TLogFileWriter(path, c.Header).WriteLine("0002");
+            EXPECT_EQ(c.FileHeader, "") << "appended";
+            EXPECT_EQ(ReadBytes(path), c.File + "0002\r\n");
+        } catch (const EError& e) {
+            EXPECT_EQ(std::string(e.what()), "Cannot append to \"" + path + "\": its header is \"" + c.FileHeader +
+                                                 "\", this run's header is \"" + c.Header + "\".");
+            EXPECT_EQ(ReadBytes(path), c.File);
+        }
+    }
+}
+
 #ifndef _WIN32
 // Log rotation by copytruncate empties the file under the writer's feet: a
 // line torn after that goes, and nothing else; the file is not padded out to
