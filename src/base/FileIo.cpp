@@ -4,8 +4,10 @@
 #include "base/Win32Text.h"
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,6 +92,17 @@ int RemoveFile(const std::string& path)
     return ::unlink(path.c_str());
 }
 
+bool SyncDirectory(const std::string& dir)
+{
+    const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return ok;
+}
+
 #else
 
 namespace {
@@ -159,6 +172,135 @@ int RemoveFile(const std::string& path)
     return ::_wunlink(WidenUtf8(path).c_str());
 }
 
+bool SyncDirectory(const std::string&)
+{
+    return true;
+}
+
 #endif
+
+namespace {
+
+std::atomic<unsigned> TempCounter{0};
+
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
+// The file that a replacement really replaces: the target of a symbolic
+// link, otherwise the path itself.
+std::string ReplacedFile(const std::string& path)
+{
+#ifndef _WIN32
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            std::string result(real);
+            std::free(real);
+            return result;
+        }
+    }
+#endif
+    return path;
+}
+
+} // namespace
+
+TFileReplacement::~TFileReplacement()
+{
+    Abandon();
+}
+
+void TFileReplacement::Abandon()
+{
+    const int err = errno;
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = -1;
+    if (!temp_.empty()) RemoveFile(temp_);
+    temp_.clear();
+    errno = err;
+}
+
+bool TFileReplacement::Begin(const std::string& path)
+{
+    Abandon();
+    target_ = ReplacedFile(path);
+    bool regular = true;
+#ifdef _WIN32
+    const DWORD attributes = GetFileAttributesW(WidenUtf8(target_).c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) regular = false;
+#else
+    struct stat st {};
+    const bool exists = ::stat(target_.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) regular = false;
+#endif
+    if (!regular) {
+        handle_ = OpenFile(target_, O_WRONLY | O_TRUNC);
+        return handle_ >= 0;
+    }
+
+    const size_t slash = target_.find_last_of(kSeparators);
+    const std::string dir = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    // Mode 0666, so that the umask (and a default ACL) apply to a new file as
+    // to any file the user makes.
+    for (int attempt = 0; attempt < 100 && handle_ < 0; ++attempt) {
+        temp_ = dir + "." + base + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(TempCounter++);
+        handle_ = OpenFile(temp_, O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (handle_ < 0 && errno != EEXIST) break;
+    }
+    if (handle_ < 0) {
+        temp_.clear();
+        return false;
+    }
+#ifndef _WIN32
+    if (exists) {
+        // Owner first: changing it may clear set-id bits that fchmod restores.
+        if (::fchown(handle_, st.st_uid, st.st_gid) != 0) {
+            // Only a privileged process may give a file away; keeping our
+            // own ownership is the best the others can do.
+        }
+        if (::fchmod(handle_, st.st_mode & 07777) != 0) {
+            Abandon();
+            return false;
+        }
+    }
+#endif
+    return true;
+}
+
+bool TFileReplacement::Commit()
+{
+    if (handle_ < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (temp_.empty()) {
+        const int fd = handle_;
+        handle_ = -1;
+        return ::close(fd) == 0;
+    }
+    // The content reaches the disk before the name does: a crash after the
+    // rename must not find an empty file under it.
+    if (!SyncFile(handle_)) {
+        Abandon();
+        return false;
+    }
+    const int fd = handle_;
+    handle_ = -1;
+    if (::close(fd) != 0 || RenameFile(temp_, target_) != 0) {
+        Abandon();
+        return false;
+    }
+    temp_.clear();
+    // The rename itself must reach the disk too; a directory that cannot be
+    // synced (some file systems refuse) leaves it to the next sync.
+    const size_t slash = target_.find_last_of(kSeparators);
+    SyncDirectory(slash == std::string::npos ? std::string() : target_.substr(0, slash + 1));
+    return true;
+}
 
 } // namespace kelvara

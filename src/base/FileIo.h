@@ -31,5 +31,42 @@ int RenameFile(const std::string& from, const std::string& to);
 bool PathExists(const std::string& path);
 // Removes a file. 0, or -1 with errno.
 int RemoveFile(const std::string& path);
+// Forces dir's entries (a file made, renamed or removed in it) to the disk.
+// False with errno set; some file systems refuse, and Windows writes them
+// through on its own.
+bool SyncDirectory(const std::string& dir);
+
+// A file's new content, written to a file of its own beside it and renamed
+// over it: a failure at any step leaves the old file as it was and no
+// temporary file behind, and a crash leaves the old content or the new,
+// never a mix or an empty file. When path is a symbolic link, the file it
+// points to is replaced and the link stays. A replaced file keeps its
+// permission bits and, where the process may give it away, its owner; a new
+// one gets mode 0666 less the umask. A path that is there but not a regular
+// file (a device, a pipe, a directory) is opened and emptied in place, as
+// there is nothing on it a rename could keep.
+class TFileReplacement {
+public:
+    TFileReplacement() = default;
+    // Abandons a replacement that was begun and not committed.
+    ~TFileReplacement();
+    TFileReplacement(const TFileReplacement&) = delete;
+    TFileReplacement& operator=(const TFileReplacement&) = delete;
+
+    // Creates the new file beside path. False with errno set.
+    bool Begin(const std::string& path);
+    // Where the new content goes.
+    int Handle() const { return handle_; }
+    // Forces the new content to the disk and renames it over the file. False
+    // with errno set; the old file is then untouched.
+    bool Commit();
+
+private:
+    void Abandon();
+
+    std::string target_;
+    std::string temp_; // empty when the target is written in place
+    int handle_ = -1;
+};
 
 } // namespace kelvara

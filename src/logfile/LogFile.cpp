@@ -95,16 +95,13 @@ void SaveLogFile(const std::string& path, std::string_view headerLine, std::stri
     if (!IsValidUtf8(headerLine)) headerLine = sanitizedHeader = SanitizeUtf8(headerLine);
     if (!IsValidUtf8(paneText)) paneText = sanitizedPane = SanitizeUtf8(paneText);
 
-    int fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) throw EFCreateError(path, SysErrorMessage(errno));
-    TCrLfWriter out(fd);
-    bool ok = out.Write(headerLine) && out.Write("\n") && out.Write(paneText) && out.Flush();
-    int err = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) throw EFWriteError(path, SysErrorMessage(err));
+    // Written beside the file and renamed over it: a save that fails leaves
+    // the file the operator chose as it was.
+    TFileReplacement file;
+    if (!file.Begin(path)) throw EFCreateError(path, SysErrorMessage(errno));
+    TCrLfWriter out(file.Handle());
+    if (!out.Write(headerLine) || !out.Write("\n") || !out.Write(paneText) || !out.Flush() || !file.Commit())
+        throw EFWriteError(path, SysErrorMessage(errno));
 }
 
 TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& headerLine) : path_(path)

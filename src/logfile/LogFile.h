@@ -11,12 +11,13 @@
 
 namespace kelvara {
 
-// Saves the log pane: creates the file, or empties an existing one, and
-// writes headerLine, CR LF, then the pane's whole text with its line breaks
-// as CR LF. The pane's text is taken as it is: the scan's lines each carry
-// their break, so a log made of scan lines ends with CR LF, and an empty pane
-// gives the header and one CR LF; text the operator typed is saved too.
-// Invalid UTF-8 in the pane is saved as U+FFFD.
+// Saves the log pane: writes headerLine, CR LF, then the pane's whole text
+// with its line breaks as CR LF. The pane's text is taken as it is: the
+// scan's lines each carry their break, so a log made of scan lines ends with
+// CR LF, and an empty pane gives the header and one CR LF; text the operator
+// typed is saved too. Invalid UTF-8 in the pane is saved as U+FFFD.
+// The text goes to a new file beside path that then replaces it (see
+// TFileReplacement): a failed save leaves an existing file as it was.
 // A file that cannot be created raises EFCreateError(path, system reason) and
 // nothing is written; a failing write raises EFWriteError.
 void SaveLogFile(const std::string& path, std::string_view headerLine, std::string_view paneText);

@@ -93,6 +93,22 @@ TEST(SaveLogFile, ReplacesAnExistingFile)
     EXPECT_EQ(ReadBytes(path), "h\r\n");
 }
 
+#ifndef _WIN32
+// A save that fails part way leaves the file it was to replace as it was,
+// and nothing of its own beside it.
+TEST(SaveLogFile, AFailedSaveLeavesTheOldFileAndNoTemporary)
+{
+    TTempDir dir;
+    const std::string path = dir.Write("log.csv", "time\r\n0001\r\n");
+    {
+        TFileSizeLimit limit(1000);
+        EXPECT_THROW(SaveLogFile(path, Header, LongLog("\n")), EFWriteError);
+    }
+    EXPECT_EQ(ReadBytes(path), "time\r\n0001\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+#endif
+
 TEST(SaveLogFile, UncreatableFileNamesPathAndReason)
 {
     TTempDir dir;
