@@ -73,7 +73,16 @@ bool SyncFile(int fd)
 
 bool TryLockFile(int fd)
 {
-    return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // A network file system turns flock() into this lock anyway; taking it
+    // here too makes a local disk answer as a network home does.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) return true;
+    if (errno == EINVAL && ::flock(fd, LOCK_EX | LOCK_NB) == 0) return true; // a kernel before 3.15
+    // POSIX lets a refused byte-range lock answer EACCES as well.
+    if (errno == EAGAIN || errno == EACCES) errno = EWOULDBLOCK;
+    return false;
 }
 
 int RenameFile(const std::string& from, const std::string& to)
@@ -150,7 +159,10 @@ bool TryLockFile(int fd)
     const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
     if (h == INVALID_HANDLE_VALUE) return false;
     OVERLAPPED at{};
-    return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at) != 0;
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at)) return true;
+    const DWORD code = GetLastError();
+    errno = code == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : ErrnoOf(code);
+    return false;
 }
 
 int RenameFile(const std::string& from, const std::string& to)

@@ -22,8 +22,13 @@ int OpenFile(const std::string& path, int flags, int mode = 0);
 bool SyncFileData(int fd);
 // Forces the whole file, its data and its metadata, to the disk (fsync).
 bool SyncFile(int fd);
-// Takes an exclusive lock on the whole file without waiting; false when
-// another open file holds one. The lock goes with the descriptor's close.
+// Takes an exclusive lock on the whole file without waiting. It belongs to
+// the open file (the descriptor and its duplicates), not to the process, and
+// goes with its close. False with errno EWOULDBLOCK when another open file
+// holds one; any other errno means the lock cannot be had here at all (on
+// Linux it is the byte-range lock that NFS and SMB servers know, which wants
+// a descriptor open for writing: EBADF on a read-only one), which says
+// nothing about other holders.
 bool TryLockFile(int fd);
 // Renames from to to, replacing a file that to names. 0, or -1 with errno.
 int RenameFile(const std::string& from, const std::string& to);

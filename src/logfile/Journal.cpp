@@ -94,6 +94,37 @@ int64_t StartOf(const std::string& name)
 #endif
 }
 
+// A journal opened to be read or renamed, with its lock taken where it can
+// be. Read-write where the file allows it: where the lock is a byte-range
+// lock (NFS, SMB), an exclusive one wants a descriptor open for writing.
+class TLeftFile {
+public:
+    explicit TLeftFile(const std::string& path)
+    {
+        fd_ = OpenFile(path, O_RDWR);
+        if (fd_ < 0) fd_ = OpenFile(path, O_RDONLY);
+        if (fd_ < 0) return;
+        // Only a lock refused because another holder has it means a live
+        // run. One that cannot be had at all tells nothing, and no run
+        // writes to a journal whose lock it could not take.
+        live_ = !TryLockFile(fd_) && errno == EWOULDBLOCK;
+    }
+    ~TLeftFile()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    TLeftFile(const TLeftFile&) = delete;
+    TLeftFile& operator=(const TLeftFile&) = delete;
+
+    // -1, with errno set, when the file cannot be opened.
+    int Handle() const { return fd_; }
+    bool Live() const { return live_; }
+
+private:
+    int fd_ = -1;
+    bool live_ = false;
+};
+
 } // namespace
 
 TJournal::TJournal(const std::string& dir, int64_t startMs, const std::string& headerLine)
@@ -150,15 +181,16 @@ std::vector<TJournalInfo> LeftJournals(const std::string& dir)
     const std::string base = Slash(dir);
     for (const std::string& name : Names(base, kPart)) {
         const std::string path = base + name;
-        const int fd = OpenFile(path, O_RDONLY);
-        if (fd < 0) continue;
-        const bool held = !TryLockFile(fd);
-        ::close(fd);
-        if (held) continue;
+        const TLeftFile file(path);
+        std::string bytes;
+        // Read through the descriptor that holds the lock: on Windows a lock
+        // keeps out every other descriptor, this process's too.
+        if (file.Handle() < 0 || file.Live() || !ReadWholeFile(file.Handle(), bytes)) continue;
+        TStringList lines = SplitTextLines(bytes);
         TJournalInfo info;
         info.Path = path;
         info.Start = name.substr(0, name.size() - 5);
-        info.Lines = JournalLines(path).size();
+        info.Lines = lines.empty() ? 0 : lines.size() - 1;
         left.push_back(info);
     }
     return left;

@@ -51,6 +51,32 @@ TEST(Journal, ARunsLinesAsASavedLogPartWhileItRunsCsvWhenItEnds)
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+// Only a lock refused because another holder has it means a live run. A
+// probe that cannot tell (a read-only descriptor where the lock is a
+// byte-range lock, as on NFS and SMB homes) must not hide a crashed run.
+TEST(Journal, LeftBehindUnlessALiveRunHoldsItsLock)
+{
+    TTempDir dir;
+    TJournal live(dir.Path(), kStartMs, "time\tTC_1");
+    live.AppendLine("0001\t1.00", 0);
+    std::string crashed, readOnly;
+    {
+        TJournal first(dir.Path(), kStartMs + 1000, "time\tTC_1");
+        first.AppendLine("0001\t1.00", 0);
+        crashed = first.Path();
+        TJournal second(dir.Path(), kStartMs + 2000, "time\tTC_1");
+        second.AppendLine("0001\t1.00", 0);
+        readOnly = second.Path();
+    }
+    std::filesystem::permissions(readOnly,
+                                 std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                     std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
+    std::vector<std::string> offered;
+    for (const TJournalInfo& left : LeftJournals(dir.Path())) offered.push_back(left.Path);
+    EXPECT_EQ(offered, (std::vector<std::string>{crashed, readOnly}));
+}
+
 TEST(Journal, OldCompleteJournalsGoOldestFirstAndNothingElse)
 {
     TTempDir dir;
