@@ -140,8 +140,31 @@ int ErrnoOf(DWORD code)
 
 int OpenFile(const std::string& path, int flags, int mode)
 {
-    // The C runtime knows only the owner's read and write permission.
-    return ::_wopen(WidenUtf8(path).c_str(), flags | O_BINARY | O_NOINHERIT, mode & (_S_IREAD | _S_IWRITE));
+    DWORD access = GENERIC_READ;
+    if ((flags & (O_WRONLY | O_RDWR)) == O_WRONLY) access = GENERIC_WRITE;
+    if ((flags & (O_WRONLY | O_RDWR)) == O_RDWR) access = GENERIC_READ | GENERIC_WRITE;
+    DWORD disposition = (flags & O_TRUNC) ? TRUNCATE_EXISTING : OPEN_EXISTING;
+    if (flags & O_CREAT) disposition = (flags & O_EXCL) ? CREATE_NEW : (flags & O_TRUNC) ? CREATE_ALWAYS : OPEN_ALWAYS;
+    // Of a mode, Windows knows only the owner's write permission.
+    const DWORD attributes = (flags & O_CREAT) && !(mode & _S_IWRITE) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+    // Others may read, write, rename and remove the file while it is open,
+    // as on POSIX: a journal is renamed while its run still holds it. The
+    // handle is not inherited.
+    const HANDLE h =
+        CreateFileW(WidenUtf8(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    disposition, attributes, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOf(GetLastError());
+        return -1;
+    }
+    // Binary mode, so bytes pass unchanged.
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), (flags & O_APPEND) | O_BINARY);
+    if (fd < 0) {
+        const int err = errno;
+        CloseHandle(h);
+        errno = err;
+    }
+    return fd;
 }
 
 bool SyncFileData(int fd)

@@ -15,7 +15,8 @@ bool WriteAll(int fd, std::string_view data);
 
 // open(2) with flags and mode. The descriptor is never inherited by a child
 // process, and on Windows it is in binary mode, so bytes pass unchanged
-// (no CR LF translation, no end at Ctrl-Z). -1 with errno set on failure.
+// (no CR LF translation, no end at Ctrl-Z), and the file may be renamed or
+// removed while it is open, as on POSIX. -1 with errno set on failure.
 int OpenFile(const std::string& path, int flags, int mode = 0);
 // Forces the file's data and size to the disk (fdatasync; the whole file on
 // Windows). False with errno set on failure.

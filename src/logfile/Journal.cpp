@@ -125,26 +125,49 @@ private:
     bool live_ = false;
 };
 
+std::string LiveRunText(const std::string& path)
+{
+    return "The journal \"" + path + "\" belongs to a run that is still going on.";
+}
+
 } // namespace
 
-TJournal::TJournal(const std::string& dir, int64_t startMs, const std::string& headerLine)
+TJournal::TJournal(const std::string& dir, int64_t startMs, const std::string& headerLine) : dir_(Slash(dir))
 {
-    const std::string base = Slash(dir);
-    MakeDirectories(base);
+    MakeDirectories(dir_);
     const std::string stamp = FileTimeStamp(startMs);
-    // Two runs started within one second get names of their own.
-    for (int k = 0;; ++k) {
-        std::string name = base + stamp;
+    int fd = -1;
+    for (int k = 0; fd < 0; ++k) {
+        std::string name = dir_ + stamp;
         if (k) name.append("-").append(std::to_string(k));
-        if (!PathExists(name + kPart) && !PathExists(name + kDone)) {
-            path_ = name + kPart;
-            break;
+        path_ = name + kPart;
+        // Made exclusively: two runs started within one second (two windows)
+        // get names of their own, and a name that is there in any form is
+        // never opened.
+        fd = OpenFile(path_, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0644);
+        if (fd < 0) {
+            if (errno != EEXIST || k >= kMaxNamesASecond) throw EFCreateError(path_, SysErrorMessage(errno));
+            continue;
+        }
+        // Held for the whole run and taken before the first byte: a journal
+        // whose lock can be taken is one that no live run writes to. A new
+        // file's lock is held elsewhere only by a program probing it for a
+        // left journal; the next name is as good. A run of this name that
+        // ended already keeps its ".csv": this run's must not replace it.
+        const bool locked = TryLockFile(fd);
+        const int err = errno;
+        if (!locked || PathExists(name + kDone)) {
+            ::close(fd);
+            fd = -1;
+            RemoveFile(path_);
+            if (!locked && err != EWOULDBLOCK) throw EFCreateError(path_, SysErrorMessage(err));
+            if (k >= kMaxNamesASecond) throw EFCreateError(path_, SysErrorMessage(EEXIST));
         }
     }
-    file_ = std::make_unique<TLogFileWriter>(path_, headerLine);
-    // Held for the whole run: a journal whose lock can be taken is one that
-    // no live run writes to.
-    TryLockFile(file_->Handle());
+    file_ = std::make_unique<TLogFileWriter>(fd, path_, headerLine);
+    Sync();
+    // The new name itself must outlive a power cut, or the journal would.
+    if (!SyncDirectory(dir_)) throw EFWriteError(dir_, SysErrorMessage(errno));
     lastSyncMs_ = MonotonicMs();
 }
 
@@ -169,10 +192,13 @@ void TJournal::Finish()
 {
     if (!file_) return;
     Sync();
-    file_.reset();
+    // Renamed while the lock is still held: closed first, the journal would
+    // be free for another program to take for one left behind.
     const std::string done = path_.substr(0, path_.size() - 5) + kDone;
     if (RenameFile(path_, done) != 0) throw EFCreateError(done, SysErrorMessage(errno));
     path_ = done;
+    SyncDirectory(dir_);
+    file_.reset();
 }
 
 std::vector<TJournalInfo> LeftJournals(const std::string& dir)
@@ -198,7 +224,13 @@ std::vector<TJournalInfo> LeftJournals(const std::string& dir)
 
 TStringList JournalLines(const std::string& path)
 {
-    TStringList lines = LoadTextFile(path);
+    // Read under the journal's lock, so that a live run's is never restored.
+    const TLeftFile file(path);
+    std::string bytes;
+    if (file.Handle() < 0 || (!file.Live() && !ReadWholeFile(file.Handle(), bytes)))
+        throw EFOpenError(path, SysErrorMessage(errno));
+    if (file.Live()) throw EError(LiveRunText(path));
+    TStringList lines = SplitTextLines(bytes);
     if (!lines.empty()) lines.erase(lines.begin());
     return lines;
 }
@@ -207,7 +239,12 @@ std::string CloseLeftJournal(const std::string& path)
 {
     if (!EndsWith(path, kPart)) return path;
     const std::string done = path.substr(0, path.size() - 5) + kDone;
+    // Renamed under the journal's lock, so that a live run's never is.
+    const TLeftFile file(path);
+    if (file.Handle() < 0) throw EFCreateError(done, SysErrorMessage(errno));
+    if (file.Live()) throw EError(LiveRunText(path));
     if (RenameFile(path, done) != 0) throw EFCreateError(done, SysErrorMessage(errno));
+    SyncDirectory(path.substr(0, path.rfind('/') + 1));
     return done;
 }
 

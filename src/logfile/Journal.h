@@ -25,7 +25,9 @@ public:
     static constexpr int64_t kSyncEveryMs = 10000;
 
     // Creates the run's journal in dir (made when missing) with the header
-    // line, and holds it for the run. Raises EFCreateError or EFWriteError.
+    // line, and holds its lock for the run. Raises EFCreateError (also when
+    // the lock cannot be had: such a journal is not written to) or
+    // EFWriteError.
     TJournal(const std::string& dir, int64_t startMs, const std::string& headerLine);
     // Without Finish (a run that did not end normally) the journal stays a
     // ".part" journal.
@@ -39,13 +41,17 @@ public:
     void AppendLine(const std::string& line, int64_t nowMs);
     // Forces everything written to the disk.
     void Sync();
-    // The run ended normally: synced, closed and renamed to ".csv".
+    // The run ended normally: synced, renamed to ".csv", then closed.
     void Finish();
 
     const std::string& Path() const { return path_; }
     uint64_t Lines() const { return lines_; }
 
 private:
+    // Runs started in one second, the first included.
+    static constexpr int kMaxNamesASecond = 1000;
+
+    std::string dir_;
     std::string path_;
     std::unique_ptr<TLogFileWriter> file_;
     int64_t lastSyncMs_ = 0;
@@ -61,9 +67,11 @@ struct TJournalInfo {
 
 // The ".part" journals in dir that no live run holds, oldest first.
 std::vector<TJournalInfo> LeftJournals(const std::string& dir);
-// The log lines of a journal, without its header.
+// The log lines of a journal, without its header. Raises EFOpenError when it
+// cannot be read, and EError when a live run holds it.
 TStringList JournalLines(const std::string& path);
-// Renames a ".part" journal to ".csv"; raises EFCreateError when it cannot.
+// Renames a ".part" journal to ".csv" while holding its lock; raises EError
+// when a live run holds it and EFCreateError when it cannot be renamed.
 std::string CloseLeftJournal(const std::string& path);
 // Removes complete (".csv") journals beyond the newest maxRuns, and those
 // older than maxAgeMs at nowMs (by their names), oldest first. ".part"

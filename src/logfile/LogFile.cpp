@@ -139,6 +139,19 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
     }
 }
 
+TLogFileWriter::TLogFileWriter(int handle, const std::string& path, const std::string& headerLine)
+    : path_(path), handle_(handle)
+{
+    struct stat st {};
+    if (::fstat(handle_, &st) == 0) mode_ = st.st_mode;
+    try {
+        WriteLine(headerLine);
+    } catch (...) {
+        ::close(handle_);
+        throw;
+    }
+}
+
 TLogFileWriter::~TLogFileWriter()
 {
     if (handle_ >= 0) ::close(handle_);

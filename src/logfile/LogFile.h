@@ -35,6 +35,10 @@ public:
     // EError naming the path and both headers when the file begins with
     // another header, and EFWriteError when the header cannot be written.
     TLogFileWriter(const std::string& path, const std::string& headerLine);
+    // Writes to handle, a file just made empty at path and open for
+    // appending, which it owns from the call on (and closes when this
+    // raises); the header goes in first. Raises EFWriteError.
+    TLogFileWriter(int handle, const std::string& path, const std::string& headerLine);
     ~TLogFileWriter();
     TLogFileWriter(const TLogFileWriter&) = delete;
     TLogFileWriter& operator=(const TLogFileWriter&) = delete;

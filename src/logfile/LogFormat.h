@@ -25,7 +25,6 @@ std::string LogHeader(const std::string& headerLine, TClockField clock);
 
 // One log line: the time field, then each field after a tab, then, with a
 // clock column, when the scan began (msSinceEpoch) in ISO 8601.
-std::string LogLine(uint32_t second, const std::vector<std::string>& fields, TClockField clock,
-                    int64_t msSinceEpoch);
+std::string LogLine(uint32_t second, const std::vector<std::string>& fields, TClockField clock, int64_t msSinceEpoch);
 
 } // namespace kelvara

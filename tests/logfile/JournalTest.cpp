@@ -8,6 +8,10 @@
 
 #include <filesystem>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace kelvara {
 namespace {
 
@@ -76,6 +80,31 @@ TEST(Journal, LeftBehindUnlessALiveRunHoldsItsLock)
     for (const TJournalInfo& left : LeftJournals(dir.Path())) offered.push_back(left.Path);
     EXPECT_EQ(offered, (std::vector<std::string>{crashed, readOnly}));
 }
+
+// Another window must not restore or rename a live run's journal.
+TEST(Journal, ALiveRunsJournalIsNeitherRestoredNorRenamed)
+{
+    TTempDir dir;
+    TJournal live(dir.Path(), kStartMs, "time\tTC_1");
+    live.AppendLine("0001\t1.00", 0);
+    EXPECT_THROW(JournalLines(live.Path()), EError);
+    EXPECT_THROW(CloseLeftJournal(live.Path()), EError);
+    EXPECT_TRUE(std::filesystem::exists(live.Path()));
+}
+
+#ifndef _WIN32
+// A journal is made exclusively: a name that is there in any form, even as a
+// link to nowhere, goes to the next run of that second and is never opened.
+TEST(Journal, ANameThatIsThereInAnyFormIsNotOpened)
+{
+    TTempDir dir;
+    const std::string elsewhere = dir.File("elsewhere");
+    ASSERT_EQ(::symlink(elsewhere.c_str(), dir.File("2026-12-09T120301Z.part").c_str()), 0);
+    TJournal journal(dir.Path(), kStartMs, "time\tTC_1");
+    EXPECT_EQ(journal.Path(), dir.File("2026-12-09T120301Z-1.part"));
+    EXPECT_FALSE(std::filesystem::exists(elsewhere));
+}
+#endif
 
 TEST(Journal, OldCompleteJournalsGoOldestFirstAndNothingElse)
 {
