@@ -101,6 +101,13 @@ int RemoveFile(const std::string& path)
     return ::unlink(path.c_str());
 }
 
+int64_t FileModifiedMs(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+
 bool SyncDirectory(const std::string& dir)
 {
     const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -205,6 +212,20 @@ bool PathExists(const std::string& path)
 int RemoveFile(const std::string& path)
 {
     return ::_wunlink(WidenUtf8(path).c_str());
+}
+
+int64_t FileModifiedMs(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(WidenUtf8(path).c_str(), GetFileExInfoStandard, &data)) {
+        errno = ErrnoOf(GetLastError());
+        return -1;
+    }
+    // Hundreds of nanoseconds since 1601-01-01 UTC.
+    constexpr int64_t kUnixEpoch = 116444736000000000LL;
+    const int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                               data.ftLastWriteTime.dwLowDateTime);
+    return (ticks - kUnixEpoch) / 10000;
 }
 
 bool SyncDirectory(const std::string&)

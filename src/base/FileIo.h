@@ -3,6 +3,7 @@
 // makes, alike on every platform: paths are UTF-8, and failures leave errno.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,9 @@ int RenameFile(const std::string& from, const std::string& to);
 bool PathExists(const std::string& path);
 // Removes a file. 0, or -1 with errno.
 int RemoveFile(const std::string& path);
+// When the file was last written, in milliseconds since the epoch; -1 with
+// errno set when it cannot be told.
+int64_t FileModifiedMs(const std::string& path);
 // Forces dir's entries (a file made, renamed or removed in it) to the disk.
 // False with errno set; some file systems refuse, and Windows writes them
 // through on its own.

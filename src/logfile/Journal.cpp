@@ -248,7 +248,7 @@ std::string CloseLeftJournal(const std::string& path)
     return done;
 }
 
-int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns, int64_t maxAgeMs)
+int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns, int64_t maxAgeMs, size_t keepNewest)
 {
     const std::string base = Slash(dir);
     // Only names that are a journal's: other files are not ours to remove.
@@ -256,9 +256,15 @@ int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns, int64_t
     std::erase_if(done, [](const std::string& name) { return StartOf(name) < 0; });
     int removed = 0;
     for (size_t k = 0; k < done.size(); ++k) {
-        const int64_t start = StartOf(done[k]);
-        const bool tooMany = done.size() - k > maxRuns;
-        if ((tooMany || nowMs - start > maxAgeMs) && RemoveFile(base + done[k]) == 0) ++removed;
+        const size_t newer = done.size() - 1 - k;
+        if (newer < keepNewest) break;
+        const std::string path = base + done[k];
+        // The name tells when the run started by the clock of that day, the
+        // file when it was last written by the clock of that day; a clock
+        // set wrongly (then or now) fools one of them, seldom both.
+        const int64_t written = FileModifiedMs(path);
+        const bool old = nowMs - StartOf(done[k]) > maxAgeMs && written >= 0 && nowMs - written > maxAgeMs;
+        if ((newer >= maxRuns || old) && RemoveFile(path) == 0) ++removed;
     }
     return removed;
 }

@@ -74,9 +74,11 @@ TStringList JournalLines(const std::string& path);
 // when a live run holds it and EFCreateError when it cannot be renamed.
 std::string CloseLeftJournal(const std::string& path);
 // Removes complete (".csv") journals beyond the newest maxRuns, and those
-// older than maxAgeMs at nowMs (by their names), oldest first. ".part"
-// journals are never removed. Returns how many were removed.
+// older than maxAgeMs at nowMs both by the start in their names and by their
+// files' own time, oldest first; the newest keepNewest stay whatever the
+// clock says. ".part" journals are never removed. Returns how many were
+// removed.
 int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns = 200,
-                  int64_t maxAgeMs = 30LL * 24 * 3600 * 1000);
+                  int64_t maxAgeMs = 30LL * 24 * 3600 * 1000, size_t keepNewest = 20);
 
 } // namespace kelvara

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 #ifndef _WIN32
@@ -20,6 +21,16 @@ using test::TTempDir;
 // 2026-12-09 12:03:01 UTC
 constexpr int64_t kStartMs = 1796817781000;
 constexpr int64_t kDayMs = 24LL * 3600 * 1000;
+
+// A complete journal of a run started at startMs, last written at writtenMs.
+void WriteDoneJournal(const TTempDir& dir, int64_t startMs, int64_t writtenMs)
+{
+    const std::string path = dir.Write(FileTimeStamp(startMs) + ".csv", "x");
+    const auto written = std::chrono::file_clock::from_sys(
+        std::chrono::sys_time<std::chrono::milliseconds>(std::chrono::milliseconds(writtenMs)));
+    std::filesystem::last_write_time(path,
+                                     std::chrono::time_point_cast<std::filesystem::file_time_type::duration>(written));
+}
 
 TEST(Journal, ARunsLinesAsASavedLogPartWhileItRunsCsvWhenItEnds)
 {
@@ -111,7 +122,7 @@ TEST(Journal, OldCompleteJournalsGoOldestFirstAndNothingElse)
     TTempDir dir;
     // 210 complete runs a day apart, the newest today; one left behind long
     // ago; a file of the user's.
-    for (int k = 0; k < 210; ++k) dir.Write(FileTimeStamp(kStartMs - k * kDayMs) + ".csv", "x");
+    for (int k = 0; k < 210; ++k) WriteDoneJournal(dir, kStartMs - k * kDayMs, kStartMs - k * kDayMs);
     dir.Write(FileTimeStamp(kStartMs - 400 * kDayMs) + ".part", "x");
     dir.Write("notes.csv", "x");
 
@@ -125,9 +136,37 @@ TEST(Journal, OldCompleteJournalsGoOldestFirstAndNothingElse)
     EXPECT_TRUE(std::filesystem::exists(dir.File("notes.csv")));
 
     // The count alone: the newest maxRuns stay.
-    EXPECT_EQ(PruneJournals(dir.Path(), kStartMs, 10, 365 * kDayMs), 21);
+    EXPECT_EQ(PruneJournals(dir.Path(), kStartMs, 10, 365 * kDayMs, 10), 21);
     EXPECT_TRUE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 9 * kDayMs) + ".csv")));
     EXPECT_FALSE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 10 * kDayMs) + ".csv")));
+}
+
+// A journal goes for its age only when the start in its name and its file's
+// own time both are older than the limit, and the newest always stay: a
+// clock set wrongly ahead must not take every complete run.
+TEST(Journal, RetentionKeepsTheNewestWhateverTheClockSays)
+{
+    struct TCase {
+        const char* Name;
+        int64_t NowMs;
+        int64_t WrittenMs; // the files' time, for all of them; 0: their start
+        int64_t MaxAgeMs;
+        size_t Kept;
+    };
+    const TCase cases[] = {
+        {"a clock ten years ahead", kStartMs + 3653 * kDayMs, kStartMs, 14 * kDayMs, 20},
+        {"old names, files written lately", kStartMs + 60 * kDayMs, kStartMs + 59 * kDayMs, 14 * kDayMs, 30},
+        {"a few old by both times", kStartMs, 0, 24 * kDayMs, 25},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir dir;
+        // Thirty runs a day apart, the newest started at kStartMs.
+        for (int k = 0; k < 30; ++k)
+            WriteDoneJournal(dir, kStartMs - k * kDayMs, c.WrittenMs ? c.WrittenMs : kStartMs - k * kDayMs);
+        PruneJournals(dir.Path(), c.NowMs, 200, c.MaxAgeMs);
+        EXPECT_EQ(static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir.Path()), {})), c.Kept);
+    }
 }
 
 } // namespace
