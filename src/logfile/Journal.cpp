@@ -3,11 +3,13 @@
 #include "base/Clock.h"
 #include "base/Errors.h"
 #include "base/FileIo.h"
+#include "logfile/LogFormat.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,23 +77,101 @@ std::vector<std::string> Names(const std::string& dir, const std::string& tail)
     return names;
 }
 
-// "2026-12-09T120301Z..." to milliseconds since the epoch; -1 when the name
-// does not start with such a time.
-int64_t StartOf(const std::string& name)
+bool AllDigits(std::string_view s)
 {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int Number(std::string_view digits)
+{
+    int n = 0;
+    for (char c : digits) n = n * 10 + (c - '0');
+    return n;
+}
+
+// A journal's name without its extension, "2026-12-09T120301Z" or, for a
+// later run of that second, "2026-12-09T120301Z-1", to milliseconds since
+// the epoch; -1 when it is not such a name.
+int64_t StartOf(std::string_view stem)
+{
+    constexpr std::string_view kShape = "dddd-dd-ddTddddddZ";
+    if (stem.size() < kShape.size()) return -1;
+    for (size_t i = 0; i < kShape.size(); ++i)
+        if (kShape[i] == 'd' ? !AllDigits(stem.substr(i, 1)) : stem[i] != kShape[i]) return -1;
+    const std::string_view later = stem.substr(kShape.size());
+    if (!later.empty() && (later[0] != '-' || !AllDigits(later.substr(1)))) return -1;
     tm t{};
-    char zone = 0;
-    if (std::sscanf(name.c_str(), "%4d-%2d-%2dT%2d%2d%2d%c", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
-                    &t.tm_sec, &zone) != 7 ||
-        zone != 'Z')
-        return -1;
-    t.tm_year -= 1900;
-    t.tm_mon -= 1;
+    t.tm_year = Number(stem.substr(0, 4)) - 1900;
+    t.tm_mon = Number(stem.substr(5, 2)) - 1;
+    t.tm_mday = Number(stem.substr(8, 2));
+    t.tm_hour = Number(stem.substr(11, 2));
+    t.tm_min = Number(stem.substr(13, 2));
+    t.tm_sec = Number(stem.substr(15, 2));
 #ifdef _WIN32
     return static_cast<int64_t>(_mkgmtime(&t)) * 1000;
 #else
     return static_cast<int64_t>(timegm(&t)) * 1000;
 #endif
+}
+
+std::string Stem(const std::string& name)
+{
+    return name.substr(0, name.rfind('.'));
+}
+
+std::string Counted(size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + (n == 1 ? one : many);
+}
+
+// What a journal's bytes hold for a program that logs under header.
+struct TJournalText {
+    // Its header is this log's, or it holds log lines under its own: a
+    // journal of this program's, not another program's file.
+    bool Ours = false;
+    TStringList Lines; // the whole log lines under this log's header
+    std::vector<std::string> Problems;
+};
+
+TJournalText ReadJournalText(std::string_view bytes, const std::string& header)
+{
+    TJournalText text;
+    // Lines end in CR LF as written; a lone LF ends one too. Whatever follows
+    // the last break is a line the run did not finish writing.
+    const auto nextLine = [&bytes](size_t& pos, std::string_view& line) {
+        const size_t lf = bytes.find('\n', pos);
+        if (lf == std::string_view::npos) return false;
+        line = bytes.substr(pos, lf - pos);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        pos = lf + 1;
+        return true;
+    };
+    size_t pos = 0;
+    std::string_view first;
+    if (!nextLine(pos, first)) return text;
+    const bool ourHeader = first == header;
+    size_t notLogLines = 0, underAnotherHeader = 0;
+    std::string_view line;
+    while (nextLine(pos, line)) {
+        if (!IsLogLine(line, first))
+            ++notLogLines;
+        else if (ourHeader)
+            text.Lines.emplace_back(line);
+        else
+            ++underAnotherHeader;
+    }
+    text.Ours = ourHeader || underAnotherHeader > 0;
+    if (underAnotherHeader)
+        text.Problems.push_back(Counted(underAnotherHeader, " log line", " log lines") + " under another header");
+    if (notLogLines)
+        text.Problems.push_back(Counted(notLogLines, " line that is not a log line", " lines that are not log lines"));
+    if (pos < bytes.size()) text.Problems.push_back("a last line that is cut short");
+    return text;
+}
+
+std::string LiveRunText(const std::string& path)
+{
+    return "The journal \"" + path + "\" belongs to a run that is still going on.";
 }
 
 // A journal opened to be read or renamed, with its lock taken where it can
@@ -124,11 +204,6 @@ private:
     int fd_ = -1;
     bool live_ = false;
 };
-
-std::string LiveRunText(const std::string& path)
-{
-    return "The journal \"" + path + "\" belongs to a run that is still going on.";
-}
 
 } // namespace
 
@@ -201,28 +276,33 @@ void TJournal::Finish()
     file_.reset();
 }
 
-std::vector<TJournalInfo> LeftJournals(const std::string& dir)
+std::vector<TJournalInfo> LeftJournals(const std::string& dir, const std::string& header)
 {
     std::vector<TJournalInfo> left;
     const std::string base = Slash(dir);
     for (const std::string& name : Names(base, kPart)) {
+        const int64_t start = StartOf(Stem(name));
+        if (start < 0) continue;
         const std::string path = base + name;
         const TLeftFile file(path);
         std::string bytes;
         // Read through the descriptor that holds the lock: on Windows a lock
         // keeps out every other descriptor, this process's too.
         if (file.Handle() < 0 || file.Live() || !ReadWholeFile(file.Handle(), bytes)) continue;
-        TStringList lines = SplitTextLines(bytes);
+        TJournalText text = ReadJournalText(bytes, header);
+        if (!text.Ours) continue;
         TJournalInfo info;
         info.Path = path;
-        info.Start = name.substr(0, name.size() - 5);
-        info.Lines = lines.empty() ? 0 : lines.size() - 1;
-        left.push_back(info);
+        info.Start = Stem(name);
+        info.StartMs = start;
+        info.Lines = text.Lines.size();
+        info.Problems = std::move(text.Problems);
+        left.push_back(std::move(info));
     }
     return left;
 }
 
-TStringList JournalLines(const std::string& path)
+TStringList JournalLines(const std::string& path, const std::string& header)
 {
     // Read under the journal's lock, so that a live run's is never restored.
     const TLeftFile file(path);
@@ -230,9 +310,7 @@ TStringList JournalLines(const std::string& path)
     if (file.Handle() < 0 || (!file.Live() && !ReadWholeFile(file.Handle(), bytes)))
         throw EFOpenError(path, SysErrorMessage(errno));
     if (file.Live()) throw EError(LiveRunText(path));
-    TStringList lines = SplitTextLines(bytes);
-    if (!lines.empty()) lines.erase(lines.begin());
-    return lines;
+    return ReadJournalText(bytes, header).Lines;
 }
 
 std::string CloseLeftJournal(const std::string& path)
@@ -248,12 +326,26 @@ std::string CloseLeftJournal(const std::string& path)
     return done;
 }
 
+std::string JournalOfferText(const TJournalInfo& journal)
+{
+    // "2026-12-09T13:03:01.000+01:00" read as the operator reads a clock.
+    std::string start = FormatClock(journal.StartMs, false).substr(0, 19);
+    start[10] = ' ';
+    std::string text = "A run that started at " + start + " did not end normally. Its journal holds " +
+                       Counted(journal.Lines, " line.", " lines.");
+    const std::vector<std::string>& left = journal.Problems;
+    for (size_t k = 0; k < left.size(); ++k)
+        text += (k == 0 ? " Left out: " : k + 1 < left.size() ? ", " : " and ") + left[k];
+    if (!left.empty()) text += ".";
+    return text + "\n\nRestore them into the log below what it shows now?";
+}
+
 int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns, int64_t maxAgeMs, size_t keepNewest)
 {
     const std::string base = Slash(dir);
     // Only names that are a journal's: other files are not ours to remove.
     std::vector<std::string> done = Names(base, kDone);
-    std::erase_if(done, [](const std::string& name) { return StartOf(name) < 0; });
+    std::erase_if(done, [](const std::string& name) { return StartOf(Stem(name)) < 0; });
     int removed = 0;
     for (size_t k = 0; k < done.size(); ++k) {
         const size_t newer = done.size() - 1 - k;
@@ -263,7 +355,7 @@ int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns, int64_t
         // file when it was last written by the clock of that day; a clock
         // set wrongly (then or now) fools one of them, seldom both.
         const int64_t written = FileModifiedMs(path);
-        const bool old = nowMs - StartOf(done[k]) > maxAgeMs && written >= 0 && nowMs - written > maxAgeMs;
+        const bool old = nowMs - StartOf(Stem(done[k])) > maxAgeMs && written >= 0 && nowMs - written > maxAgeMs;
         if ((newer >= maxRuns || old) && RemoveFile(path) == 0) ++removed;
     }
     return removed;

@@ -58,18 +58,29 @@ private:
     uint64_t lines_ = 0;
 };
 
-// A journal that a run left behind.
+// A journal that a run left behind. What it holds is untrusted (a torn
+// write, a full disk, another program's file): only whole log lines after
+// the header of the log that restores it count.
 struct TJournalInfo {
     std::string Path;
-    std::string Start;  // the run's start in UTC, as the name gives it
-    uint64_t Lines = 0; // log lines, the header not counted
+    std::string Start;   // the run's start in UTC, as the name gives it
+    int64_t StartMs = 0; // the same, in milliseconds since the epoch
+    uint64_t Lines = 0;  // whole log lines under this log's header: what a restore takes
+    // What it holds besides, left out of a restore, a phrase each ("2 lines
+    // that are not log lines", "a last line that is cut short").
+    std::vector<std::string> Problems;
 };
 
-// The ".part" journals in dir that no live run holds, oldest first.
-std::vector<TJournalInfo> LeftJournals(const std::string& dir);
-// The log lines of a journal, without its header. Raises EFOpenError when it
-// cannot be read, and EError when a live run holds it.
-TStringList JournalLines(const std::string& path);
+// The ".part" journals in dir that no live run holds, oldest first, read for
+// a program that logs under header. A journal with that header and no log
+// line comes with Lines 0. One whose first line is another header and that
+// holds no log line under it, or whose name is not a journal's, is another
+// program's file and is left out.
+std::vector<TJournalInfo> LeftJournals(const std::string& dir, const std::string& header);
+// What a restore takes: the whole log lines of a journal when its first
+// line is header, none otherwise. Raises EFOpenError when it cannot be read,
+// and EError when a live run holds it.
+TStringList JournalLines(const std::string& path, const std::string& header);
 // Renames a ".part" journal to ".csv" while holding its lock; raises EError
 // when a live run holds it and EFCreateError when it cannot be renamed.
 std::string CloseLeftJournal(const std::string& path);
@@ -78,6 +89,11 @@ std::string CloseLeftJournal(const std::string& path);
 // files' own time, oldest first; the newest keepNewest stay whatever the
 // clock says. ".part" journals are never removed. Returns how many were
 // removed.
+// The question a window asks before restoring a left journal: when its run
+// started (in the local time), how many lines it holds, and what a restore
+// leaves out. Nothing of the journal's own text goes into it.
+std::string JournalOfferText(const TJournalInfo& journal);
+
 int PruneJournals(const std::string& dir, int64_t nowMs, size_t maxRuns = 200,
                   int64_t maxAgeMs = 30LL * 24 * 3600 * 1000, size_t keepNewest = 20);
 
