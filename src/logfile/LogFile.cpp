@@ -124,8 +124,8 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
         if (!read || fileHeader != headerLine) ::close(handle_);
         if (!read) throw EFOpenError(path, SysErrorMessage(err));
         if (fileHeader != headerLine)
-            throw EError("Cannot append to \"" + path + "\": its header is \"" + SanitizeUtf8(fileHeader) +
-                         "\", this run's header is \"" + headerLine + "\".");
+            throw EOtherHeader("Cannot append to \"" + path + "\": its header is \"" + SanitizeUtf8(fileHeader) +
+                               "\", this run's header is \"" + headerLine + "\".");
     }
     // A FIFO or terminal reports size 0 every time: it gets the header once,
     // as a new file does.

@@ -22,6 +22,13 @@ namespace kelvara {
 // nothing is written; a failing write raises EFWriteError.
 void SaveLogFile(const std::string& path, std::string_view headerLine, std::string_view paneText);
 
+// A log file that begins with another header than the one its lines would
+// go under.
+class EOtherHeader : public EError {
+public:
+    using EError::EError;
+};
+
 // The headless logger's output file, kept open for appending. A new or empty
 // file first gets the header line; a file that has lines already is appended
 // to only when its first line is the same header. Each line goes to the file
@@ -32,8 +39,9 @@ class TLogFileWriter {
 public:
     // Raises EFCreateError(path, system reason) when the file cannot be
     // opened or created, EFOpenError when its first line cannot be read back,
-    // EError naming the path and both headers when the file begins with
-    // another header, and EFWriteError when the header cannot be written.
+    // EOtherHeader naming the path and both headers when the file begins
+    // with another header, and EFWriteError when the header cannot be
+    // written.
     TLogFileWriter(const std::string& path, const std::string& headerLine);
     // Writes to handle, a file just made empty at path and open for
     // appending, which it owns from the call on (and closes when this

@@ -74,7 +74,15 @@ bool TRotatingLogWriter::Exists(int64_t scanMs, unsigned sequence) const
 void TRotatingLogWriter::Open(int64_t scanMs, unsigned sequence)
 {
     file_.reset();
-    file_ = std::make_unique<TLogFileWriter>(dir_ + FileName(scanMs, sequence), header_);
+    for (;; ++sequence) {
+        try {
+            file_ = std::make_unique<TLogFileWriter>(dir_ + FileName(scanMs, sequence), header_);
+            break;
+        } catch (const EOtherHeader&) {
+            // Its lines are another log's columns: this log goes on in the
+            // next file, and a number that is not taken yet ends the search.
+        }
+    }
     day_ = DayOf(scanMs);
     sequence_ = sequence;
 }
@@ -85,8 +93,7 @@ void TRotatingLogWriter::WriteLine(const std::string& line, int64_t scanMs)
         if (!file_ || DayOf(scanMs) != day_) {
             // The day's last file, where a run before this one left off.
             unsigned sequence = 0;
-            if (rotation_.MaxBytes > 0)
-                while (Exists(scanMs, sequence + 1)) ++sequence;
+            while (Exists(scanMs, sequence + 1)) ++sequence;
             Open(scanMs, sequence);
         }
         if (rotation_.MaxBytes > 0) {

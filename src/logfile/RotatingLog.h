@@ -1,5 +1,7 @@
 // The headless logger's output as a folder of files: one per UTC day, named
-// by the date, and, with a size limit, the day's further files numbered on.
+// by the date, and the day's further files numbered on, at a size limit or
+// when the day's file was begun under another header (a restart with a
+// clock column, say).
 // Each file is a saved log as TLogFileWriter writes it (the header first,
 // every line one write ending in CR LF), and a line always goes whole into
 // exactly one file: a file never passes its limit by more than one line, and

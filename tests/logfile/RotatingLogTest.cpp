@@ -12,62 +12,56 @@ namespace {
 using test::ReadBytes;
 using test::TTempDir;
 
+// Files by the end of their names ("10" for kelvara-2026-12-10.csv, "11.1"
+// for kelvara-2026-12-11.1.csv), each by the numbers of its lines ("12" for
+// the header, then the lines 0001 and 0002), "*" one under another header.
+using TFiles = std::map<std::string, std::string>;
 const std::string kHeader = "time\tTC_1";
-const std::string kTop = kHeader + "\r\n";
-constexpr int64_t kLate = 1796947198900; // 2026-12-10T23:59:58.900Z
-const std::string kDay10 = "kelvara-2026-12-10", kDay11 = "kelvara-2026-12-11";
 
-std::map<std::string, std::string> Files(const std::string& dir)
+std::string Bytes(const std::string& lines)
 {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        files[entry.path().filename().string()] = ReadBytes(entry.path().string());
-    return files;
+    if (lines == "*") return "time\tother\r\n";
+    std::string text = kHeader + "\r\n";
+    for (char n : lines) text += std::string("000") + n + "\tx\r\n";
+    return text;
 }
 
-// Five scans a second apart, the third one the first of 11 December (UTC);
-// each line is 8 bytes with its CR LF, the header 11.
+// Five scans a second apart from 2026-12-10T23:59:58.900Z, the third the
+// first of 11 December; a line is 8 bytes, the header 11.
 TEST(RotatingLog, ANewFileEachUtcDayAndAtTheSizeLimitEachWithItsHeader)
 {
     const struct {
         const char* Name;
         uint64_t MaxBytes;
-        std::map<std::string, std::string> Before, After;
+        TFiles Before, After;
     } cases[] = {
-        {"daily",
-         0,
-         {},
-         {{kDay10 + ".csv", kTop + "0001\tx\r\n0002\tx\r\n"},
-          {kDay11 + ".csv", kTop + "0003\tx\r\n0004\tx\r\n0005\tx\r\n"}}},
-        {"size: two lines a file",
-         27,
-         {},
-         {{kDay10 + ".csv", kTop + "0001\tx\r\n0002\tx\r\n"},
-          {kDay11 + ".csv", kTop + "0003\tx\r\n0004\tx\r\n"},
-          {kDay11 + ".1.csv", kTop + "0005\tx\r\n"}}},
-        {"a restart goes on in the day's last file",
-         27,
-         {{kDay10 + ".csv", kTop + "0008\tx\r\n0009\tx\r\n"}, {kDay10 + ".1.csv", kTop + "0010\tx\r\n"}},
-         {{kDay10 + ".csv", kTop + "0008\tx\r\n0009\tx\r\n"},
-          {kDay10 + ".1.csv", kTop + "0010\tx\r\n0001\tx\r\n"},
-          {kDay10 + ".2.csv", kTop + "0002\tx\r\n"},
-          {kDay11 + ".csv", kTop + "0003\tx\r\n0004\tx\r\n"},
-          {kDay11 + ".1.csv", kTop + "0005\tx\r\n"}}},
-        {"a line longer than the limit has a file of its own",
+        {"daily", 0, {}, {{"10", "12"}, {"11", "345"}}},
+        {"two lines a file", 27, {}, {{"10", "12"}, {"11", "34"}, {"11.1", "5"}}},
+        {"a line a file, however long",
          12,
          {},
-         {{kDay10 + ".csv", kTop + "0001\tx\r\n"},
-          {kDay10 + ".1.csv", kTop + "0002\tx\r\n"},
-          {kDay11 + ".csv", kTop + "0003\tx\r\n"},
-          {kDay11 + ".1.csv", kTop + "0004\tx\r\n"},
-          {kDay11 + ".2.csv", kTop + "0005\tx\r\n"}}},
+         {{"10", "1"}, {"10.1", "2"}, {"11", "3"}, {"11.1", "4"}, {"11.2", "5"}}},
+        {"a restart goes on in the day's last file",
+         27,
+         {{"10", "89"}, {"10.1", "7"}},
+         {{"10", "89"}, {"10.1", "71"}, {"10.2", "2"}, {"11", "34"}, {"11.1", "5"}}},
+        {"a file under another header is left as it is",
+         0,
+         {{"10", "*"}},
+         {{"10", "*"}, {"10.1", "12"}, {"11", "345"}}},
     };
     for (const auto& c : cases) {
         TTempDir dir;
-        for (const auto& [name, bytes] : c.Before) dir.Write(name, bytes);
+        auto path = [&](const std::string& end) { return dir.File("kelvara-2026-12-" + end + ".csv"); };
+        for (const auto& [end, lines] : c.Before) test::WriteBytes(path(end), Bytes(lines));
         TRotatingLogWriter writer(dir.Path(), kHeader, TRotation{c.MaxBytes});
-        for (int k = 1; k <= 5; ++k) writer.WriteLine("000" + std::to_string(k) + "\tx", kLate + (k - 1) * 1000);
-        EXPECT_EQ(Files(dir.Path()), c.After) << c.Name;
+        for (int k = 1; k <= 5; ++k)
+            writer.WriteLine("000" + std::to_string(k) + "\tx", 1796947198900 + (k - 1) * 1000);
+        TFiles expected, found;
+        for (const auto& [end, lines] : c.After) expected[path(end)] = Bytes(lines);
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+            found[entry.path().string()] = ReadBytes(entry.path().string());
+        EXPECT_EQ(found, expected) << c.Name;
     }
 }
 
@@ -75,44 +69,21 @@ TEST(RotatingLog, AFileThatCannotBeOpenedIsTriedAgainAtTheNextLine)
 {
     TTempDir dir;
     TRotatingLogWriter writer(dir.File("later"), kHeader, TRotation{});
-    EXPECT_THROW(writer.WriteLine("0001\tx", kLate), EFCreateError);
+    EXPECT_THROW(writer.WriteLine("0001\tx", 1796947198900), EFCreateError);
     EXPECT_EQ(writer.Path(), "");
     std::filesystem::create_directory(dir.File("later"));
-    writer.WriteLine("0002\tx", kLate + 1000);
-    EXPECT_EQ(writer.Path(), dir.File("later/" + kDay10 + ".csv"));
-    EXPECT_EQ(ReadBytes(writer.Path()), kTop + "0002\tx\r\n");
+    writer.WriteLine("0002\tx", 1796947199900);
+    EXPECT_EQ(ReadBytes(dir.File("later/kelvara-2026-12-10.csv")), Bytes("2"));
 }
 
 TEST(RotatingLog, RotationIsDailyOrASize)
 {
-    const struct {
-        const char* Text;
-        uint64_t MaxBytes; // 0 for daily; ~0 for refused
-    } cases[] = {
-        {"daily", 0},
-        {"1", 1},
-        {"512k", 512 << 10},
-        {"2K", 2 << 10},
-        {"10M", 10 << 20},
-        {"1G", 1u << 30},
-        {"", ~0ull},
-        {"0", ~0ull},
-        {"k", ~0ull},
-        {"10m", ~0ull},
-        {"1.5M", ~0ull},
-        {"-1", ~0ull},
-        {"10MB", ~0ull},
-        {"Daily", ~0ull},
-        {" 1", ~0ull},
-        {"18446744073709551616", ~0ull},
-        {"17179869184G", ~0ull},
-    };
-    for (const auto& c : cases) {
-        if (c.MaxBytes == ~0ull)
-            EXPECT_THROW(ParseRotation(c.Text), EError) << c.Text;
-        else
-            EXPECT_EQ(ParseRotation(c.Text).MaxBytes, c.MaxBytes) << c.Text;
-    }
+    const std::map<std::string, uint64_t> good = {{"daily", 0},    {"1", 1},          {"512k", 512 << 10},
+                                                  {"2K", 2 << 10}, {"10M", 10 << 20}, {"1G", 1u << 30}};
+    for (const auto& [text, bytes] : good) EXPECT_EQ(ParseRotation(text).MaxBytes, bytes) << text;
+    for (const char* bad :
+         {"", "0", "k", "10m", "1.5M", "-1", "10MB", "Daily", " 1", "18446744073709551616", "17179869184G"})
+        EXPECT_THROW(ParseRotation(bad), EError) << bad;
 }
 
 } // namespace
