@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
-"""kelvara-log as a service runs it: its metrics read by Prometheus's own
-tools, a scrape while the port is away, the notifications systemd waits for,
-and daily files in a folder that is not there at first.
-
-usage: service_e2e.py BIN_DIR CASE    (CASE: prometheus, reconnect, notify, files)
+"""kelvara-log as a service runs it. usage: service_e2e.py BIN_DIR prometheus|service
 Exit code 77 (skipped) names a tool that is not installed."""
 
+import http.client
 import json
 import os
 import re
@@ -29,10 +26,12 @@ def check(ok, message):
         print("FAIL:", message)
 
 
-def wait_for(predicate, what, seconds=60):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = predicate()
+def wait_for(predicate, what):
+    for _ in range(1200):
+        try:
+            value = predicate()
+        except OSError:  # a server still starting
+            value = None
         if value:
             return value
         time.sleep(0.1)
@@ -40,10 +39,8 @@ def wait_for(predicate, what, seconds=60):
 
 
 class Program:
-    """A program with its stdout and stderr in files, read as they grow."""
-
-    def __init__(self, scratch, name, args, env=None):
-        self.out, self.err = (os.path.join(scratch, f"{name}.{k}") for k in ("out", "err"))
+    def __init__(self, scratch, args, env=None):
+        self.out, self.err = (os.path.join(scratch, os.path.basename(args[0]) + k) for k in (".out", ".err"))
         with open(self.out, "w") as out, open(self.err, "w") as err:
             self.proc = subprocess.Popen(args, stdout=out, stderr=err, env=dict(os.environ, **(env or {})))
 
@@ -58,140 +55,114 @@ class Program:
         self.proc.send_signal(signal.SIGTERM)
         return self.proc.wait(60)
 
-
-def logger(scratch, *args, env=None):
-    log = Program(scratch, "log", [os.path.join(BIN, "kelvara-log"), "--metrics", "0", *args], env)
-    url = wait_for(lambda: re.search(r"metrics at (\S+)", log.text("err")), "the metrics address").group(1)
-    return log, url
+    def more(self, n):
+        count = len(self.lines())
+        wait_for(lambda: len(self.lines()) >= count + n, f"{n} more scans")
 
 
-def scrape(url, accept=None):
-    request = urllib.request.Request(url, headers={"Accept": accept} if accept else {})
-    with urllib.request.urlopen(request, timeout=30) as reply:
+def closed(connection):
+    try:
+        return connection.recv(100) == b""
+    except ConnectionResetError:
+        return True
+
+
+def get(url):
+    with urllib.request.urlopen(url, timeout=30) as reply:
         return reply.read().decode()
 
 
-def sample(page, series):
-    m = re.search("^" + re.escape(series) + r" (\S+)$", page, re.M)
-    return float(m.group(1)) if m else None
-
-
 def case_prometheus(scratch):
-    """promtool passes the page; a Prometheus server scraping a run answers
-    its query with the temperatures of the log line of the same second."""
-    log, url = logger(scratch, "--simulate", "--period", "0")
-    wait_for(lambda: len(log.lines()) >= 2, "two scans")
-    lint = subprocess.run(["promtool", "check", "metrics"], input=scrape(url), capture_output=True, text=True)
+    """promtool, 404 and 405, slow clients; a Prometheus server scraping while the port goes
+    away and comes back holds the log line's temperatures of each scrape's second."""
+    link = os.path.join(scratch, "bus")
+    sim = Program(scratch, [os.path.join(BIN, "kelvara-sim"), "--link", link])
+    wait_for(sim.text, "the simulator")
+    log = Program(scratch, [os.path.join(BIN, "kelvara-log"), "--port", link, "--parity", "no", "--metrics", "0"])
+    url = wait_for(lambda: re.search(r"metrics at (http://127\.0\.0\.1:\d+/metrics)", log.text("err")), "it").group(1)
+    log.more(2)
+    lint = subprocess.run(["promtool", "check", "metrics"], input=get(url), capture_output=True, text=True)
     check(lint.returncode == 0, "promtool check metrics: " + lint.stdout + lint.stderr)
-    target = urllib.parse.urlsplit(url).netloc
+    host, port = urllib.parse.urlsplit(url).netloc.split(":")
+    for method, path, status in [("HEAD", "/metrics", 200), ("GET", "/", 404), ("POST", "/metrics", 405),
+                                 ("DELETE", "/metrics", 405)]:
+        c = http.client.HTTPConnection(host, int(port), timeout=30)
+        c.request(method, path)
+        r = c.getresponse()
+        check(r.status == status and (status != 405 or r.getheader("Allow") == "GET, HEAD") and
+              (method != "HEAD" or r.read() == b""), f"{method} {path}: {r.status}")
+    slow = [socket.create_connection((host, int(port)), timeout=60) for _ in range(9)]
+    for s in slow:
+        s.send(b"GET /met")
+    check(closed(slow[8]), "a ninth connection from one address was served")
+    log.more(3)
+    check(all(closed(s) for s in slow[:8]), "a slow client was not closed after its time-out")
+    for bad in ["65536", "localhost:9465", "::1"]:
+        r = subprocess.run([os.path.join(BIN, "kelvara-log"), "--simulate", "--metrics", bad], capture_output=True)
+        check(r.returncode == 2, f"--metrics {bad}: exit {r.returncode}")
+
     with open(os.path.join(scratch, "prometheus.yml"), "w") as f:
         f.write(f"global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: kelvara\n"
-                f"    static_configs:\n      - targets: ['{target}']\n")
-    prom = Program(scratch, "prometheus", ["prometheus", "--config.file=" + os.path.join(scratch, "prometheus.yml"),
-                                           "--storage.tsdb.path=" + os.path.join(scratch, "tsdb"),
-                                           "--web.listen-address=127.0.0.1:0"])
-    base = "http://" + wait_for(lambda: re.search(r'"Listening on" address=(\S+)', prom.text("err")),
-                                "Prometheus to listen", 120).group(1)
+                f"    static_configs:\n      - targets: ['{host}:{port}']\n")
+    prom = Program(scratch, ["prometheus", "--config.file=" + os.path.join(scratch, "prometheus.yml"),
+                             "--storage.tsdb.path=" + os.path.join(scratch, "tsdb"), "--web.listen-address=127.0.0.1:0"])
+    api = "http://" + wait_for(lambda: re.search(r'"Listening on" address=(\S+)', prom.text("err")), "it").group(1)
+    wait_for(lambda: get(api + "/-/ready"), "Prometheus to be ready")
 
-    def ready():
-        try:
-            return scrape(base + "/-/ready")
-        except OSError:
-            return None
+    def query(q):  # each series' samples by time for a range, else the instant vector
+        result = json.loads(get(api + "/api/v1/query?query=" + urllib.parse.quote(q)))["data"]["result"]
+        return {tuple(sorted(r["metric"].items())): dict(r["values"]) for r in result} if "[" in q else result
 
-    wait_for(ready, "Prometheus to be ready", 120)
-    api = base + "/api/v1/query?query="
-
-    def query(q):
-        return json.loads(scrape(api + urllib.parse.quote(q)))["data"]["result"]
-
-    wait_for(lambda: query("count_over_time(kelvara_last_scan_run_seconds[1m]) >= 5"), "five scrapes", 120)
-    seconds = {ts: int(float(v)) for ts, v in query("kelvara_last_scan_run_seconds[1m]")[0]["values"]}
-    series = query("kelvara_temperature_celsius[1m]")
-    check(prom.stop() == 0 and log.stop() == 0, "Prometheus or kelvara-log did not end cleanly")
+    wait_for(lambda: query("kelvara_port_up == 1"), "a scrape")
+    sim.proc.send_signal(signal.SIGUSR1)
+    wait_for(lambda: query("kelvara_port_up == 0"), "a scrape while the port is away")
+    log.more(2)
+    sim.proc.send_signal(signal.SIGUSR2)
+    wait_for(lambda: "back at second" in log.text("err") and query("kelvara_port_up == 1"), "the port back")
+    log.more(3)
+    time.sleep(2)
+    seconds = next(iter(query("kelvara_last_scan_run_seconds[5m]").values()))
+    ups = next(iter(query("kelvara_port_up[5m]").values()))
+    no_port = query('kelvara_exchanges_total{slave="1",result="no_port"}')
+    temperatures = query("kelvara_temperature_celsius[5m]")
+    check(prom.stop() == 0 and log.stop() == 0 and sim.stop() == 0, "a program did not end cleanly")
     names = log.text().splitlines()[0].split("\t")
     lines = {int(f[0]): f for f in (line.split("\t") for line in log.lines())}
-    matched = set()
-    for s in series:
-        column = names.index(s["metric"]["channel"])
-        for ts, value in s["values"]:
-            logged = lines[seconds[ts]][column]
+    for labels, values in temperatures.items():
+        column = names.index(dict(labels)["channel"])
+        for ts, value in values.items():
+            logged = lines[int(seconds[ts])][column]
             check(logged != "NAN" and abs(float(value) - float(logged)) <= 0.005,
-                  f"{s['metric']['channel']} at second {seconds[ts]}: Prometheus {value}, log {logged}")
-            matched.add((column, ts))
-    check(len(matched) >= 7 * 3, f"only {len(matched)} temperatures matched")
+                  f"{names[column]} at second {seconds[ts]}: Prometheus {value}, log {logged}")
+    check(sum(len(v) for v in temperatures.values()) >= 7 * 5, "too few temperatures scraped")
+    check("0" in ups.values() and float(no_port[0]["value"][1]) > 0, f"the port away unseen: {ups} {no_port}")
 
 
-def case_reconnect(scratch):
-    """While the port is away the port is down, no temperature is served and
-    the exchanges count no_port; stalled clients hold neither the run nor the
-    endpoint; once back, all is served again."""
-    link = os.path.join(scratch, "bus")
-    sim = Program(scratch, "sim", [os.path.join(BIN, "kelvara-sim"), "--link", link])
-    wait_for(lambda: sim.text(), "the simulator")
-    log, url = logger(scratch, "--port", link, "--parity", "no", "--period", "1")
-    stalled = [socket.create_connection(urllib.parse.urlsplit(url).netloc.split(":")) for _ in range(7)]
-    for s in stalled:
-        s.send(b"GET /met")
-
-    def expect(up, lost):
-        n = len(log.lines())
-        wait_for(lambda: len(log.lines()) >= n + 2, "two more scans")
-        page = scrape(url)
-        check(sample(page, "kelvara_port_up") == up, f"port_up is not {up}")
-        check(("kelvara_temperature_celsius{" in page) != lost, "temperatures served: " + str(not lost))
-        return sample(page, 'kelvara_exchanges_total{slave="1",channel="TC_1",result="no_port"}')
-
-    check(expect(1, False) == 0, "no_port counted before the port went away")
-    sim.proc.send_signal(signal.SIGUSR1)
-    wait_for(lambda: "lost at second" in log.text("err"), "the port to be lost")
-    check(expect(0, True) > 0, "no no_port exchanges while the port was away")
-    sim.proc.send_signal(signal.SIGUSR2)
-    wait_for(lambda: "back at second" in log.text("err"), "the port to be back")
-    expect(1, False)
-    check(log.stop() == 0, "kelvara-log did not end cleanly")
-    sim.stop()
-    times = [int(line.split("\t")[0]) for line in log.lines()]
-    check(times == list(range(1, len(times) + 1)), "a scan was not logged: " + str(times))
-
-
-def case_notify(scratch):
-    """READY=1 once the run started, with the watchdog stretched to the
-    period; WATCHDOG=1 only after scans; STOPPING=1 on SIGTERM."""
-    path = os.path.join(scratch, "notify")
+def case_service(scratch):
+    """sd_notify: READY=1 with the watchdog stretched, WATCHDOG=1 after scans, STOPPING=1.
+    A folder not there yet is told once while the lines go on, then takes them."""
+    path, folder = os.path.join(scratch, "notify"), os.path.join(scratch, "runs")
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     sock.bind(path)
     sock.settimeout(60)
-    log, _ = logger(scratch, "--simulate", "--period", "0",
-                    env={"NOTIFY_SOCKET": path, "WATCHDOG_USEC": "5000000"})
+    log = Program(scratch, [os.path.join(BIN, "kelvara-log"), "--simulate", "--period", "0", "--output-dir", folder],
+                  {"NOTIFY_SOCKET": path, "WATCHDOG_USEC": "5000000"})
     ready = sock.recv(4096).decode()
     check(ready.startswith("READY=1\n") and "\nWATCHDOG_USEC=12000000" in ready, "first message: " + ready)
-    for _ in range(3):
-        check(sock.recv(4096) == b"WATCHDOG=1", "a scan did not feed the watchdog")
-    log.proc.send_signal(signal.SIGTERM)
-    check(log.proc.wait(60) == 0, "kelvara-log did not end cleanly")
+    check(all(sock.recv(4096) == b"WATCHDOG=1" for _ in range(3)), "a scan did not feed the watchdog")
+    os.mkdir(folder)
+    wait_for(lambda: os.listdir(folder), "a file")
+    log.more(3)
+    check(log.stop() == 0, "kelvara-log did not end cleanly")
     sock.setblocking(False)
     messages = []
-    while True:
+    while not messages or messages[-1]:
         try:
             messages.append(sock.recv(4096).decode())
         except BlockingIOError:
-            break
-    check("STOPPING=1" in messages, "no STOPPING=1 after SIGTERM: " + str(messages))
-    check(set(messages) <= {"WATCHDOG=1", "STOPPING=1"}, "other messages: " + str(messages))
+            messages.append("")
+    check("STOPPING=1" in messages and set(messages) <= {"WATCHDOG=1", "STOPPING=1", ""}, "then: " + str(messages))
     check(3 + messages.count("WATCHDOG=1") <= len(log.lines()), "more feeds than scans")
-
-
-def case_files(scratch):
-    """A folder that is not there is told once while the lines go on; once
-    it is there, the day's file takes the lines from then on."""
-    folder = os.path.join(scratch, "runs")
-    log = Program(scratch, "log", [os.path.join(BIN, "kelvara-log"), "--simulate", "--period", "0",
-                                   "--output-dir", folder])
-    wait_for(lambda: len(log.lines()) >= 3, "three scans")
-    os.mkdir(folder)
-    wait_for(lambda: os.listdir(folder) and len(log.lines()) >= 6, "a file and three more scans")
-    check(log.stop() == 0, "kelvara-log did not end cleanly")
     check(log.text("err").count("Cannot create file") == 1, "not told once: " + log.text("err"))
     with open(os.path.join(folder, os.listdir(folder)[0]), newline="") as f:
         kept = f.read().split("\r\n")[1:-1]
@@ -199,14 +170,12 @@ def case_files(scratch):
 
 
 def main():
-    case = sys.argv[2]
-    for tool in ["promtool", "prometheus"] if case == "prometheus" else []:
-        if not shutil.which(tool):
-            print(f"{tool} is not installed")
-            return 77
+    if sys.argv[2] == "prometheus" and not (shutil.which("promtool") and shutil.which("prometheus")):
+        print("prometheus (promtool) is not installed")
+        return 77
     with tempfile.TemporaryDirectory(prefix="kelvara-service.") as scratch:
-        globals()["case_" + case](scratch)
-    print(f"{len(failures)} failed" if failures else case + ": passed")
+        globals()["case_" + sys.argv[2]](scratch)
+    print(f"{len(failures)} failed" if failures else sys.argv[2] + ": passed")
     return 1 if failures else 0
 
 

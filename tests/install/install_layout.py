@@ -82,18 +82,15 @@ def help_options(text):
 
 
 def verify_unit(dest):
-    """systemd-analyze verify of an instance of the installed unit, in a root
-    of its own that holds the system's units and the installed kelvara-log,
-    so that no running systemd is needed."""
+    """systemd-analyze verify of an instance of the unit in a root holding the system's units
+    and the installed kelvara-log: no running systemd is needed."""
     with tempfile.TemporaryDirectory(prefix="kelvara-unit.") as root:
-        units = os.path.join(root, "usr/lib/systemd/system")
-        shutil.copytree("/usr/lib/systemd/system", units, symlinks=True)
-        shutil.copy(os.path.join(dest, "lib/systemd/system/kelvara-log@.service"), units)
-        os.makedirs(os.path.join(root, "usr/bin"))
-        shutil.copy(os.path.join(dest, "usr/bin/kelvara-log"), os.path.join(root, "usr/bin"))
+        shutil.copytree("/usr/lib/systemd/system", f"{root}/usr/lib/systemd/system", symlinks=True)
+        shutil.copy(f"{dest}/lib/systemd/system/kelvara-log@.service", f"{root}/usr/lib/systemd/system")
+        shutil.copytree(f"{dest}/usr/bin", f"{root}/usr/bin")
         r = run(["systemd-analyze", "verify", "--man=no", f"--root={root}", "kelvara-log@ttyUSB0.service"])
         if r.returncode != 0 or r.stdout.strip() or r.stderr.strip():
-            fail(f"systemd-analyze verify kelvara-log@ttyUSB0.service: exit {r.returncode}\n{r.stdout}{r.stderr}")
+            fail(f"systemd-analyze verify: exit {r.returncode}\n{r.stdout}{r.stderr}")
 
 
 def main():

@@ -65,17 +65,6 @@ TEST(RotatingLog, ANewFileEachUtcDayAndAtTheSizeLimitEachWithItsHeader)
     }
 }
 
-TEST(RotatingLog, AFileThatCannotBeOpenedIsTriedAgainAtTheNextLine)
-{
-    TTempDir dir;
-    TRotatingLogWriter writer(dir.File("later"), kHeader, TRotation{});
-    EXPECT_THROW(writer.WriteLine("0001\tx", 1796947198900), EFCreateError);
-    EXPECT_EQ(writer.Path(), "");
-    std::filesystem::create_directory(dir.File("later"));
-    writer.WriteLine("0002\tx", 1796947199900);
-    EXPECT_EQ(ReadBytes(dir.File("later/kelvara-2026-12-10.csv")), Bytes("2"));
-}
-
 TEST(RotatingLog, RotationIsDailyOrASize)
 {
     const std::map<std::string, uint64_t> good = {{"daily", 0},    {"1", 1},          {"512k", 512 << 10},
