@@ -332,8 +332,7 @@ void TForm1::FormCreate()
     if (!options_.OffsetsPath.empty()) config.OffsetsPaths = {options_.OffsetsPath};
     config.Simulated = options_.Demo;
     Session = std::make_unique<TSession>(config);
-    Session->SetWakeup(
-        [this] { QMetaObject::invokeMethod(this, [this] { DeliverEvents(); }, Qt::QueuedConnection); });
+    Session->SetWakeup([this] { QMetaObject::invokeMethod(this, "DeliverEvents", Qt::QueuedConnection); });
     // Once the window shows, from the event loop: the offer of a run left
     // behind comes before anything runs, the demo's run included.
     QMetaObject::invokeMethod(
