@@ -210,9 +210,12 @@ TEST_F(ChartTest, FixYKeepsTheTemperatureAxisWhileTheDataMoves)
     auto w = Open();
     const QCPRange autoscaled = w->Plot->yAxis->range();
     w->cbFixY->setChecked(true);
-    // Every channel jumps to 1000 °C.
+    // Every channel jumps to 1000 °C, but two have no temperature: infinite
+    // readings, which the scale leaves out.
     std::array<float, 7> v{};
     v.fill(1000.0f);
+    v[0] = INFINITY;
+    v[6] = -INFINITY;
     store.Add(store.LastTimeMs() + 1000, uint32_t(store.Size() + 1), v, {});
     w->StoreChanged();
     EXPECT_EQ(w->Plot->yAxis->range(), autoscaled);
