@@ -504,6 +504,10 @@ void TChartWindow::ExportPngClick()
         options_.ShowFailure(QString("Cannot create file \"%1\". %2").arg(lastExport_, file.errorString()));
         return;
     }
-    if (!Plot->toPixmap().save(&file, "PNG"))
+    const bool encoded = Plot->toPixmap().save(&file, "PNG");
+    // The file holds the last bytes in its buffer until it is closed: a disk
+    // that fills up then shows only in the close's error.
+    file.close();
+    if (!encoded || file.error() != QFileDevice::NoError)
         options_.ShowFailure(QString("Cannot write file \"%1\". %2").arg(lastExport_, file.errorString()));
 }
