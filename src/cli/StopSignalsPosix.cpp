@@ -50,4 +50,6 @@ bool TStopSignals::StopPending()
     return sigtimedwait(&set, nullptr, &zero) > 0;
 }
 
+void TStopSignals::RunEnded() {}
+
 } // namespace kelvara
