@@ -4,6 +4,7 @@
 #include "base/Errors.h"
 #include "logfile/Journal.h"
 #include "serial/LineRefusal.h"
+#include "serial/PortList.h"
 #include "serial/SerialChannel.h"
 
 #include <cerrno>
@@ -102,16 +103,7 @@ TSession::~TSession()
 
 std::string TSession::DevicePathOf(const std::string& portName)
 {
-#ifdef _WIN32
-    // The port box's name behind the device namespace, as the system opens
-    // a chosen port ("COM3" becomes "\\.\COM3"); a path that starts with
-    // "\\" is taken as it is.
-    const bool path = portName.starts_with("\\\\");
-    return path ? portName : "\\\\.\\" + portName;
-#else
-    const bool path = !portName.empty() && (portName[0] == '/' || portName[0] == '.');
-    return path ? portName : "/dev/" + portName;
-#endif
+    return kelvara::DevicePathOf(portName);
 }
 
 uint16_t TSession::PeriodOf(const std::string& text)

@@ -1,5 +1,5 @@
-// The rules a session holds for both front ends: port names, the period,
-// what connecting comes to, and the simulated bus.
+// The rules a session holds for both front ends: the period, what
+// connecting comes to, and the simulated bus.
 #include "acquisition/Session.h"
 #include "base/Errors.h"
 #include "logfile/Journal.h"
@@ -46,18 +46,8 @@ bool WaitFor(const std::function<bool()>& done)
 
 } // namespace
 
-TEST(Session, PortNamesAndPeriods)
+TEST(Session, Periods)
 {
-    const std::pair<std::string, std::string> ports[] = {
-        {"ttyUSB0", "/dev/ttyUSB0"},
-        {"pts/3", "/dev/pts/3"},
-        {"serial/by-id/usb-FTDI_X-if00-port0", "/dev/serial/by-id/usb-FTDI_X-if00-port0"},
-        {"/tmp/bus", "/tmp/bus"},
-        {"./bus", "./bus"},
-        {"Com22", "/dev/Com22"},
-    };
-    for (const auto& [name, path] : ports) EXPECT_EQ(TSession::DevicePathOf(name), path) << name;
-
     EXPECT_EQ(TSession::PeriodOf("0"), 0);
     EXPECT_EQ(TSession::PeriodOf("65535"), 65535);
     EXPECT_EQ(TSession::PeriodOf(" 5"), 5);

@@ -22,16 +22,6 @@ public:
 
 } // namespace
 
-TEST(SessionWin32, PortNamesBecomeDevicePaths)
-{
-    const std::pair<std::string, std::string> ports[] = {
-        {"COM3", "\\\\.\\COM3"},          {"COM12", "\\\\.\\COM12"},
-        {"\\\\.\\COM12", "\\\\.\\COM12"}, {"\\\\?\\GLOBALROOT\\Device\\VCP0", "\\\\?\\GLOBALROOT\\Device\\VCP0"},
-        {"CNCA0", "\\\\.\\CNCA0"}, // another driver's port name
-    };
-    for (const auto& [name, path] : ports) EXPECT_EQ(TSession::DevicePathOf(name), path) << name;
-}
-
 TEST(SessionWin32, NoSimulatedBusAndAMissingPortIsTold)
 {
     TQuietHost host;
