@@ -35,21 +35,6 @@ int64_t SteadyMs()
 // Com.Baud and Com.Parity keep at most their first 8 characters.
 constexpr size_t kShortText = 8;
 
-std::string DevicePathOf(const std::string& portName)
-{
-#ifdef _WIN32
-    const bool path = portName.starts_with("\\\\");
-    return path ? portName : "\\\\.\\" + portName;
-#else
-    const bool path = !portName.empty() && (portName[0] == '/' || portName[0] == '.');
-    return path ? portName : "/dev/" + portName;
-#endif
-}
-
-std::string StableNameOf(const std::string&, const std::string&)
-{
-    return "";
-}
 
 } // namespace
 

@@ -416,13 +416,16 @@ void TChartWindow::ScaleY()
     const QCPRange shown = Plot->xAxis->range();
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
+    // Finite values only: the plot's own range finder passes an infinite
+    // one, which the axis refuses, and the scale would then stay where it is.
     for (QCPGraph* graph : Series) {
         if (!graph->visible()) continue;
-        bool found = false;
-        const QCPRange r = graph->getValueRange(found, QCP::sdBoth, shown);
-        if (!found) continue;
-        low = std::min(low, r.lower);
-        high = std::max(high, r.upper);
+        const QCPGraphDataContainer& data = *graph->data();
+        for (auto it = data.findBegin(shown.lower, false); it != data.constEnd() && it->key <= shown.upper; ++it) {
+            if (it->key < shown.lower || !std::isfinite(it->value)) continue;
+            low = std::min(low, it->value);
+            high = std::max(high, it->value);
+        }
     }
     if (low > high) return; // nothing to scale to: the axis stays
     if (high - low < kMinYSpan) {
@@ -517,6 +520,10 @@ void TChartWindow::ExportPngClick()
         options_.ShowFailure(QString("Cannot create file \"%1\". %2").arg(lastExport_, file.errorString()));
         return;
     }
-    if (!Plot->toPixmap().save(&file, "PNG"))
+    const bool encoded = Plot->toPixmap().save(&file, "PNG");
+    // The file holds the last bytes in its buffer until it is closed: a disk
+    // that fills up then shows only in the close's error.
+    file.close();
+    if (!encoded || file.error() != QFileDevice::NoError)
         options_.ShowFailure(QString("Cannot write file \"%1\". %2").arg(lastExport_, file.errorString()));
 }

@@ -332,8 +332,7 @@ void TForm1::FormCreate()
     if (!options_.OffsetsPath.empty()) config.OffsetsPaths = {options_.OffsetsPath};
     config.Simulated = options_.Demo;
     Session = std::make_unique<TSession>(config);
-    Session->SetWakeup(
-        [this] { QMetaObject::invokeMethod(this, [this] { DeliverEvents(); }, Qt::QueuedConnection); });
+    Session->SetWakeup([this] { QMetaObject::invokeMethod(this, "DeliverEvents", Qt::QueuedConnection); });
     // Once the window shows, from the event loop: the offer of a run left
     // behind comes before anything runs, the demo's run included.
     QMetaObject::invokeMethod(
@@ -464,10 +463,11 @@ void TForm1::Connected(const TConnectResult& result)
 void TForm1::sbRunClick()
 {
     if (!Session) return;
-    if (sbRun->isChecked())
-        runId_ = Session->Start(S(ePeriod->text()));
-    else
-        Session->Stop();
+    if (!sbRun->isChecked()) return Session->Stop();
+    // A run that ended before this press does not bring the button up, nor
+    // does a press whose period was refused (the button stays down).
+    runId_ = 0;
+    runId_ = Session->Start(S(ePeriod->text()));
 }
 
 void TForm1::RunStarted(uint64_t, size_t listLines)

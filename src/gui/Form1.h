@@ -104,8 +104,6 @@ public:
     void Saveas1Click();
     // Shows the chart of the run beside the window (made on first use).
     void Chart1Click();
-    // Takes what the session has told since the last time.
-    void DeliverEvents();
 
     // Controls, owned by the widget tree.
     QFrame *Panel2 = nullptr, *Panel4 = nullptr, *Panel5 = nullptr, *Panel1 = nullptr;
@@ -129,6 +127,11 @@ public:
     std::string IniName;
     // The scan's out-of-range notices, newest last.
     QStringList Notices;
+
+public slots:
+    // Takes what the session has told since the last time. The session's
+    // thread asks for it by name: nothing of its own crosses into Qt's queue.
+    void DeliverEvents();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

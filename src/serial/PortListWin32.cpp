@@ -50,6 +50,19 @@ std::vector<TPortInfo> SerialPortsOfKey(HKEY root, const std::wstring& subKey)
     return ports;
 }
 
+std::string StableNameOf(const std::string&, const std::string&)
+{
+    return std::string();
+}
+
+std::string DevicePathOf(const std::string& portName)
+{
+    // The port box's name behind the device namespace, as the system opens
+    // a chosen port ("COM3" becomes "\\.\COM3").
+    const bool path = portName.starts_with("\\\\");
+    return path ? portName : "\\\\.\\" + portName;
+}
+
 std::vector<TPortInfo> ListSerialPorts()
 {
     return SerialPortsOfKey(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM");

@@ -89,3 +89,13 @@ TEST(PortListWin32, NoKeyNoPortsAndDataThatIsNotTextRaises)
         EXPECT_STREQ(e.what(), "Invalid data type for '\\Device\\Odd'");
     }
 }
+
+TEST(PortListWin32, PortNamesBecomeDevicePaths)
+{
+    const std::pair<std::string, std::string> ports[] = {
+        {"COM3", "\\\\.\\COM3"},          {"COM12", "\\\\.\\COM12"},
+        {"\\\\.\\COM12", "\\\\.\\COM12"}, {"\\\\?\\GLOBALROOT\\Device\\VCP0", "\\\\?\\GLOBALROOT\\Device\\VCP0"},
+        {"CNCA0", "\\\\.\\CNCA0"}, // another driver's port name
+    };
+    for (const auto& [name, path] : ports) EXPECT_EQ(DevicePathOf(name), path) << name;
+}
