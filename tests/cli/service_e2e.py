@@ -1,20 +1,8 @@
 #!/usr/bin/env python3
-"""kelvara-log as a service runs it. usage: service_e2e.py BIN_DIR prometheus|service
-Exit code 77 (skipped) names a tool that is not installed."""
+"""kelvara-log as a service runs it. usage: service_e2e.py BIN_DIR prometheus|service (77: skipped)"""
 
-import http.client
-import json
-import os
-import re
-import shutil
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import time
-import urllib.parse
-import urllib.request
+import contextlib, http.client, json, os, re, select, shutil, signal, socket, subprocess, sys, tempfile, time
+import urllib.parse, urllib.request
 
 BIN = sys.argv[1]
 failures = []
@@ -28,12 +16,9 @@ def check(ok, message):
 
 def wait_for(predicate, what):
     for _ in range(1200):
-        try:
-            value = predicate()
-        except OSError:  # a server still starting
-            value = None
-        if value:
-            return value
+        with contextlib.suppress(OSError):  # a server still starting
+            if value := predicate():
+                return value
         time.sleep(0.1)
     raise AssertionError("gave up waiting for " + what)
 
@@ -63,7 +48,7 @@ class Program:
 def closed(connection):
     try:
         return connection.recv(100) == b""
-    except ConnectionResetError:
+    except ConnectionResetError:  # closed with the request unread
         return True
 
 
@@ -98,8 +83,8 @@ def case_prometheus(scratch):
     log.more(3)
     check(all(closed(s) for s in slow[:8]), "a slow client was not closed after its time-out")
     for bad in ["65536", "localhost:9465", "::1"]:
-        r = subprocess.run([os.path.join(BIN, "kelvara-log"), "--simulate", "--metrics", bad], capture_output=True)
-        check(r.returncode == 2, f"--metrics {bad}: exit {r.returncode}")
+        r = subprocess.run([os.path.join(BIN, "kelvara-log"), "--metrics", bad], stderr=subprocess.DEVNULL)
+        check(r.returncode == 2, "--metrics " + bad)
 
     with open(os.path.join(scratch, "prometheus.yml"), "w") as f:
         f.write(f"global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: kelvara\n"
@@ -114,13 +99,13 @@ def case_prometheus(scratch):
         return {tuple(sorted(r["metric"].items())): dict(r["values"]) for r in result} if "[" in q else result
 
     wait_for(lambda: query("kelvara_port_up == 1"), "a scrape")
+    log.more(3)
     sim.proc.send_signal(signal.SIGUSR1)
     wait_for(lambda: query("kelvara_port_up == 0"), "a scrape while the port is away")
     log.more(2)
     sim.proc.send_signal(signal.SIGUSR2)
     wait_for(lambda: "back at second" in log.text("err") and query("kelvara_port_up == 1"), "the port back")
     log.more(3)
-    time.sleep(2)
     seconds = next(iter(query("kelvara_last_scan_run_seconds[5m]").values()))
     ups = next(iter(query("kelvara_port_up[5m]").values()))
     no_port = query('kelvara_exchanges_total{slave="1",result="no_port"}')
@@ -134,7 +119,7 @@ def case_prometheus(scratch):
             logged = lines[int(seconds[ts])][column]
             check(logged != "NAN" and abs(float(value) - float(logged)) <= 0.005,
                   f"{names[column]} at second {seconds[ts]}: Prometheus {value}, log {logged}")
-    check(sum(len(v) for v in temperatures.values()) >= 7 * 5, "too few temperatures scraped")
+    check(sum(map(len, temperatures.values())) >= 35, "too few temperatures scraped")
     check("0" in ups.values() and float(no_port[0]["value"][1]) > 0, f"the port away unseen: {ups} {no_port}")
 
 
@@ -154,14 +139,10 @@ def case_service(scratch):
     wait_for(lambda: os.listdir(folder), "a file")
     log.more(3)
     check(log.stop() == 0, "kelvara-log did not end cleanly")
-    sock.setblocking(False)
     messages = []
-    while not messages or messages[-1]:
-        try:
-            messages.append(sock.recv(4096).decode())
-        except BlockingIOError:
-            messages.append("")
-    check("STOPPING=1" in messages and set(messages) <= {"WATCHDOG=1", "STOPPING=1", ""}, "then: " + str(messages))
+    while select.select([sock], [], [], 0)[0]:
+        messages.append(sock.recv(4096).decode())
+    check("STOPPING=1" in messages and set(messages) <= {"WATCHDOG=1", "STOPPING=1"}, "then: " + str(messages))
     check(3 + messages.count("WATCHDOG=1") <= len(log.lines()), "more feeds than scans")
     check(log.text("err").count("Cannot create file") == 1, "not told once: " + log.text("err"))
     with open(os.path.join(folder, os.listdir(folder)[0]), newline="") as f:

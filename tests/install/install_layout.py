@@ -82,8 +82,7 @@ def help_options(text):
 
 
 def verify_unit(dest):
-    """systemd-analyze verify of an instance of the unit in a root holding the system's units
-    and the installed kelvara-log: no running systemd is needed."""
+    """systemd-analyze verify of the unit, in a root with the system's units: no systemd runs."""
     with tempfile.TemporaryDirectory(prefix="kelvara-unit.") as root:
         shutil.copytree("/usr/lib/systemd/system", f"{root}/usr/lib/systemd/system", symlinks=True)
         shutil.copy(f"{dest}/lib/systemd/system/kelvara-log@.service", f"{root}/usr/lib/systemd/system")

@@ -12,9 +12,8 @@ namespace {
 using test::ReadBytes;
 using test::TTempDir;
 
-// Files by the end of their names ("10" for kelvara-2026-12-10.csv, "11.1"
-// for kelvara-2026-12-11.1.csv), each by the numbers of its lines ("12" for
-// the header, then the lines 0001 and 0002), "*" one under another header.
+// Files by the end of their names ("11.1": kelvara-2026-12-11.1.csv), each by
+// its lines ("12": the header, 0001, 0002; "*": another header).
 using TFiles = std::map<std::string, std::string>;
 const std::string kHeader = "time\tTC_1";
 
@@ -26,29 +25,20 @@ std::string Bytes(const std::string& lines)
     return text;
 }
 
-// Five scans a second apart from 2026-12-10T23:59:58.900Z, the third the
-// first of 11 December; a line is 8 bytes, the header 11.
+// Five scans a second apart from 2026-12-10T23:59:58.900Z; lines of 8 bytes.
 TEST(RotatingLog, ANewFileEachUtcDayAndAtTheSizeLimitEachWithItsHeader)
 {
+    // Daily; two lines a file; a line a file however long; a restart goes on
+    // in the day's last file; a file under another header is left alone.
     const struct {
-        const char* Name;
         uint64_t MaxBytes;
         TFiles Before, After;
     } cases[] = {
-        {"daily", 0, {}, {{"10", "12"}, {"11", "345"}}},
-        {"two lines a file", 27, {}, {{"10", "12"}, {"11", "34"}, {"11.1", "5"}}},
-        {"a line a file, however long",
-         12,
-         {},
-         {{"10", "1"}, {"10.1", "2"}, {"11", "3"}, {"11.1", "4"}, {"11.2", "5"}}},
-        {"a restart goes on in the day's last file",
-         27,
-         {{"10", "89"}, {"10.1", "7"}},
-         {{"10", "89"}, {"10.1", "71"}, {"10.2", "2"}, {"11", "34"}, {"11.1", "5"}}},
-        {"a file under another header is left as it is",
-         0,
-         {{"10", "*"}},
-         {{"10", "*"}, {"10.1", "12"}, {"11", "345"}}},
+        {0, {}, {{"10", "12"}, {"11", "345"}}},
+        {27, {}, {{"10", "12"}, {"11", "34"}, {"11.1", "5"}}},
+        {12, {}, {{"10", "1"}, {"10.1", "2"}, {"11", "3"}, {"11.1", "4"}, {"11.2", "5"}}},
+        {27, {{"10", "89"}, {"10.1", "7"}}, {{"10", "89"}, {"10.1", "71"}, {"10.2", "2"}, {"11", "34"}, {"11.1", "5"}}},
+        {0, {{"10", "*"}}, {{"10", "*"}, {"10.1", "12"}, {"11", "345"}}},
     };
     for (const auto& c : cases) {
         TTempDir dir;
@@ -61,7 +51,7 @@ TEST(RotatingLog, ANewFileEachUtcDayAndAtTheSizeLimitEachWithItsHeader)
         for (const auto& [end, lines] : c.After) expected[path(end)] = Bytes(lines);
         for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
             found[entry.path().string()] = ReadBytes(entry.path().string());
-        EXPECT_EQ(found, expected) << c.Name;
+        EXPECT_EQ(found, expected) << c.MaxBytes;
     }
 }
 
