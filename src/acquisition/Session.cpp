@@ -292,10 +292,11 @@ bool TSession::WaitAndDeliver(TSessionListener& listener, int timeoutMs)
 
 void TSession::Interrupt()
 {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        interrupted_ = true;
-    }
+    // Notified under the lock: a stop signal's thread calls this, and the
+    // front end may end the session as soon as it wakes; taking the lock in
+    // the destructor then waits until the notification is done.
+    std::lock_guard<std::mutex> guard(lock_);
+    interrupted_ = true;
     eventsReady_.notify_all();
 }
 
