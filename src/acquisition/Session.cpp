@@ -596,9 +596,10 @@ void TSession::DoTick()
         time.Text = std::to_string(scan_->SecCount());
         Post(std::move(time));
     }
+    std::vector<TAlarmEvent> alarms;
     if (due) {
         try {
-            AfterScan(scan_->ScanDue(offsetCorrection_));
+            alarms = AfterScan(scan_->ScanDue(offsetCorrection_));
         } catch (const EError& e) {
             TEvent failed;
             failed.Kind = TEvent::Failed;
@@ -606,12 +607,15 @@ void TSession::DoTick()
             Post(std::move(failed));
         }
     }
+    // A scan that met the device's loss raises the port's alarm after the
+    // loss has been told.
     CheckLost();
+    PostAlarms(std::move(alarms));
 }
 
 // The scan's record goes to the journal first (what a crash must not take),
 // then to the trend, then to the front end.
-void TSession::AfterScan(TScanRecord record)
+std::vector<TAlarmEvent> TSession::AfterScan(TScanRecord record)
 {
     record.Run = run_;
     if (journal_) {
@@ -651,12 +655,12 @@ void TSession::AfterScan(TScanRecord record)
     scanned.Kind = TEvent::Scan;
     scanned.Record = std::make_shared<const TScanRecord>(std::move(record));
     Post(std::move(scanned));
-    PostAlarms(std::move(alarms));
-    if (outputFailure.empty()) return;
+    if (outputFailure.empty()) return alarms;
     TEvent failed;
     failed.Kind = TEvent::OutputFailed;
     failed.Text = outputFailure;
     Post(std::move(failed));
+    return alarms;
 }
 
 // A device that goes away (a read or write fails with EIO, or the line is

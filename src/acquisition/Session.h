@@ -234,7 +234,9 @@ private:
     void EndRun();
     void CloseLink();
     void DoTick();
-    void AfterScan(TScanRecord record);
+    // The scan's record to the journal, the trend and the front end; the
+    // alarms it raised or cleared are returned, to be posted.
+    std::vector<TAlarmEvent> AfterScan(TScanRecord record);
     // Reads the rules for a new run: the failure's text, or empty.
     std::string LoadAlarms(uint64_t run);
     void PostAlarms(std::vector<TAlarmEvent> events);
