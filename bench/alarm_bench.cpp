@@ -1,7 +1,7 @@
 // What the alarms cost, against the same run without them:
 //
 //   alarm_bench scan
-//     a session on the simulated bus in this process, scanning back to
+//     a session on the in-process simulated bus, scanning back to
 //     back, with and without rules for every channel, in alternating
 //     rounds: the time per scan from one scan's record to the next, which
 //     holds the alarms' work on the session's thread;
@@ -38,17 +38,18 @@ namespace {
 constexpr const char* kRules = "[all]\nlow=-100\nhigh=1000\nhysteresis=1\ndelay=5\nsilent_scans=3\nport_lost=yes\n";
 
 // Milliseconds per scan over `scans` scans after a warm-up.
-double ScanTime(const TTempDir& dir, const std::string& device, bool alarms, size_t scans)
+double ScanTime(const TTempDir& dir, bool alarms, size_t scans)
 {
     kelvara::TSessionConfig config;
     config.OffsetsPaths = {dir.File("offset.txt")};
     config.TickMs = 1; // every tick is late: the scans follow each other at once
     config.TimeEvents = false;
+    config.Simulated = true;
     if (alarms) config.AlarmsFile = dir.File("alarms.ini");
     kelvara::TSession session(config);
     session.CreateCmd();
     kelvara::test::TRecordingListener events;
-    session.Connect({device, "19200", "no"});
+    session.Connect({kelvara::TSession::kSimulatedPort, "19200", "no"});
     events.ConnectResult(session);
     session.Start("0");
     events.Scans(session, 3);
@@ -65,20 +66,18 @@ int Scan()
     TTempDir dir("kelvara-alarm-bench");
     dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
     dir.Write("alarms.ini", kRules);
-    kelvara::sim::TSimBus bus;
-    bus.Start();
     const int rounds = kbench::Quick() ? 4 : 10;
     const size_t scans = 40;
     std::vector<double> off, on;
     for (int r = 0; r < rounds; ++r) {
-        off.push_back(ScanTime(dir, bus.DevicePath(), false, scans));
-        on.push_back(ScanTime(dir, bus.DevicePath(), true, scans));
+        off.push_back(ScanTime(dir, false, scans));
+        on.push_back(ScanTime(dir, true, scans));
         Say("alarm_bench scan: round %d: %.3f ms without, %.3f ms with alarms\n", r + 1, off.back(), on.back());
     }
     Row("8a", "Alarms: a session's scan with rules on every channel (median of rounds)", Fmt(Median(on), "ms", 3),
         Fmt(Median(off), "ms", 3) + " (the same run without alarms)", Ratio(Median(on), Median(off)),
         std::to_string(rounds) + " alternating rounds of " + std::to_string(scans) +
-            " back-to-back scans on the simulated bus in-process");
+            " back-to-back scans on the in-process simulated bus");
     return 0;
 }
 
