@@ -67,6 +67,7 @@ int main(int argc, char** argv)
     }
 
     TSession session(ConfigOf(opt, files));
+    session.SetOffsetCorrection(opt.offsetCorr);
     TLogListener log(opt);
     stop.OnStop([&session] { session.Interrupt(); });
     try {

@@ -139,7 +139,6 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
     // TSessionListener
     void RunStarted(uint64_t run, size_t listLines) override;
     void RunStopped(uint64_t run) override;
@@ -152,6 +151,7 @@ private:
     void Noticed(const std::string& text) override;
     void AlarmChanged(const kelvara::TAlarmEvent& event) override;
 
+private:
     void BuildControls();
     void WireEvents();
     void SetDefaultHooks();
