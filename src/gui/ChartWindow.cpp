@@ -151,6 +151,12 @@ void TChartWindow::BuildControls()
         marks->removeFromLegend();
         Marks[ch] = marks;
     }
+    for (int ch = 0; ch < kChannels; ++ch)
+        for (QCPItemStraightLine*& line : Limits[ch]) {
+            line = new QCPItemStraightLine(Plot);
+            line->setPen(QPen(kColours[ch], 1, Qt::DashDotLine));
+            line->setVisible(false);
+        }
     Plot->installEventFilter(this);
     ApplyInteractions();
 
@@ -224,6 +230,25 @@ void TChartWindow::SetStore(TTrendReader read, const std::array<std::string, kCh
         gridStats->verticalHeaderItem(ch)->setText(name);
     }
     StoreChanged();
+}
+
+void TChartWindow::SetLimits(const TAlarmRules& rules)
+{
+    limits_ = rules;
+    for (int ch = 0; ch < kChannels; ++ch) ShowLimits(ch);
+    Plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void TChartWindow::ShowLimits(int ch)
+{
+    const bool has = size_t(ch) < limits_.Channels.size();
+    const float values[2] = {has ? limits_.Channels[size_t(ch)].Low : NAN,
+                             has ? limits_.Channels[size_t(ch)].High : NAN};
+    for (int k = 0; k < 2; ++k) {
+        Limits[ch][k]->point1->setCoords(0, values[k]);
+        Limits[ch][k]->point2->setCoords(1, values[k]);
+        Limits[ch][k]->setVisible(!std::isnan(values[k]) && Series[ch]->visible());
+    }
 }
 
 void TChartWindow::StoreChanged()
@@ -471,6 +496,7 @@ void TChartWindow::LegendClick(QCPGraph* graph)
     const bool show = !graph->visible();
     graph->setVisible(show);
     Marks[ch]->setVisible(show);
+    ShowLimits(ch);
     if (QCPPlottableLegendItem* entry = Plot->legend->itemWithPlottable(graph))
         entry->setTextColor(show ? Qt::black : kHiddenText);
     if (!YFixed()) ScaleY();
