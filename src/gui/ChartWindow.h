@@ -118,6 +118,8 @@ protected:
 
 private:
     void BuildControls();
+    void BuildPlot();
+    void BuildStats();
     void WireEvents();
     void SetXRange(double fromS, double toS);
     void FollowRange();
