@@ -6,6 +6,7 @@
 
 #include "acquisition/ChannelTable.h"
 #include "acquisition/ScanRecord.h"
+#include "alarm/AlarmMachine.h"
 
 #include <array>
 #include <cmath>
@@ -37,6 +38,7 @@ struct TSessionSnapshot {
     int64_t LastScanMs = 0;         // when the last scan began (ms since the epoch), 0 before the first
     int64_t LastScanDurationMs = 0; // its duration
     uint32_t LastScanSecond = 0;    // the second of the run it logged
+    TAlarmSnapshot Alarms;          // the latest run's alarms, as the session keeps them
 
     // The channels' names and slave addresses, from a built table.
     void SetTable(const TChannelTable& table);

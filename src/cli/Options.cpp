@@ -18,7 +18,8 @@ namespace {
 constexpr const char* kUsage = "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
                                "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
                                "                   [--output FILE | --output-dir DIR [--rotate daily|SIZE]]\n"
-                               "                   [--clock utc|local] [--metrics [ADDRESS:]PORT]\n"
+                               "                   [--clock utc|local] [--metrics [ADDRESS:]PORT] [--alarms FILE]\n"
+                               "                   [--on-alarm PROGRAM [--on-alarm-timeout SECONDS]]\n"
                                "       kelvara-log --list-ports | --help | --version\n"
                                "Try 'kelvara-log --help' for more.\n";
 
@@ -29,6 +30,48 @@ constexpr const char* kUsage = "usage: kelvara-log [--port DEVICE | --simulate] 
     std::fprintf(stderr, "kelvara-log: %s\n%s", problem.c_str(), kUsage);
     std::exit(2);
 }
+
+namespace {
+
+// The options of a logger that runs unattended: its folder of daily files
+// and its metrics endpoint.
+void AddServiceOptions(CLI::App& app, TLogOptions& o)
+{
+    app.add_option("--output-dir", o.outputDir,
+                   "also append the lines to a file a UTC day in DIR, kelvara-YYYY-MM-DD.csv; a file that\n"
+                   "cannot be written is told and tried again at the next line")
+        ->type_name("DIR");
+    app.add_option("--rotate", o.rotate,
+                   "with --output-dir: daily, or also a new file of the day at SIZE\n(512k, 10M, 1G)")
+        ->type_name("daily|SIZE");
+    app.add_option("--metrics", o.metrics,
+                   "serve OpenMetrics at http://ADDRESS:PORT/metrics (ADDRESS: 127.0.0.1 when not given)")
+        ->type_name("[ADDRESS:]PORT");
+}
+
+void CheckServiceOptions(const TLogOptions& o)
+{
+    if (o.output && o.outputDir) Usage("--output and --output-dir exclude each other");
+    try {
+        if (o.rotate != "daily" && !o.outputDir) Usage("--rotate goes with --output-dir");
+        ParseRotation(o.rotate);
+    } catch (const EError& e) {
+        Usage("--rotate: " + std::string(e.what()));
+    }
+    if (o.metrics) {
+#ifdef _WIN32
+        Usage("--metrics: this Windows build has no metrics endpoint; it is served by the Linux kelvara-log");
+#else
+        try {
+            ParseListenAddress(*o.metrics);
+        } catch (const EError& e) {
+            Usage("--metrics: " + std::string(e.what()));
+        }
+#endif
+    }
+}
+
+} // namespace
 
 TLogOptions ParseOptions(int argc, char** argv)
 {
@@ -60,18 +103,20 @@ TLogOptions ParseOptions(int argc, char** argv)
                    "looks in kelvara/ of the system's configuration directories, then beside itself)")
         ->type_name("FILE");
     app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")->type_name("FILE");
-    app.add_option("--output-dir", o.outputDir,
-                   "also append the lines to a file a UTC day in DIR, kelvara-YYYY-MM-DD.csv; a file that\n"
-                   "cannot be written is told and tried again at the next line")
-        ->type_name("DIR");
-    app.add_option("--rotate", o.rotate,
-                   "with --output-dir: daily, or also a new file of the day at SIZE\n(512k, 10M, 1G)")
-        ->type_name("daily|SIZE");
-    app.add_option("--metrics", o.metrics,
-                   "serve OpenMetrics at http://ADDRESS:PORT/metrics (ADDRESS: 127.0.0.1 when not given)")
-        ->type_name("[ADDRESS:]PORT");
+    AddServiceOptions(app, o);
     app.add_option("--clock", o.clock, "add a ninth field, clock: when the scan began, in utc or local time")
         ->type_name("utc|local");
+    app.add_option("--alarms", o.alarms,
+                   "alarm rules (alarms.ini form): each alarm raised or cleared is a line on stderr")
+        ->type_name("FILE");
+    app.add_option("--on-alarm", o.onAlarm,
+                   "run PROGRAM for each alarm raised or cleared, the details in KELVARA_ALARM_*\n"
+                   "variables of its environment; one at a time per channel")
+        ->type_name("PROGRAM");
+    std::optional<std::string> timeout;
+    app.add_option("--on-alarm-timeout", timeout,
+                   "kill a program of --on-alarm still running after SECONDS\n(default 60)")
+        ->type_name("SECONDS");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports the system reports, and stop");
     app.set_version_flag("--version", "kelvara-log " KELVARA_VERSION, "print the version, and stop");
     try {
@@ -90,23 +135,13 @@ TLogOptions ParseOptions(int argc, char** argv)
         Usage("--clock takes utc or local, not '" + *o.clock + "'");
     if (o.parity && *o.parity != "odd" && *o.parity != "even" && *o.parity != "no")
         Usage("--parity takes odd, even or no, not '" + *o.parity + "'");
-    if (o.output && o.outputDir) Usage("--output and --output-dir exclude each other");
-    try {
-        if (o.rotate != "daily" && !o.outputDir) Usage("--rotate goes with --output-dir");
-        ParseRotation(o.rotate);
-    } catch (const EError& e) {
-        Usage("--rotate: " + std::string(e.what()));
-    }
-    if (o.metrics) {
-#ifdef _WIN32
-        Usage("--metrics: this Windows build has no metrics endpoint; it is served by the Linux kelvara-log");
-#else
-        try {
-            ParseListenAddress(*o.metrics);
-        } catch (const EError& e) {
-            Usage("--metrics: " + std::string(e.what()));
-        }
-#endif
+    CheckServiceOptions(o);
+    if (o.onAlarm && !o.alarms) Usage("--on-alarm needs --alarms");
+    if (timeout) {
+        int32_t n = 0;
+        if (!TryStrToInt(*timeout, n) || n < 1 || n > 86400)
+            Usage("--on-alarm-timeout needs 1 to 86400 seconds, not '" + *timeout + "'");
+        o.onAlarmTimeout = n;
     }
     if (scans) {
         int32_t n = 0;
@@ -124,6 +159,8 @@ TSessionConfig SessionConfigOf(const TLogOptions& opt, const TAppFiles& files)
     if (opt.clock) config.Clock = *opt.clock == "utc" ? TClockField::Utc : TClockField::Local;
     config.TimeEvents = false;
     config.Simulated = opt.simulate;
+    config.AlarmsFile = opt.alarms.value_or("");
+    config.AlarmsOptional = false;
     return config;
 }
 

@@ -23,6 +23,9 @@ struct TLogOptions {
     std::optional<std::string> outputDir;
     std::string rotate = "daily";
     std::optional<std::string> metrics; // [ADDRESS:]PORT
+    std::optional<std::string> alarms;
+    std::optional<std::string> onAlarm;
+    int onAlarmTimeout = 60; // seconds
 };
 
 // Parses the command line; --help and --version print and exit 0, a bad

@@ -2,6 +2,7 @@
 // thread; this program hands it the options and writes what it tells: the
 // header and one line per scan on stdout, diagnostics on stderr only, so the
 // output can be piped into other tools.
+#include "LogListener.h"
 #include "Options.h"
 #include "Service.h"
 #include "StopSignals.h"
@@ -14,43 +15,6 @@
 using namespace kelvara;
 
 namespace {
-
-void Say(const std::string& text)
-{
-    std::fprintf(stderr, "kelvara-log: %s\n", text.c_str());
-}
-
-class TLogListener : public TSessionListener {
-public:
-    long Scans = 0;
-    bool Connected_ = false, Stopped = false, OutputBroken = false;
-    TConnectResult Connection;
-    TScanRecord Last;
-
-    void ScanDone(const TScanRecord& record) override
-    {
-        std::fputs(record.Line.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        ++Scans;
-        Last = record;
-    }
-    void Connected(const TConnectResult& result) override
-    {
-        Connection = result;
-        Connected_ = true;
-    }
-    void RunStopped(uint64_t) override { Stopped = true; }
-    void PortLost(const std::string& text) override { Say(text); }
-    void PortBack(const std::string& text) override { Say(text); }
-    void Failed(const std::string& text) override { Say(text); }
-    void Noticed(const std::string& text) override { Say(text); }
-    void OutputFailed(const std::string& text) override
-    {
-        Say(text);
-        OutputBroken = true;
-    }
-};
 
 int ListPorts()
 {
@@ -91,7 +55,7 @@ int main(int argc, char** argv)
 
     TSession session(SessionConfigOf(opt, files));
     session.SetOffsetCorrection(opt.offsetCorr);
-    TLogListener log;
+    TLogListener log(opt);
     stop.OnStop([&session] { session.Interrupt(); });
     std::unique_ptr<TLogService> service; // ends before the session it serves
     try {

@@ -114,7 +114,17 @@ void TChartWindow::BuildControls()
     bar->addWidget(cbFixY);
     bar->addStretch(1);
     bar->addWidget(btnExport);
+    BuildPlot();
+    BuildStats();
 
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(bar);
+    layout->addWidget(Plot, 1);
+    layout->addWidget(gridStats);
+}
+
+void TChartWindow::BuildPlot()
+{
     Plot = new QCustomPlot(this);
     Plot->setObjectName("Plot");
     Plot->setMinimumSize(300, 200);
@@ -151,9 +161,18 @@ void TChartWindow::BuildControls()
         marks->removeFromLegend();
         Marks[ch] = marks;
     }
+    for (int ch = 0; ch < kChannels; ++ch)
+        for (QCPItemStraightLine*& line : Limits[ch]) {
+            line = new QCPItemStraightLine(Plot);
+            line->setPen(QPen(kColours[ch], 1, Qt::DashDotLine));
+            line->setVisible(false);
+        }
     Plot->installEventFilter(this);
     ApplyInteractions();
+}
 
+void TChartWindow::BuildStats()
+{
     gridStats = new QTableWidget(kChannels, colCount, this);
     gridStats->setObjectName("gridStats");
     gridStats->setHorizontalHeaderLabels({"last", "min", "max", "mean", "run last", "run min", "run max", "run mean"});
@@ -178,11 +197,6 @@ void TChartWindow::BuildControls()
     const int rowHeight = gridStats->verticalHeader()->defaultSectionSize();
     gridStats->setFixedHeight(gridStats->horizontalHeader()->sizeHint().height() + kChannels * rowHeight +
                               2 * gridStats->frameWidth());
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(bar);
-    layout->addWidget(Plot, 1);
-    layout->addWidget(gridStats);
 }
 
 void TChartWindow::WireEvents()
@@ -224,6 +238,25 @@ void TChartWindow::SetStore(TTrendReader read, const std::array<std::string, kCh
         gridStats->verticalHeaderItem(ch)->setText(name);
     }
     StoreChanged();
+}
+
+void TChartWindow::SetLimits(const TAlarmRules& rules)
+{
+    limits_ = rules;
+    for (int ch = 0; ch < kChannels; ++ch) ShowLimits(ch);
+    Plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void TChartWindow::ShowLimits(int ch)
+{
+    const bool has = size_t(ch) < limits_.Channels.size();
+    const float values[2] = {has ? limits_.Channels[size_t(ch)].Low : NAN,
+                             has ? limits_.Channels[size_t(ch)].High : NAN};
+    for (int k = 0; k < 2; ++k) {
+        Limits[ch][k]->point1->setCoords(0, values[k]);
+        Limits[ch][k]->point2->setCoords(1, values[k]);
+        Limits[ch][k]->setVisible(!std::isnan(values[k]) && Series[ch]->visible());
+    }
 }
 
 void TChartWindow::StoreChanged()
@@ -471,6 +504,7 @@ void TChartWindow::LegendClick(QCPGraph* graph)
     const bool show = !graph->visible();
     graph->setVisible(show);
     Marks[ch]->setVisible(show);
+    ShowLimits(ch);
     if (QCPPlottableLegendItem* entry = Plot->legend->itemWithPlottable(graph))
         entry->setTextColor(show ? Qt::black : kHiddenText);
     if (!YFixed()) ScaleY();

@@ -121,6 +121,26 @@ void RenderScans(TPage& page, const TSessionSnapshot& s)
     if (scanned) page.Sample("kelvara_last_scan_run_seconds", "", std::to_string(s.LastScanSecond));
 }
 
+void RenderAlarms(TPage& page, const TSessionSnapshot& s)
+{
+    static constexpr const char* kStates[] = {"normal", "pending", "raised", "no_data"};
+    auto labels = [&s](const TAlarmStatus& a) {
+        const bool port = a.Id.Channel < 0 || a.Id.Channel >= TSessionSnapshot::kSlots;
+        return "channel=\"" + (port ? std::string("port") : EscapeLabelValue(s.Channels[a.Id.Channel].Name)) +
+               "\",kind=\"" + std::string(AlarmKindName(a.Id.Kind)) + "\"";
+    };
+    page.Family("kelvara_alarm_state", "gauge", "",
+                "Each alarm of the rules, 1 for the state it is in: normal, pending (its delay runs), raised, "
+                "or no_data (no reading to judge).");
+    for (const TAlarmStatus& a : s.Alarms.Alarms)
+        for (int k = 0; k < 4; ++k)
+            page.Sample("kelvara_alarm_state", labels(a) + ",state=\"" + kStates[k] + "\"",
+                        int(a.State) == k ? "1" : "0");
+    page.Family("kelvara_alarm_shown", "gauge", "",
+                "1 while the alarm is shown: raised, or cleared and not yet acknowledged.");
+    for (const TAlarmStatus& a : s.Alarms.Alarms) page.Sample("kelvara_alarm_shown", labels(a), a.Shown ? "1" : "0");
+}
+
 } // namespace
 
 TExposition ExpositionFor(std::string_view accept)
@@ -162,6 +182,7 @@ std::string RenderMetrics(const TSessionSnapshot& snapshot, TExposition format)
     TPage page(format);
     RenderChannels(page, snapshot);
     RenderScans(page, snapshot);
+    RenderAlarms(page, snapshot);
     return page.Finish();
 }
 

@@ -23,6 +23,8 @@ const char* ContentTypeOf(TExposition format);
 // The page for snapshot. A channel's temperature is served only while its
 // last scan had one: a silent slave's series leaves the temperature out,
 // and its staleness shows in its up gauge and its last good reading's time.
+// Each alarm of the latest run's rules is a state set: one series per
+// state, 1 for the state it is in.
 std::string RenderMetrics(const TSessionSnapshot& snapshot, TExposition format);
 
 // A label value as both formats write it between double quotes: backslash,

@@ -6,7 +6,7 @@ namespace kelvara {
 namespace {
 
 // Two scans: all answer, then slave 3 is silent, 4 sends an exception and 5
-// a NaN. Channel 6's name needs escapes.
+// a NaN. Channel 6's name needs escapes. TC_3 is above its limit.
 TSessionSnapshot TwoScans()
 {
     TSessionSnapshot s;
@@ -26,6 +26,10 @@ TSessionSnapshot TwoScans()
         r.Status[4].LastOutcome = k == 2 ? TExchangeOutcome::NotANumber : TExchangeOutcome::Ok;
         s.Add(r);
     }
+    s.Alarms.Alarms.resize(2);
+    s.Alarms.Alarms[0].Id = {2, TAlarmKind::Above};
+    s.Alarms.Alarms[0].State = TAlarmState::Raised;
+    s.Alarms.Alarms[0].Shown = true;
     return s;
 }
 
@@ -41,7 +45,7 @@ TEST(OpenMetrics, APageTellsTheLastScanInItsFormatAndASilentSlaveHidesOnlyItsTem
     } cases[] = {
         {om, "# TYPE kelvara_exchanges counter\n", true},
         {om, "# UNIT kelvara_temperature_celsius celsius\n", true},
-        {om, "\nkelvara_last_scan_run_seconds 2\n# EOF\n", true},
+        {om, "\nkelvara_alarm_shown{channel=\"port\",kind=\"port-lost\"} 0\n# EOF\n", true},
         {text, "# TYPE kelvara_exchanges_total counter\n", true},
         {text, "# UNIT", false},
         {text, "# EOF", false},
@@ -55,6 +59,10 @@ TEST(OpenMetrics, APageTellsTheLastScanInItsFormatAndASilentSlaveHidesOnlyItsTem
         {text, "kelvara_slave_up{slave=\"4\",channel=\"TC_4\"} 1\n", true},
         {text, "kelvara_last_good_reading_timestamp_seconds{slave=\"5\",channel=\"TC_5\"} 1796947201.007\n", true},
         {text, "kelvara_scan_duration_seconds 0.095\n", true},
+        {text, "kelvara_alarm_state{channel=\"TC_3\",kind=\"above\",state=\"raised\"} 1\n", true},
+        {text, "kelvara_alarm_state{channel=\"TC_3\",kind=\"above\",state=\"normal\"} 0\n", true},
+        {text, "kelvara_alarm_state{channel=\"port\",kind=\"port-lost\",state=\"normal\"} 1\n", true},
+        {text, "kelvara_alarm_shown{channel=\"TC_3\",kind=\"above\"} 1\n", true},
         {fresh, "kelvara_port_up 0\n", true},
         {fresh, "\nkelvara_temperature_celsius", false},
     };
