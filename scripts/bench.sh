@@ -103,7 +103,7 @@ note "alarms: a session's scan with and without rules"
 run alarmscan "$bin/alarm_bench" scan
 
 note "metrics: a scan's time with the endpoint scraped, and ${scrape} s of 100 scrapes a second"
-run metricsscan "$bin/metrics_bench" scan "$BENCH_SCANS"
+run metricsscan "$bin/metrics_bench" scan
 run metricsload "$bin/metrics_bench" load "$scrape" "$bin/kelvara-log"
 
 if [ -n "$gui" ]; then
