@@ -50,7 +50,7 @@ TEST(RotatingLog, ANewFileEachUtcDayAndAtTheSizeLimitEachWithItsHeader)
         TFiles expected, found;
         for (const auto& [end, lines] : c.After) expected[path(end)] = Bytes(lines);
         for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
-            found[entry.path().string()] = ReadBytes(entry.path().string());
+            found[dir.File(entry.path().filename().string())] = ReadBytes(entry.path().string());
         EXPECT_EQ(found, expected) << c.MaxBytes;
     }
 }
