@@ -7,6 +7,7 @@
 #pragma once
 
 #include "acquisition/ScanRecord.h"
+#include "acquisition/Session.h"
 
 #include <array>
 #include <cstdint>
@@ -29,7 +30,7 @@ struct TControlSpec {
     TControlKind Kind;
     std::string_view Parent; // empty: the window itself
     TDock Dock;
-    int X, Y, Width, Height; // in pixels, within the parent's client area
+    int X, Y, Width, Height;  // in pixels, within the parent's client area
     std::string_view Caption; // caption, or initial text
     bool Visible = true;
     bool Enabled = true;
@@ -51,6 +52,14 @@ struct TRect {
 struct TRgb {
     uint8_t R, G, B;
     bool operator==(const TRgb&) const = default;
+};
+
+// What a window shows once the session told how a connect went: the
+// indicator's colour, and whether Run can be used (a Run that cannot is also
+// set up).
+struct TConnectShown {
+    TRgb Indicator;
+    bool RunEnabled;
 };
 
 struct TMenuEntry {
@@ -90,6 +99,11 @@ public:
     // for a reading; a silent slave, a wrong reply and a reading out of the
     // table each in a colour that shows across a room.
     static std::optional<TRgb> StateColor(TChannelState state);
+    // Nothing for a connect that left the indicator and Run as they were.
+    static std::optional<TConnectShown> ConnectShown(TConnectResult::TKind kind);
+    // An AutoSize label's rectangle for its text's size, kept at the edge it
+    // is anchored to within the rectangle Arrange gave it.
+    static TRect AutoSized(const TControlSpec& spec, const TRect& arranged, int textWidth, int textHeight);
 };
 
 } // namespace kelvara

@@ -221,13 +221,9 @@ void TForm1::resizeEvent(QResizeEvent* event)
     const std::vector<TControlSpec>& specs = TFormLayout::Controls();
     for (size_t i = 0; i < specs.size(); ++i) {
         QWidget* w = controls_.at(std::string(specs[i].Name));
-        QRect r(rects[i].X, rects[i].Y, rects[i].Width, rects[i].Height);
-        if (specs[i].AutoSize) {
-            const QSize hint = w->sizeHint();
-            r = QRect(specs[i].RightAnchored ? r.right() + 1 - hint.width() : r.x(), r.y(), hint.width(),
-                      hint.height());
-        }
-        w->setGeometry(r);
+        TRect r = rects[i];
+        if (specs[i].AutoSize) r = TFormLayout::AutoSized(specs[i], r, w->sizeHint().width(), w->sizeHint().height());
+        w->setGeometry(r.X, r.Y, r.Width, r.Height);
     }
 }
 
@@ -311,8 +307,10 @@ void TForm1::FormCreate()
     if (!options_.OffsetsPath.empty()) config.OffsetsPaths = {options_.OffsetsPath};
     config.Simulated = options_.Demo;
     Session = std::make_unique<TSession>(config);
-    Session->SetWakeup(
-        [this] { QMetaObject::invokeMethod(this, [this] { DeliverEvents(); }, Qt::QueuedConnection); });
+    Session->SetWakeup([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { DeliverEvents(); }, Qt::QueuedConnection);
+    });
     // Once the window shows, from the event loop: the offer of a run left
     // behind comes before anything runs, the demo's run included.
     QMetaObject::invokeMethod(
@@ -422,21 +420,10 @@ void TForm1::ComCBoxSelect()
 void TForm1::Connected(const TConnectResult& result)
 {
     if (result.Id != connectId_) return;
-    switch (result.Kind) {
-    case TConnectResult::Opened:
-    case TConnectResult::SettingRefused:
-        // The port stays open and Run possible when the device refuses a
-        // setting: the operator may know better, but must know which one.
-        sbRun->setEnabled(true);
-        SetIndicator(kGreen, QString());
-        break;
-    case TConnectResult::NotOpened:
-        sbRun->setChecked(false);
-        sbRun->setEnabled(false);
-        SetIndicator(kGrey, QString());
-        break;
-    case TConnectResult::NotConfigured:
-    case TConnectResult::Abandoned: break;
+    if (const std::optional<TConnectShown> shown = TFormLayout::ConnectShown(result.Kind)) {
+        if (!shown->RunEnabled) sbRun->setChecked(false);
+        sbRun->setEnabled(shown->RunEnabled);
+        SetIndicator(Color(shown->Indicator), QString());
     }
     if (!result.Message().empty()) ShowFailure(Q(result.Message()));
 }
@@ -478,7 +465,9 @@ void TForm1::ShowTime(const QString& caption)
     lbTime->setText(caption);
     const TControlSpec& spec = TFormLayout::Control("lbTime");
     const QSize hint = lbTime->sizeHint();
-    lbTime->setGeometry(spec.X + spec.Width - hint.width(), spec.Y, hint.width(), hint.height());
+    const TRect r =
+        TFormLayout::AutoSized(spec, {spec.X, spec.Y, spec.Width, spec.Height}, hint.width(), hint.height());
+    lbTime->setGeometry(r.X, r.Y, r.Width, r.Height);
 }
 
 void TForm1::ScanDone(const TScanRecord& record)
