@@ -1,0 +1,638 @@
+#include "win32/Form1.h"
+
+#include "base/Win32Text.h"
+#include "config/AppPaths.h"
+#include "win32/Controls.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <windowsx.h>
+
+#include <algorithm>
+
+using namespace kelvara;
+using namespace kelvara::win32;
+
+namespace {
+
+constexpr wchar_t kFormClass[] = L"KelvaraForm1";
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+// Messages the window posts itself, to be handled from the message loop.
+constexpr UINT kDeliver = WM_APP + 1;  // the session has events waiting
+constexpr UINT kFailures = WM_APP + 2; // failures wait to be shown
+constexpr UINT kStarted = WM_APP + 3;  // the window shows
+constexpr UINT kSelect = WM_APP + 4;   // an item of the port box became the selection
+// The log pane's menu entries' command ids, in the order of the table.
+constexpr UINT kMenuBase = 100;
+
+std::wstring W(std::string_view utf8)
+{
+    return WidenUtf8(utf8);
+}
+
+// Whether the pane's last line is in view: it follows the run then.
+bool Following(HWND pane)
+{
+    SCROLLINFO si{};
+    si.cbSize = sizeof si;
+    si.fMask = SIF_ALL;
+    if (!GetScrollInfo(pane, SB_VERT, &si) || si.nPage == 0) return true;
+    return si.nPos + int(si.nPage) >= si.nMax;
+}
+
+} // namespace
+
+TForm1::TForm1(TLocaleSettings locale, TFormOptions options) : locale_(std::move(locale)), options_(std::move(options))
+{
+    SetDefaultHooks();
+    BuildControls();
+    // A failing start is shown, and the window opens all the same.
+    HandleEvent([this] { FormCreate(); });
+}
+
+TForm1::~TForm1()
+{
+    // A window destroyed without a successful close still ends its session.
+    Session.reset();
+    if (IsWindow(form_)) {
+        SetWindowLongPtrW(form_, GWLP_USERDATA, 0);
+        DestroyWindow(form_);
+    }
+    DestroyMenu(PopupMenu3);
+    DeleteObject(Font);
+}
+
+void TForm1::SetDefaultHooks()
+{
+    const std::wstring caption = W(TFormLayout::kCaption);
+    if (!options_.ShowMessage)
+        options_.ShowMessage = [this, caption](const std::string& text) {
+            MessageBoxW(form_, W(text).c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+        };
+    if (!options_.ShowNotice)
+        options_.ShowNotice = [this](const std::string& text) { notice_ = ShowNotice(form_, notice_, text, Font); };
+    if (!options_.OfferJournal)
+        options_.OfferJournal = [this, caption](const TJournalInfo& journal, const std::string& question) {
+            const std::wstring text = WithCrLf(question + "\n\n" + journal.Path);
+            return MessageBoxW(form_, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
+        };
+    if (!options_.AskSavePath)
+        options_.AskSavePath = [this](const std::string& dir, const std::string& ext,
+                                      const std::string& name) -> std::optional<std::string> {
+            std::wstring file = W(name);
+            file.resize(std::max<size_t>(file.size() + 1, 32768), L'\0');
+            const std::wstring initialDir = W(dir), defaultExt = W(ext);
+            OPENFILENAMEW ofn{};
+            ofn.lStructSize = sizeof ofn;
+            ofn.hwndOwner = form_;
+            ofn.lpstrFile = file.data();
+            ofn.nMaxFile = DWORD(file.size());
+            ofn.lpstrInitialDir = initialDir.c_str();
+            ofn.lpstrDefExt = defaultExt.c_str();
+            // No file-type filter, and no question before a file is replaced.
+            ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
+            if (!GetSaveFileNameW(&ofn)) return std::nullopt;
+            return NarrowUtf16(file.c_str());
+        };
+}
+
+void TForm1::BuildControls()
+{
+    static const bool registered = [] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = WindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hIcon = LoadIconW(wc.hInstance, MAKEINTRESOURCEW(1));
+        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+        wc.lpszClassName = kFormClass;
+        return RegisterClassExW(&wc) != 0;
+    }();
+    (void)registered;
+    const std::string exe = options_.ExecutablePath.empty() ? ExecutablePath() : options_.ExecutablePath;
+    Font = MakeFormFont(AppPathOf(exe));
+    RECT r{0, 0, TFormLayout::kClientWidth, TFormLayout::kClientHeight};
+    AdjustWindowRectEx(&r, kStyle, FALSE, 0);
+    // The system chooses where the window goes.
+    CreateWindowExW(0, kFormClass, W(TFormLayout::kCaption).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                    r.right - r.left, r.bottom - r.top, nullptr, nullptr, GetModuleHandleW(nullptr), this);
+    SendMessageW(form_, WM_SETFONT, reinterpret_cast<WPARAM>(Font), FALSE);
+
+    for (const TControlSpec& spec : TFormLayout::Controls()) {
+        const auto parent = controls_.find(spec.Parent);
+        controls_[std::string(spec.Name)] = MakeControl(spec, parent == controls_.end() ? form_ : parent->second, Font);
+    }
+    ListBox1 = Control("ListBox1"), Memo1 = Control("Memo1"), Memo2 = Control("Memo2"), ComCBox = Control("ComCBox");
+    cbxBaud = Control("cbxBaud"), cbxParity = Control("cbxParity"), shConnect = Control("shConnect");
+    ePeriod = Control("ePeriod"), lbTime = Control("lbTime"), sbRun = Control("sbRun"), cbOffset = Control("cbOffset");
+    SetWindowSubclass(Memo1, LogPaneProc, 0, reinterpret_cast<DWORD_PTR>(this));
+
+    PopupMenu3 = CreatePopupMenu();
+    const std::vector<TMenuEntry>& menu = TFormLayout::LogMenu();
+    for (size_t i = 0; i < menu.size(); ++i)
+        AppendMenuW(PopupMenu3, MF_STRING, kMenuBase + i, W(menu[i].Caption).c_str());
+    savedFocus_ = Control(TFormLayout::TabOrder().front());
+    Arrange();
+}
+
+HWND TForm1::Control(std::string_view name) const
+{
+    const auto found = controls_.find(name);
+    return found == controls_.end() ? nullptr : found->second;
+}
+
+void TForm1::SetClientSize(int width, int height)
+{
+    RECT r{0, 0, width, height};
+    AdjustWindowRectEx(&r, DWORD(GetWindowLongW(form_, GWL_STYLE)), FALSE, DWORD(GetWindowLongW(form_, GWL_EXSTYLE)));
+    SetWindowPos(form_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Every control where the layout table puts it for the client area's size;
+// a label that sizes itself to its text keeps its anchored edge.
+void TForm1::Arrange()
+{
+    RECT client;
+    GetClientRect(form_, &client);
+    const std::vector<TRect> rects = TFormLayout::Arrange(client.right, client.bottom);
+    const std::vector<TControlSpec>& specs = TFormLayout::Controls();
+    for (size_t i = 0; i < specs.size(); ++i) {
+        HWND control = Control(specs[i].Name);
+        if (!control) return; // the window's first WM_SIZE comes before its controls
+        TRect r = rects[i];
+        if (specs[i].AutoSize) {
+            const SIZE text = TextExtent(control);
+            r = TFormLayout::AutoSized(specs[i], r, int(text.cx), int(text.cy));
+        }
+        Place(control, r);
+    }
+}
+
+// Tab and Shift+Tab move along the table's tab order, from the log pane too.
+bool TForm1::PreTranslate(const MSG& msg)
+{
+    if (msg.message != WM_KEYDOWN || msg.wParam != VK_TAB || GetKeyState(VK_CONTROL) < 0) return false;
+    if (!IsChild(form_, msg.hwnd)) return false;
+    const std::vector<std::string_view>& order = TFormLayout::TabOrder();
+    const int n = int(order.size());
+    const bool back = GetKeyState(VK_SHIFT) < 0;
+    int at = back ? 0 : n - 1;
+    for (int i = 0; i < n; ++i)
+        if (Control(order[i]) == msg.hwnd || IsChild(Control(order[i]), msg.hwnd)) at = i;
+    for (int k = 1; k <= n; ++k) {
+        HWND next = Control(order[size_t((at + (back ? n - k : k)) % n)]);
+        if (IsWindowVisible(next) && IsWindowEnabled(next)) {
+            SetFocus(next);
+            break;
+        }
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------ messages
+
+LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == WM_NCCREATE) {
+        auto* form = static_cast<TForm1*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
+        form->form_ = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    }
+    auto* form = reinterpret_cast<TForm1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    return form ? form->Handle(msg, wp, lp) : DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT TForm1::Handle(UINT msg, WPARAM wp, LPARAM lp)
+{
+    switch (msg) {
+    case WM_SIZE:
+        if (wp != SIZE_MINIMIZED) Arrange();
+        return 0;
+    case WM_COMMAND: Command(reinterpret_cast<HWND>(lp), HIWORD(wp), LOWORD(wp)); return 0;
+    case WM_CTLCOLORSTATIC: return LabelColors(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp));
+    case WM_DRAWITEM: DrawReadingLine(*reinterpret_cast<const DRAWITEMSTRUCT*>(lp)); return TRUE;
+    case WM_ACTIVATE:
+        // The focus goes back where it was when the window comes back;
+        // that is not the operator entering the port box.
+        if (LOWORD(wp) == WA_INACTIVE) {
+            if (HWND focus = GetFocus(); focus && IsChild(form_, focus)) savedFocus_ = focus;
+        } else if (IsWindow(savedFocus_)) {
+            restoringFocus_ = true;
+            SetFocus(savedFocus_);
+            restoringFocus_ = false;
+        }
+        return 0;
+    case WM_CLOSE:
+        // A failed close is abandoned: the window stays, and so does the run.
+        if (HandleEvent([this] { FormClose(); })) DestroyWindow(form_);
+        return 0;
+    case WM_DESTROY: PostQuitMessage(0); return 0;
+    case kDeliver:
+        if (Session) Session->Deliver(*this);
+        return 0;
+    case kFailures: ShowFailures(); return 0;
+    case kStarted: Started(); return 0;
+    case kSelect:
+        selectPending_ = false;
+        HandleEvent([this] {
+            TakeChosenItem();
+            ComCBoxSelect();
+        });
+        return 0;
+    default: return DefWindowProcW(form_, msg, wp, lp);
+    }
+}
+
+void TForm1::Command(HWND from, WORD code, WORD id)
+{
+    if (!from && id >= kMenuBase && id < kMenuBase + TFormLayout::LogMenu().size()) {
+        const std::string_view entry = TFormLayout::LogMenu()[id - kMenuBase].Name;
+        if (entry == "Clear1") HandleEvent([this] { Clear1Click(); });
+        if (entry == "Selectall1") HandleEvent([this] { Selectall1Click(); });
+        if (entry == "Saveas1") HandleEvent([this] { Saveas1Click(); });
+    } else if (from == ComCBox) {
+        if (code == CBN_SETFOCUS && !restoringFocus_) HandleEvent([this] { ComCBoxEnter(); });
+        // An item becomes the selection: picked from the dropped list (which
+        // ends in CBN_SELENDOK), stepped to with an arrow key in the closed
+        // box, or typed whole while another one is selected. It is handled
+        // once the box shows its text.
+        bool chosen = code == CBN_SELENDOK || (code == CBN_SELCHANGE && !SendMessageW(from, CB_GETDROPPEDSTATE, 0, 0));
+        if (code == CBN_EDITCHANGE) {
+            const std::wstring text = W(TextOf(from));
+            const LRESULT count = SendMessageW(from, CB_GETCOUNT, 0, 0);
+            for (LRESULT i = 0; i < count && !chosen; ++i) {
+                std::wstring item(size_t(SendMessageW(from, CB_GETLBTEXTLEN, WPARAM(i), 0)) + 1, L'\0');
+                item.resize(size_t(SendMessageW(from, CB_GETLBTEXT, WPARAM(i), reinterpret_cast<LPARAM>(item.data()))));
+                if (item == text && i != SendMessageW(from, CB_GETCURSEL, 0, 0)) {
+                    SendMessageW(from, CB_SETCURSEL, WPARAM(i), 0);
+                    chosen = true;
+                }
+            }
+        }
+        if (chosen && !selectPending_) selectPending_ = PostMessageW(form_, kSelect, 0, 0);
+    } else if (from == sbRun && code == BN_CLICKED) {
+        HandleEvent([this] { sbRunClick(); });
+    } else if (from == cbOffset && code == BN_CLICKED && Session) {
+        Session->SetOffsetCorrection(SendMessageW(cbOffset, BM_GETCHECK, 0, 0) == BST_CHECKED);
+    }
+}
+
+// The box takes the text of the item that became the selection.
+void TForm1::TakeChosenItem()
+{
+    const LRESULT i = SendMessageW(ComCBox, CB_GETCURSEL, 0, 0);
+    if (i < 0) return;
+    std::wstring item(size_t(SendMessageW(ComCBox, CB_GETLBTEXTLEN, WPARAM(i), 0)) + 1, L'\0');
+    item.resize(size_t(SendMessageW(ComCBox, CB_GETLBTEXT, WPARAM(i), reinterpret_cast<LPARAM>(item.data()))));
+    SetWindowTextW(ComCBox, item.c_str());
+}
+
+LRESULT TForm1::LabelColors(HDC dc, HWND control)
+{
+    wchar_t cls[16] = {};
+    GetClassNameW(control, cls, 16);
+    if (lstrcmpiW(cls, L"Static") == 0) SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+// A reading-list line on the colour of its channel's state; a reading out
+// of the table in white on red.
+void TForm1::DrawReadingLine(const DRAWITEMSTRUCT& item)
+{
+    if (item.hwndItem != ListBox1 || item.itemID == UINT(-1)) return;
+    const TChannelState state = TChannelState(item.itemData);
+    const std::optional<TRgb> color = TFormLayout::StateColor(state);
+    const bool selected = item.itemState & ODS_SELECTED;
+    COLORREF back = color ? Colorref(*color) : GetSysColor(COLOR_WINDOW);
+    COLORREF fore = state == TChannelState::OutOfRange ? RGB(255, 255, 255) : GetSysColor(COLOR_WINDOWTEXT);
+    if (selected) back = GetSysColor(COLOR_HIGHLIGHT), fore = GetSysColor(COLOR_HIGHLIGHTTEXT);
+    HBRUSH brush = CreateSolidBrush(back);
+    FillRect(item.hDC, &item.rcItem, brush);
+    DeleteObject(brush);
+    std::wstring text(size_t(SendMessageW(ListBox1, LB_GETTEXTLEN, item.itemID, 0)) + 1, L'\0');
+    text.resize(size_t(SendMessageW(ListBox1, LB_GETTEXT, item.itemID, reinterpret_cast<LPARAM>(text.data()))));
+    HGDIOBJ old = SelectObject(item.hDC, Font);
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, fore);
+    RECT r = item.rcItem;
+    r.left += 2;
+    DrawTextW(item.hDC, text.c_str(), int(text.size()), &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_EXPANDTABS);
+    SelectObject(item.hDC, old);
+    if (item.itemState & ODS_FOCUS) DrawFocusRect(item.hDC, &item.rcItem);
+}
+
+// The log pane opens the window's menu, not the edit control's own.
+LRESULT CALLBACK TForm1::LogPaneProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR self)
+{
+    if (msg != WM_CONTEXTMENU) return DefSubclassProc(hwnd, msg, wp, lp);
+    const auto* form = reinterpret_cast<const TForm1*>(self);
+    POINT at{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
+    if (at.x == -1 && at.y == -1) { // the menu key
+        at = {0, 0};
+        ClientToScreen(hwnd, &at);
+    }
+    TrackPopupMenu(form->PopupMenu3, TPM_RIGHTBUTTON, at.x, at.y, 0, form->form_, nullptr);
+    return 0;
+}
+
+bool TForm1::HandleEvent(const std::function<void()>& handler)
+{
+    try {
+        handler();
+        return true;
+    } catch (const std::exception& e) {
+        ShowFailure(e.what());
+        return false;
+    }
+}
+
+// A message box runs a modal loop; opened from inside the delivery of the
+// session's events it would deliver the next ones inside it. So failures
+// wait for the message loop and are shown one at a time; the same text told
+// again while it waits is shown once.
+void TForm1::ShowFailure(const std::string& text)
+{
+    if (!failures_.empty() && failures_.back() == text) return;
+    failures_.push_back(text);
+    if (failures_.size() == 1 && !showingFailures_) PostMessageW(form_, kFailures, 0, 0);
+}
+
+void TForm1::ShowFailures()
+{
+    if (showingFailures_) return;
+    showingFailures_ = true;
+    while (!failures_.empty()) {
+        options_.ShowMessage(failures_.front());
+        failures_.pop_front();
+    }
+    showingFailures_ = false;
+}
+
+void TForm1::SetPaths()
+{
+    files_ = TAppFiles::Of(options_.ExecutablePath, options_.Demo, options_.JournalDir);
+    AppPath = files_.AppPath();
+    IniName = files_.IniName();
+}
+
+// ---------------------------------------------------------------- start, close
+
+void TForm1::FormCreate()
+{
+    SetPaths();
+    const TSettings settings = files_.LoadSettings();
+    SetText(cbxBaud, settings.Baud);
+    SetText(cbxParity, settings.Parity);
+    SetText(ComCBox, settings.Port);
+    SetText(ePeriod, settings.Period);
+
+    TSessionConfig config = files_.SessionConfig(locale_);
+    config.Simulated = options_.Demo;
+    Session = options_.MakeSession ? options_.MakeSession(config) : MakeCoreSession(config);
+    Session->SetWakeup([form = form_] { PostMessageW(form, kDeliver, 0, 0); });
+    // Once the window shows, from the message loop: the offer of a run left
+    // behind comes before anything runs, the demo's run included.
+    PostMessageW(form_, kStarted, 0, 0);
+    Session->CreateCmd();
+    std::string frames;
+    for (const std::string& frame : Session->Table().FrameLines()) frames += (frames.empty() ? "" : "\n") + frame;
+    SetWindowTextW(Memo2, WithCrLf(frames).c_str());
+}
+
+void TForm1::Started()
+{
+    HandleEvent([this] { OfferLeftJournals(); });
+    if (options_.Demo) HandleEvent([this] { StartDemo(); });
+}
+
+// A run that did not end normally left its journal behind. The operator
+// decides whether its whole lines come back into the pane; either way it
+// becomes a complete journal, and nothing is deleted.
+void TForm1::OfferLeftJournals()
+{
+    if (!Session) return;
+    for (const TJournalInfo& journal : Session->LeftJournals()) {
+        if (options_.OfferJournal(journal, JournalOfferText(journal)))
+            for (const std::string& line : Session->RestoreJournal(journal)) AppendLogLine(line);
+        Session->FinishLeftJournal(journal);
+    }
+}
+
+void TForm1::StartDemo()
+{
+    ComCBoxEnter();
+    const std::wstring simulated = W(TSession::kSimulatedPort);
+    const LRESULT index = SendMessageW(ComCBox, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(simulated.c_str()));
+    SendMessageW(ComCBox, CB_SETCURSEL, WPARAM(index), 0);
+    SetText(cbxParity, "no");
+    ComCBoxSelect();
+    EnableWindow(sbRun, TRUE);
+    SendMessageW(sbRun, BM_SETCHECK, BST_CHECKED, 0);
+    sbRunClick();
+}
+
+void TForm1::FormClose()
+{
+    // The definition and offsets lines served only the start. A close that
+    // failed before has released them already.
+    if (!listsReleased_ && Session) Session->ReleaseStartLists();
+    listsReleased_ = true;
+
+    SetPaths();
+    TSettings settings;
+    settings.Baud = TextOf(cbxBaud);
+    settings.Parity = TextOf(cbxParity);
+    settings.Port = TextOf(ComCBox);
+    settings.Period = TextOf(ePeriod);
+    // A demo's port is made up for this run: the user's settings stay.
+    if (!options_.Demo) files_.SaveSettings(settings);
+    // Waits for a scan in progress, which goes to the journal, and ends the
+    // session's thread.
+    Session.reset();
+}
+
+// --------------------------------------------------------------- port and run
+
+void TForm1::ComCBoxEnter()
+{
+    if (!Session) return;
+    const std::string text = TextOf(ComCBox);
+    SendMessageW(ComCBox, CB_RESETCONTENT, 0, 0);
+    LRESULT match = -1;
+    for (const std::string& item : Session->PortBoxItems()) {
+        const LRESULT i = SendMessageW(ComCBox, CB_ADDSTRING, 0, LPARAM(W(item).c_str()));
+        if (item == text && match < 0) match = i;
+    }
+    SendMessageW(ComCBox, CB_SETCURSEL, WPARAM(match), 0);
+    SetText(ComCBox, text);
+}
+
+void TForm1::ComCBoxSelect()
+{
+    if (!Session) return;
+    const std::string text = TextOf(ComCBox);
+    if (TSession::IsDisconnectText(text)) {
+        connectId_ = 0; // a connect still on its way is told, but no longer shown
+        Session->Disconnect();
+        SendMessageW(sbRun, BM_SETCHECK, BST_UNCHECKED, 0);
+        EnableWindow(sbRun, FALSE);
+        SetIndicator(TFormLayout::kGrey);
+        return;
+    }
+    connectId_ = Session->Connect({text, TextOf(cbxBaud), TextOf(cbxParity)});
+}
+
+void TForm1::Connected(const TConnectResult& result)
+{
+    if (result.Id != connectId_) return;
+    if (const std::optional<TConnectShown> shown = TFormLayout::ConnectShown(result.Kind)) {
+        if (!shown->RunEnabled) SendMessageW(sbRun, BM_SETCHECK, BST_UNCHECKED, 0);
+        EnableWindow(sbRun, shown->RunEnabled);
+        SetIndicator(shown->Indicator);
+    }
+    if (!result.Message().empty()) ShowFailure(result.Message());
+}
+
+void TForm1::sbRunClick()
+{
+    if (!Session) return;
+    if (SendMessageW(sbRun, BM_GETCHECK, 0, 0) == BST_CHECKED)
+        runId_ = Session->Start(TextOf(ePeriod));
+    else
+        Session->Stop();
+}
+
+void TForm1::RunStarted(uint64_t, size_t listLines)
+{
+    SendMessageW(ListBox1, LB_RESETCONTENT, 0, 0);
+    for (size_t i = 0; i < listLines; ++i) SendMessageW(ListBox1, LB_ADDSTRING, 0, LPARAM(L""));
+    ShowTime("0");
+}
+
+void TForm1::RunStopped(uint64_t run)
+{
+    // The session ended the run of the latest Run press by itself.
+    if (run == runId_) SendMessageW(sbRun, BM_SETCHECK, BST_UNCHECKED, 0);
+}
+
+void TForm1::TimeShown(const std::string& caption)
+{
+    ShowTime(caption);
+}
+
+void TForm1::ShowTime(const std::string& caption)
+{
+    SetText(lbTime, caption);
+    const TControlSpec& spec = TFormLayout::Control("lbTime");
+    const SIZE text = TextExtent(lbTime);
+    Place(lbTime, TFormLayout::AutoSized(spec, {spec.X, spec.Y, spec.Width, spec.Height}, text.cx, text.cy));
+}
+
+// Each reading-list line's text, and its state for its colour.
+void TForm1::ScanDone(const TScanRecord& record)
+{
+    AppendLogLine(record.Line);
+    const size_t count = size_t(SendMessageW(ListBox1, LB_GETCOUNT, 0, 0));
+    const size_t lines = std::min({count, record.ListLines.size(), record.Status.size()});
+    SendMessageW(ListBox1, WM_SETREDRAW, FALSE, 0);
+    for (size_t i = 0; i < lines; ++i) {
+        SendMessageW(ListBox1, LB_DELETESTRING, i, 0);
+        SendMessageW(ListBox1, LB_INSERTSTRING, i, LPARAM(W(record.ListLines[i]).c_str()));
+        SendMessageW(ListBox1, LB_SETITEMDATA, i, LPARAM(StateOf(record.Status[i])));
+    }
+    SendMessageW(ListBox1, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(ListBox1, nullptr, TRUE);
+}
+
+void TForm1::SetIndicator(TRgb color)
+{
+    SetShapeColor(shConnect, color);
+}
+
+void TForm1::PortLost(const std::string& text)
+{
+    SetIndicator(TFormLayout::kLost);
+    options_.ShowNotice(text);
+}
+
+void TForm1::PortBack(const std::string& text)
+{
+    SetIndicator(TFormLayout::kGreen);
+    options_.ShowNotice(text);
+}
+
+void TForm1::Failed(const std::string& text)
+{
+    ShowFailure(text);
+}
+
+// ------------------------------------------------------------------ log pane
+
+void TForm1::Clear1Click()
+{
+    SetWindowTextW(Memo1, L"");
+}
+
+void TForm1::Selectall1Click()
+{
+    // The selection shows, ready for the clipboard's keys.
+    SetFocus(Memo1);
+    SendMessageW(Memo1, EM_SETSEL, 0, -1);
+}
+
+// Appends a line that carries its break, so that the next one starts a line
+// of its own, after typed text too. The operator's selection stays; the
+// pane follows the run while its last line is in view, and keeps its place
+// otherwise.
+void TForm1::AppendLogLine(const std::string& line)
+{
+    const bool following = Following(Memo1);
+    DWORD selStart = 0, selEnd = 0;
+    SendMessageW(Memo1, EM_GETSEL, WPARAM(&selStart), LPARAM(&selEnd));
+    const LRESULT top = SendMessageW(Memo1, EM_GETFIRSTVISIBLELINE, 0, 0);
+    const int end = GetWindowTextLengthW(Memo1);
+    SendMessageW(Memo1, EM_SETSEL, end, end);
+    const bool atLineStart = SendMessageW(Memo1, EM_LINEINDEX, WPARAM(-1), 0) == end;
+    const std::wstring text = (atLineStart ? L"" : L"\r\n") + W(line) + L"\r\n";
+    SendMessageW(Memo1, EM_REPLACESEL, FALSE, LPARAM(text.c_str()));
+    // No undo may take a logged line back.
+    SendMessageW(Memo1, EM_EMPTYUNDOBUFFER, 0, 0);
+    SendMessageW(Memo1, EM_SETSEL, selStart, selEnd);
+    if (following)
+        SendMessageW(Memo1, WM_VSCROLL, SB_BOTTOM, 0);
+    else
+        SendMessageW(Memo1, EM_LINESCROLL, 0, top - SendMessageW(Memo1, EM_GETFIRSTVISIBLELINE, 0, 0));
+}
+
+void TForm1::Saveas1Click()
+{
+    SetPaths();
+    const std::string header = Session ? Session->Table().HeaderLine() : std::string();
+    const std::wstring top = WithCrLf(header + "\n");
+    const bool following = Following(Memo1);
+    SendMessageW(Memo1, EM_SETSEL, 0, 0);
+    SendMessageW(Memo1, EM_REPLACESEL, FALSE, LPARAM(top.c_str()));
+    // The header line leaves the pane on every path, a failed save included,
+    // and with it the undo step that would bring it back.
+    struct TRemoveHeader {
+        HWND Pane;
+        size_t Length;
+        bool Following;
+        ~TRemoveHeader()
+        {
+            SendMessageW(Pane, EM_SETSEL, 0, Length);
+            SendMessageW(Pane, EM_REPLACESEL, FALSE, LPARAM(L""));
+            SendMessageW(Pane, EM_EMPTYUNDOBUFFER, 0, 0);
+            if (Following) SendMessageW(Pane, WM_VSCROLL, SB_BOTTOM, 0);
+        }
+    } removeHeader{Memo1, top.size(), following};
+    const std::optional<std::string> path = options_.AskSavePath(AppPath, "csv", lastSaveName_);
+    if (!path) return;
+    lastSaveName_ = *path;
+    // The pane below the header line, as the scans during the dialog left it.
+    const std::string text = TextOf(Memo1);
+    const size_t headerBytes = std::min(text.size(), header.size() + 2);
+    if (Session) Session->SaveLog(*path, std::string_view(text).substr(headerBytes));
+}
