@@ -41,7 +41,7 @@ started=$(date +%s)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVARA_BENCH=ON ${CMAKE_ARGS:-} >/dev/null
 gui=""
 grep -q '^KELVARA_GUI:BOOL=ON' "$build/CMakeCache.txt" && gui=1
-targets=(kelvara-log kelvara-sim serial_bench scan_bench proc_bench session_bench)
+targets=(kelvara-log kelvara-sim serial_bench scan_bench sim_bench proc_bench session_bench)
 [ -n "$gui" ] && targets+=(kelvara window_bench)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
@@ -87,6 +87,9 @@ fi
 
 note "one scan against the simulated bus, Kelvara and libmodbus ($BENCH_SCANS scans each, three conditions)"
 run scan "$bin/scan_bench"
+
+note "one scan on the in-process simulated bus against the pty simulator ($BENCH_SCANS scans each)"
+run sim "$bin/sim_bench"
 
 note "keeping a run safe: reconnecting after unplugs, the journal's cost per line"
 run reconnect "$bin/session_bench" reconnect "$bin/kelvara-log" "$bin/kelvara-sim"

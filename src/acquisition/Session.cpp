@@ -11,9 +11,7 @@
 #include <cerrno>
 #include <chrono>
 
-#ifdef KELVARA_HAVE_SIM
-#include "sim/SimBus.h"
-#endif
+#include "sim/SimPlatform.h"
 
 #ifndef _WIN32
 #include <grp.h>
@@ -125,8 +123,23 @@ std::string PortBackText(const std::string& device, uint32_t second, const std::
     return text + ".";
 }
 
+namespace {
+
+// The simulated bus answers inside the process; every other port name goes
+// to the system's devices.
+std::unique_ptr<sim::TSimPlatform> SimulatedBus(bool offered)
+{
+    if (!offered) return nullptr;
+    sim::TSimOptions options;
+    options.Profile = TSession::kSimulatedProfile;
+    return std::make_unique<sim::TSimPlatform>(options);
+}
+
+} // namespace
+
 TSession::TSession(TSessionConfig config)
-    : config_(std::move(config)), ser_(std::make_unique<TSerialChannel>()),
+    : config_(std::move(config)), platform_(SimulatedBus(config_.Simulated)),
+      ser_(platform_ ? std::make_unique<TSerialChannel>(*platform_) : std::make_unique<TSerialChannel>()),
       table_(std::make_unique<TChannelTable>(config_.Locale)), reader_(std::make_unique<TChannelReader>(*ser_)),
       scan_(std::make_unique<TScanCycle>(*table_, *reader_, config_.Clock))
 {
@@ -429,7 +442,7 @@ void TSession::DoConnect(uint64_t id, const TPortTexts& texts)
         return Post(std::move(event));
     }
     CloseLink();
-    devicePath_ = texts.Port == kSimulatedPort && config_.Simulated ? SimulatedDevice() : DevicePathOf(texts.Port);
+    devicePath_ = texts.Port == kSimulatedPort && platform_ ? sim::kSimulatedDevice : DevicePathOf(texts.Port);
     result.Device = devicePath_;
     if (texts.Baud == "Baudrate") return Post(std::move(event));
     baudText_ = texts.Baud.substr(0, kShortText);
@@ -536,23 +549,6 @@ void TSession::JournalFailure(const std::string& text)
     failed.Kind = TEvent::Failed;
     failed.Text = "The run's journal cannot be written: " + text + ". The run goes on without it.";
     Post(std::move(failed));
-}
-
-std::string TSession::SimulatedDevice()
-{
-#ifndef KELVARA_HAVE_SIM
-    throw EError("no simulated bus on this platform");
-#else
-    if (!bus_) {
-        sim::TSimOptions options;
-        options.Baud = 19200;
-        options.Profile = kSimulatedProfile;
-        auto bus = std::make_shared<sim::TSimBus>(options);
-        bus->Start();
-        bus_ = bus;
-    }
-    return static_cast<sim::TSimBus*>(bus_.get())->DevicePath();
-#endif
 }
 
 // --------------------------------------------------------------------- ticks

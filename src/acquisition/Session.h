@@ -34,6 +34,9 @@ namespace kelvara {
 class TSerialChannel;
 class TChannelReader;
 class TScanCycle;
+namespace sim {
+class TSimPlatform;
+}
 
 // What connecting came to.
 struct TConnectResult {
@@ -225,8 +228,6 @@ private:
     int64_t NextWakeMs() const;
     void Post(TEvent event);
     void Enqueue(TCommand command);
-    // The device path of the simulated bus, started on first use.
-    std::string SimulatedDevice();
 
     const TSessionConfig config_;
     std::atomic<bool> offsetCorrection_{false};
@@ -246,7 +247,9 @@ private:
 
     // The session thread's own; the front end's thread touches them only
     // before the thread starts (CreateCmd) or after it ended.
-    std::shared_ptr<void> bus_; // the simulated bus, when started
+    // The simulated bus in front of the system's ports, when offered; the
+    // channel reaches every port through it.
+    std::unique_ptr<sim::TSimPlatform> platform_;
     std::unique_ptr<TSerialChannel> ser_;
     std::unique_ptr<TChannelTable> table_;
     std::unique_ptr<TChannelReader> reader_;

@@ -115,9 +115,7 @@ int main(int argc, char** argv)
         Say("no port to log from: give --port DEVICE, or --simulate");
         return 1;
     }
-    // The simulated bus carries any parity; without a word, it runs with none.
-    const std::string parity = opt.parity.value_or(opt.simulate ? "no" : settings.Parity);
-    session.Connect({port, baudText, parity});
+    session.Connect({port, baudText, opt.parity.value_or(settings.Parity)});
     while (!log.Connected_ && !stop.StopPending()) session.WaitAndDeliver(log, 60000);
     if (!log.Connected_) return 0;
     if (log.Connection.Kind == TConnectResult::SettingRefused)

@@ -237,6 +237,27 @@ void TForm1::WireEvents()
     connect(cbOffset, &QCheckBox::toggled, this, [this](bool on) {
         if (Session) Session->SetOffsetCorrection(on);
     });
+    // The pane follows the run while the operator leaves its end in view:
+    // whatever makes it longer or its view smaller (a line, a resize, the
+    // header a save puts on top) keeps the end in view. Scrolled back, it
+    // stays; scrolled to the end again (Ctrl+End, the scroll bar), it follows.
+    // The end is in view one line short of the bar's end too, where a cursor
+    // on the last, empty line leaves the view.
+    QScrollBar* bar = Memo1->verticalScrollBar();
+    const auto atEnd = [bar](int value) { return value >= bar->maximum() - 1; };
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int max) {
+        if (followLog_) bar->setValue(max);
+    });
+    connect(bar, &QScrollBar::valueChanged, this, [this, atEnd](int value) {
+        if (atEnd(value)) followLog_ = true;
+    });
+    connect(bar, &QScrollBar::actionTriggered, this,
+            [this, bar, atEnd] { followLog_ = atEnd(bar->sliderPosition()); });
+    // A key that moves the cursor scrolls once the cursor has moved.
+    connect(Memo1, &QPlainTextEdit::cursorPositionChanged, this, [this, bar, atEnd] {
+        QMetaObject::invokeMethod(
+            this, [this, bar, atEnd] { followLog_ = atEnd(bar->value()); }, Qt::QueuedConnection);
+    });
     connect(Memo1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu3->popup(Memo1->viewport()->mapToGlobal(at)); });
     connect(Clear1, &QAction::triggered, this, [this] { HandleEvent([this] { Clear1Click(); }); });
@@ -343,7 +364,6 @@ void TForm1::StartDemo()
 {
     ComCBoxEnter();
     ComCBox->setCurrentIndex(ComCBox->findText(TSession::kSimulatedPort));
-    cbxParity->setEditText("no");
     ComCBoxSelect();
     sbRun->setEnabled(true);
     sbRun->setChecked(true);
@@ -546,10 +566,6 @@ void TForm1::Selectall1Click()
 
 void TForm1::AppendLogLine(const std::string& line)
 {
-    // The pane follows the run while its last line is in view, however the
-    // view got there (a resize, a dialog, Ctrl+End).
-    QScrollBar* bar = Memo1->verticalScrollBar();
-    const bool following = bar->value() >= bar->maximum() - 1;
     QTextCursor cursor(Memo1->document());
     cursor.movePosition(QTextCursor::End);
     // One edit, laid out once. Each appended line carries its break, so the
@@ -560,7 +576,6 @@ void TForm1::AppendLogLine(const std::string& line)
     cursor.insertText(Q(line));
     cursor.insertBlock();
     cursor.endEditBlock();
-    if (following) bar->setValue(bar->maximum());
 }
 
 void TForm1::RemoveFirstPaneLine()

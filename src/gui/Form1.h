@@ -165,6 +165,7 @@ private:
     kelvara::TAppFiles files_;
     std::map<std::string, QWidget*, std::less<>> controls_;
     bool listsReleased_ = false;
+    bool followLog_ = true;
     uint64_t runId_ = 0;
     uint64_t connectId_ = 0;
     QStringList failures_;

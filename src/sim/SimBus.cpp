@@ -3,13 +3,11 @@
 #include "base/Errors.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
-#include <deque>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
+#include <span>
 #include <sys/eventfd.h>
 #include <termios.h>
 #include <thread>
@@ -21,36 +19,6 @@ namespace {
 
 using namespace std::chrono;
 
-struct TSlaveState {
-    float Fixed = 0.0f;
-    bool FollowsProfile = false;
-    TFault Fault;
-    TSlaveCounters Counters;
-};
-
-// One reply on its way out. The line carries one reply at a time, in the order
-// of the requests: a reply that is due while an earlier one is still going out
-// waits, so a late reply always precedes the replies to later requests.
-struct TOutgoing {
-    int Slave = 0;
-    std::vector<uint8_t> Bytes;
-    std::vector<nanoseconds> Offsets; // when each byte is due, from the start
-    TSimClock::time_point Start;      // earliest start
-    TSimClock::time_point ActualStart;
-    bool Started = false;
-    size_t Sent = 0;
-};
-
-void CheckSlave(int slave)
-{
-    if (slave < 1 || slave > kSlaveCount) throw ERangeError();
-}
-
-nanoseconds Ms(double ms)
-{
-    return duration_cast<nanoseconds>(duration<double, std::milli>(ms));
-}
-
 void CloseFd(int& fd)
 {
     if (fd >= 0) ::close(fd);
@@ -60,12 +28,9 @@ void CloseFd(int& fd)
 } // namespace
 
 struct TSimBus::TImpl {
-    TSimOptions Options;
+    explicit TImpl(const TSimOptions& options) : Slaves(options) {}
 
-    mutable std::mutex Lock; // guards Slaves, Profile and ProfileEpoch
-    std::array<TSlaveState, kSlaveCount + 1> Slaves;
-    std::string Profile;
-    TSimClock::time_point ProfileEpoch = TSimClock::now();
+    TSimSlaves Slaves;
 
     int MasterFd = -1;
     int HeldSlaveFd = -1;
@@ -75,32 +40,14 @@ struct TSimBus::TImpl {
     std::atomic<bool> Stopping{false};
     bool Running = false;
 
-    std::deque<TOutgoing> Out; // serving thread only
-
-    float ValueLocked(int slave, TSimClock::time_point now) const
-    {
-        const TSlaveState& s = Slaves[slave];
-        if (!s.FollowsProfile || Profile.empty()) return s.Fixed;
-        return ProfileValue(Profile, slave, duration<double>(now - ProfileEpoch).count());
-    }
+    TReplyLine Line; // serving thread only
 
     void Serve();
     void Handle(const TFrame& request, TSimClock::time_point now);
     bool SendDue(TSimClock::time_point now);
-    std::optional<TSimClock::time_point> NextSend() const;
 };
 
-TSimBus::TSimBus(TSimOptions options) : impl_(std::make_unique<TImpl>())
-{
-    if (options.Baud < 1) throw EError("Invalid baud rate " + std::to_string(options.Baud));
-    if (!(options.TurnaroundMs >= 0)) throw EError("Invalid turnaround time");
-    if (!options.Profile.empty() && !IsProfileName(options.Profile))
-        throw EError("Unknown profile '" + options.Profile + "'");
-    impl_->Options = options;
-    for (int s = 1; s < kSlaveCount; ++s) impl_->Slaves[s].Fixed = kDefaultEmfMv[s - 1];
-    impl_->Slaves[kAmbientSlave].Fixed = kDefaultAmbientC;
-    SetProfile(options.Profile);
-}
+TSimBus::TSimBus(TSimOptions options) : impl_(std::make_unique<TImpl>(options)) {}
 
 TSimBus::~TSimBus()
 {
@@ -147,7 +94,7 @@ void TSimBus::Start()
     if (m.WakeFd < 0) fail("Cannot create the wake-up event");
 
     m.Stopping = false;
-    m.Out.clear();
+    m.Line.Clear();
     m.Thread = std::thread([&m] { m.Serve(); });
     m.Running = true;
 }
@@ -179,129 +126,63 @@ bool TSimBus::Running() const
 
 void TSimBus::SetValue(int slave, float value)
 {
-    CheckSlave(slave);
-    std::lock_guard guard(impl_->Lock);
-    impl_->Slaves[slave].Fixed = value;
-    impl_->Slaves[slave].FollowsProfile = false;
+    impl_->Slaves.SetValue(slave, value);
 }
 
 void TSimBus::SetProfile(const std::string& name)
 {
-    if (!name.empty() && !IsProfileName(name)) throw EError("Unknown profile '" + name + "'");
-    std::lock_guard guard(impl_->Lock);
-    impl_->Profile = name;
-    impl_->ProfileEpoch = TSimClock::now();
-    for (auto& s : impl_->Slaves) s.FollowsProfile = !name.empty();
+    impl_->Slaves.SetProfile(name);
 }
 
 float TSimBus::CurrentValue(int slave) const
 {
-    CheckSlave(slave);
-    std::lock_guard guard(impl_->Lock);
-    return impl_->ValueLocked(slave, TSimClock::now());
+    return impl_->Slaves.CurrentValue(slave);
 }
 
 void TSimBus::SetFault(int slave, TFault fault)
 {
-    CheckSlave(slave);
-    std::lock_guard guard(impl_->Lock);
-    impl_->Slaves[slave].Fault = fault;
+    impl_->Slaves.SetFault(slave, fault);
 }
 
 TSlaveCounters TSimBus::Counters(int slave) const
 {
-    CheckSlave(slave);
-    std::lock_guard guard(impl_->Lock);
-    return impl_->Slaves[slave].Counters;
+    return impl_->Slaves.Counters(slave);
 }
 
 void TSimBus::TImpl::Handle(const TFrame& request, TSimClock::time_point now)
 {
-    // Address 0 is a broadcast, which is never answered; 8..247 are slaves
-    // that are not on this bus.
-    const int slave = request[0];
-    if (slave < 1 || slave > kSlaveCount) return;
-
-    TFault fault;
-    float value;
-    {
-        std::lock_guard guard(Lock);
-        TSlaveState& s = Slaves[slave];
-        ++s.Counters.RequestsSeen;
-        fault = s.Fault;
-        if (fault.Kind != TFaultKind::None) ++s.Counters.FaultsInjected;
-        value = ValueLocked(slave, now);
-    }
-
-    TOutgoing out;
-    out.Slave = slave;
-    out.Bytes = BuildReply(request, value, fault);
-    if (out.Bytes.empty()) return;
-
-    const nanoseconds character = CharacterTime(Options.Baud);
     // The framer saw the request the moment it was written; on a real line its
     // last byte would have arrived only after its own transmission time.
-    out.Start = now + Ms(Options.TurnaroundMs);
-    if (Options.WireTiming) out.Start += character * static_cast<long>(request.size());
-    if (fault.Kind == TFaultKind::DelayBefore) out.Start += Ms(std::max(fault.Arg, 0));
-    if (fault.Kind == TFaultKind::Late) out.Start += Ms(fault.Arg > 0 ? fault.Arg : 40);
-
-    const nanoseconds between = fault.Kind == TFaultKind::DelayBetween ? Ms(std::max(fault.Arg, 0)) : nanoseconds(0);
-    for (size_t i = 0; i < out.Bytes.size(); ++i) {
-        nanoseconds at = between * static_cast<long>(i);
-        if (Options.WireTiming) at += character * static_cast<long>(i + 1);
-        out.Offsets.push_back(at);
-    }
-    Out.push_back(std::move(out));
+    TSimClock::time_point at = now;
+    if (Slaves.Options().WireTiming) at += CharacterTime(Slaves.Options().Baud) * static_cast<long>(request.size());
+    if (auto reply = Slaves.Answer(request, at)) Line.Push(std::move(*reply));
 }
 
 // Writes every byte that is due by now. Returns false when the pty would not
 // take more (nobody is reading the slave side), so the caller waits for room.
 bool TSimBus::TImpl::SendDue(TSimClock::time_point now)
 {
-    while (!Out.empty()) {
-        TOutgoing& o = Out.front();
-        if (!o.Started) {
-            if (now < o.Start) return true;
-            o.Started = true;
-            o.ActualStart = now;
-        }
-        size_t n = 0;
-        while (o.Sent + n < o.Bytes.size() && o.ActualStart + o.Offsets[o.Sent + n] <= now) ++n;
-        if (n == 0) return true;
-        const ssize_t w = ::write(MasterFd, o.Bytes.data() + o.Sent, n);
+    for (;;) {
+        const std::span<const uint8_t> due = Line.Due(now);
+        if (due.empty()) return true;
+        const ssize_t w = ::write(MasterFd, due.data(), due.size());
         if (w < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) return false;
-            Out.pop_front(); // the line is gone; this reply cannot be delivered
+            Line.DropCurrent(); // the line is gone; this reply cannot be delivered
             continue;
         }
-        o.Sent += static_cast<size_t>(w);
-        if (o.Sent == o.Bytes.size()) {
-            {
-                std::lock_guard guard(Lock);
-                ++Slaves[o.Slave].Counters.RepliesSent;
-            }
-            Out.pop_front();
+        if (const int slave = Line.Delivered(static_cast<size_t>(w))) {
+            Slaves.ReplySent(slave);
             continue;
         }
-        if (static_cast<size_t>(w) < n) return false;
-        return true;
+        return static_cast<size_t>(w) == due.size();
     }
-    return true;
-}
-
-std::optional<TSimClock::time_point> TSimBus::TImpl::NextSend() const
-{
-    if (Out.empty()) return std::nullopt;
-    const TOutgoing& o = Out.front();
-    if (!o.Started) return o.Start;
-    return o.ActualStart + o.Offsets[o.Sent];
 }
 
 void TSimBus::TImpl::Serve()
 {
-    TRequestFramer framer(Options.Baud);
+    TRequestFramer framer(Slaves.Options().Baud);
     uint8_t buffer[512];
     bool hungUp = false;
 
@@ -315,7 +196,7 @@ void TSimBus::TImpl::Serve()
 
         std::optional<TSimClock::time_point> wake = framer.Deadline();
         if (roomToWrite) {
-            if (auto send = NextSend(); send && (!wake || *send < *wake)) wake = send;
+            if (auto send = Line.NextDue(); send && (!wake || *send < *wake)) wake = send;
         }
         timespec timeout{};
         timespec* timeoutPtr = nullptr;

@@ -7,35 +7,12 @@
 // time to exercise the logger's handling of bad replies.
 #pragma once
 
-#include "modbus/Framer.h"
-#include "sim/Its90.h"
-#include "sim/Profiles.h"
-#include "sim/Reply.h"
+#include "sim/SimSlaves.h"
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
 namespace kelvara::sim {
-
-using TSimClock = TRtuClock;
-
-struct TSlaveCounters {
-    uint64_t RequestsSeen = 0;   // requests with a valid CRC addressed to the slave
-    uint64_t RepliesSent = 0;    // replies whose last byte went out
-    uint64_t FaultsInjected = 0; // requests met while a fault other than None was set
-};
-
-struct TSimOptions {
-    int Baud = 19200;        // sets the end-of-frame silence, and the pace under WireTiming
-    bool WireTiming = false; // send each reply byte when it would have crossed the wire
-    double TurnaroundMs = 0; // the slave's pause between request and reply
-    std::string Profile;     // "" = fixed values, or one of ProfileNames()
-};
-
-// Values a fresh bus answers: distinct EMFs so a channel mix-up shows.
-inline constexpr float kDefaultEmfMv[6] = {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f};
-inline constexpr float kDefaultAmbientC = 21.5f;
 
 class TSimBus {
 public:

@@ -115,7 +115,9 @@ TEST(ScanCycle, ScheduleFollowsThePeriodGrid)
         if (times.size() > c.times.size()) times.erase(times.begin(), times.end() - long(c.times.size()));
         EXPECT_EQ(times, c.times) << "period " << c.period;
         EXPECT_EQ(rig.scan.SecCount(), uint32_t(c.ticks));
-        if (c.period == 0) EXPECT_EQ(rig.scan.Moment(), 0u);
+        if (c.period == 0) {
+            EXPECT_EQ(rig.scan.Moment(), 0u);
+        }
     }
 }
 

@@ -75,7 +75,7 @@ protected:
     std::unique_ptr<TChartWindow> Open(TChartOptions o = {})
     {
         auto w = std::make_unique<TChartWindow>(TLocaleSettings::Named("C"), std::move(o));
-        w->SetStore(&store, kNames);
+        w->SetStore([this](const auto& read) { read(store); }, kNames);
         w->resize(1000, 700);
         w->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(w.get()));
