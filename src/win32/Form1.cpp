@@ -426,7 +426,8 @@ void TForm1::StartDemo()
     const std::wstring simulated = W(TSession::kSimulatedPort);
     const LRESULT index = SendMessageW(ComCBox, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(simulated.c_str()));
     SendMessageW(ComCBox, CB_SETCURSEL, WPARAM(index), 0);
-    SetText(cbxParity, "no");
+    // A build without the simulated bus is told so by the connect.
+    SetText(ComCBox, TSession::kSimulatedPort);
     ComCBoxSelect();
     EnableWindow(sbRun, TRUE);
     SendMessageW(sbRun, BM_SETCHECK, BST_CHECKED, 0);

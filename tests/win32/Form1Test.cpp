@@ -346,8 +346,8 @@ TEST_F(Win32FormTest, AtStartAJournalLeftBehindIsOfferedBeforeTheDemoRuns)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], JournalOfferText(left[0]));
     EXPECT_EQ(TextOf(w->Memo1), std::string(kLine) + "\r\n");
-    const std::vector<std::string> expected = {"left",  "restore " + left[0].Path,    "finish " + left[0].Path,
-                                               "items", "connect simulated 19200 no", "start 1"};
+    const std::vector<std::string> expected = {"left",  "restore " + left[0].Path,      "finish " + left[0].Path,
+                                               "items", "connect simulated 19200 even", "start 1"};
     EXPECT_EQ(log, expected);
     SendMessageW(w->Handle(), WM_CLOSE, 0, 0);
     EXPECT_FALSE(PathExists(dir.File("kelvara.ini"))) << "a demo leaves the user's settings";
