@@ -31,20 +31,27 @@ test-asan: deps
 soak: build
 	cd $(BUILD) && ctest --output-on-failure -L soak
 
-# kelvara-log and the core cross-built for 64-bit Windows (MinGW-w64), and
-# $(BUILD_WINDOWS)/kelvara-log-windows-x86_64.zip: the program, offset.txt and a
-# readme.
+# The core, kelvara-log and the Win32 window cross-built for 64-bit Windows
+# (MinGW-w64) into $(BUILD_WINDOWS)/: the installer kelvara-VERSION-x64.msi
+# (wixl) and the portable copy kelvara-windows-x86_64.zip.
 windows: deps
 	cmake -S . -B $(BUILD_WINDOWS) $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
 	./scripts/windows-zip.sh $(BUILD_WINDOWS)
 
-# The Windows unit tests under Wine, then kelvara-log.exe under Wine against
-# the simulated bus, line for line beside the Linux kelvara-log.
+VERSION := $(shell sed -n "s/.*Kelvara VERSION \([0-9.]*\).*/\1/p" CMakeLists.txt)
+
+# Under Wine: the Windows unit tests (the window's on an X display of their
+# own); kelvara-log.exe against the simulated bus, line for line beside the
+# Linux kelvara-log; the installer's tables, then a quiet install, upgrade and
+# removal; and an operator's run of the window driven with xdotool, which
+# leaves $(BUILD_WINDOWS)/screenshot-windows.png.
 windows-test: windows build
 	cd $(BUILD_WINDOWS) && ctest --output-on-failure -j $(JOBS)
 	./scripts/windows-e2e.sh $(BUILD)/bin $(BUILD_WINDOWS)/bin
+	./scripts/windows-msi-test.sh $(BUILD_WINDOWS)/kelvara-$(VERSION)-x64.msi
+	./scripts/windows-gui-e2e.sh $(BUILD_WINDOWS)/bin $(BUILD_WINDOWS)/screenshot-windows.png
 
 # The Debian package of the build, kelvara_VERSION_ARCH.deb in $(BUILD)/, and
 # lintian's verdict on it: no error and no warning.

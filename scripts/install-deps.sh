@@ -38,6 +38,13 @@ packages=(
   # tests with it, zip for the package; and Wine to run the tests and
   # kelvara-log.exe headless (make windows-test).
   g++-mingw-w64-x86-64-posix googletest zip wine64
+  # The Windows installer: wixl makes the .msi, msitools' msiinfo reads its
+  # tables back; ImageMagick packs the window's icon from the SVG's bitmaps.
+  wixl msitools imagemagick
+  # The Windows window under Wine: its tests and the operator's run on Xvfb,
+  # the run under a window manager (openbox), driven with xdotool and
+  # photographed with ImageMagick's import.
+  openbox xdotool
 )
 
 SUDO=""
