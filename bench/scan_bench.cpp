@@ -2,7 +2,7 @@
 // master doing the same seven reads on an identical simulated bus: slaves
 // answering at pty speed, slaves answering at the pace of a 19200 baud line,
 // and every slave silent. Kelvara's scan is the real one: TScanCycle::ScanAll
-// over TChannelReader and TSerialChannel, with a host whose Sleep sleeps.
+// over TChannelReader and TSerialChannel, whose settle pause really passes.
 #include "BenchReport.h"
 
 #include "acquisition/ChannelTable.h"
@@ -45,25 +45,6 @@ void SleepMs(double ms)
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
-// The scan's surroundings reduced to nothing, except that the settle pause
-// really passes; the time it took is kept so the reads can be told apart.
-class TQuietHost : public TScanHost {
-public:
-    void ShowTime(const std::string&) override {}
-    void SetListLine(int, const std::string&) override {}
-    void AppendLogLine(const std::string&) override {}
-    bool OffsetCorrection() override { return false; }
-    void ProcessMessages() override {}
-    void Sleep(int ms) override
-    {
-        const double start = NowMs();
-        SleepMs(ms);
-        slept = NowMs() - start;
-    }
-    void Notice(const std::string&) override {}
-    double slept = 0;
-};
-
 struct TSample {
     std::vector<double> scan;  // the whole scan, settle pause included
     std::vector<double> reads; // the seven reads alone
@@ -73,9 +54,15 @@ struct TSample {
 class TKelvaraMaster {
 public:
     TKelvaraMaster(const std::string& device, const std::string& offsetsPath)
-        : table_(TLocaleSettings::Named("C")), reader_(ser_), scan_(table_, reader_, host_)
+        : table_(TLocaleSettings::Named("C")), reader_(ser_), scan_(table_, reader_, TClockField::None, [this](int ms) {
+              // The settle pause really passes; its time is kept so the
+              // reads can be told apart.
+              const double start = NowMs();
+              SleepMs(ms);
+              slept_ = NowMs() - start;
+          })
     {
-        table_.CreateCmdFromFile(offsetsPath, kChannelDefinitions);
+        table_.CreateCmdFromFiles({offsetsPath}, kChannelDefinitions);
         ser_.Connect(device);
         if (!ser_.InstanceActive()) throw std::runtime_error("cannot open " + device + ": " + ser_.LastErrorDesc());
         ser_.Config(kBaud, 8, 'n', 0, false, false);
@@ -84,19 +71,19 @@ public:
     void Scan(TSample& s)
     {
         const double start = NowMs();
-        scan_.ScanAll();
+        const TScanRecord record = scan_.ScanAll(false);
         const double total = NowMs() - start;
         s.scan.push_back(total);
-        s.reads.push_back(total - host_.slept);
+        s.reads.push_back(total - slept_);
         for (int i = 0; i < kSlaves; ++i)
-            if (std::isnan(scan_.readings[i])) ++s.failures;
+            if (std::isnan(record.Readings[i])) ++s.failures;
     }
 
 private:
     TSerialChannel ser_;
     TChannelTable table_;
     TChannelReader reader_;
-    TQuietHost host_;
+    double slept_ = 0;
     TScanCycle scan_;
 };
 

@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 build="${BUILD_FUZZ:-build-fuzz}"
-all_targets=(fuzz_reply fuzz_offsets fuzz_definitions fuzz_ini fuzz_framer)
+all_targets=(fuzz_reply fuzz_offsets fuzz_definitions fuzz_ini fuzz_framer fuzz_journal)
 if [ "$#" -gt 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 # The compiler is fixed when the directory is first configured; the options
@@ -68,9 +68,10 @@ for t in "${targets[@]}"; do
   grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' "$build/$t.fuzz.log" | tail -n 2 || true
 done
 
-# fuzz_ini works in a scratch directory per process; one that stopped on a
-# broken rule had no chance to remove its own.
-for d in /dev/shm/kelvara-fuzz-ini-* "${TMPDIR:-/tmp}"/kelvara-fuzz-ini-*; do
+# fuzz_ini and fuzz_journal work in a scratch directory per process; one that
+# stopped on a broken rule had no chance to remove its own.
+for d in /dev/shm/kelvara-fuzz-ini-* "${TMPDIR:-/tmp}"/kelvara-fuzz-ini-* \
+         /dev/shm/kelvara-fuzz-journal-* "${TMPDIR:-/tmp}"/kelvara-fuzz-journal-*; do
   [ -d "$d" ] || continue
   kill -0 "${d##*-}" 2>/dev/null || rm -rf "$d"
 done

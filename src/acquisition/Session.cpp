@@ -334,18 +334,23 @@ std::vector<TJournalInfo> TSession::LeftJournals() const
 {
     std::vector<TJournalInfo> offers;
     if (config_.JournalDir.empty()) return offers;
-    for (TJournalInfo& journal : kelvara::LeftJournals(config_.JournalDir)) {
-        if (journal.Lines > 0)
+    for (TJournalInfo& journal : kelvara::LeftJournals(config_.JournalDir, Header())) {
+        if (journal.Lines > 0) {
             offers.push_back(std::move(journal));
-        else
+            continue;
+        }
+        try {
             CloseLeftJournal(journal.Path);
+        } catch (const EError&) {
+            // A live run's after all: it is not ours to finish.
+        }
     }
     return offers;
 }
 
 TStringList TSession::RestoreJournal(const TJournalInfo& journal) const
 {
-    return JournalLines(journal.Path);
+    return JournalLines(journal.Path, Header());
 }
 
 void TSession::FinishLeftJournal(const TJournalInfo& journal) const

@@ -101,6 +101,7 @@ int main(int argc, char** argv)
     }
 
     TSession session(ConfigOf(opt, files));
+    session.SetOffsetCorrection(opt.offsetCorr);
     TLogListener log;
     stop.OnStop([&session] { session.Interrupt(); });
     try {

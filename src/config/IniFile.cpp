@@ -4,10 +4,7 @@
 
 #include "base/Errors.h"
 
-#include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -149,26 +146,6 @@ bool IsWritableFile(const std::string& path)
 #endif
 }
 
-// The file that a write really replaces: the target of a symbolic link,
-// otherwise the path itself.
-std::string WriteTarget(const std::string& path)
-{
-#ifdef _WIN32
-    // Settings files are not links on Windows.
-    return path;
-#else
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            std::string result(real);
-            std::free(real);
-            return result;
-        }
-    }
-    return path;
-#endif
-}
-
 // The new content of the file after setting section/key to value.
 std::string WithValue(const std::string& old, std::string_view section, std::string_view key, std::string_view value)
 {
@@ -216,8 +193,6 @@ bool HasLineBreakOrNul(std::string_view s)
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-std::atomic<unsigned> TempCounter{0};
-
 } // namespace
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
@@ -249,73 +224,23 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         HasLineBreakOrNul(value))
         throw EIniFileError(fileName_);
 
-    const std::string target = WriteTarget(fileName_);
-
     // The existing file must be readable (its other lines are kept) and
     // writable: a read-only settings file is refused even where the
     // directory would let a rename replace it.
     std::string old;
-    struct stat st {};
-    bool exists = false;
-    int fd = OpenFile(target, O_RDONLY);
+    int fd = OpenFile(fileName_, O_RDONLY);
     if (fd >= 0) {
-        exists = true;
+        struct stat st {};
         bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadWholeFile(fd, old);
         ::close(fd);
-        if (!ok || !IsWritableFile(target)) throw EIniFileError(fileName_);
+        if (!ok || !IsWritableFile(fileName_)) throw EIniFileError(fileName_);
     } else if (errno != ENOENT) {
         throw EIniFileError(fileName_);
     }
 
     const std::string content = WithValue(old, sectionName, keyName, value);
-
-    std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-
-    // The temporary file is created with mode 0666 so that the umask (and a
-    // default ACL) apply to a new settings file as to any file the user makes.
-    std::string temp;
-    int out = -1;
-    for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
-        temp = (slash == std::string::npos ? std::string() : dir) + "." + base + ".tmp" + std::to_string(::getpid()) +
-               "_" + std::to_string(TempCounter++);
-        out = OpenFile(temp, O_WRONLY | O_CREAT | O_EXCL, 0666);
-        if (out < 0 && errno != EEXIST) break;
-    }
-    if (out < 0) throw EIniFileError(fileName_);
-
-    bool ok = true;
-#ifndef _WIN32
-    if (exists) {
-        // Owner first: changing it may clear set-id bits that fchmod restores.
-        if (::fchown(out, st.st_uid, st.st_gid) != 0) {
-            // Only a privileged process may give a file away; keeping our
-            // own ownership is the best the others can do.
-        }
-        ok = ::fchmod(out, st.st_mode & 07777) == 0;
-    }
-#else
-    // A Windows file has no owner or mode bits to carry over.
-    (void)exists;
-#endif
-    ok = ok && WriteAll(out, content) && SyncFile(out);
-    ok = (::close(out) == 0) && ok;
-    ok = ok && RenameFile(temp, target) == 0;
-    if (!ok) {
-        RemoveFile(temp);
-        throw EIniFileError(fileName_);
-    }
-#ifndef _WIN32
-
-    // The rename itself must reach the disk too; a directory that cannot be
-    // synced (some file systems refuse) leaves the rename to the next sync.
-    int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-#endif
+    TFileReplacement out;
+    if (!out.Begin(fileName_) || !WriteAll(out.Handle(), content) || !out.Commit()) throw EIniFileError(fileName_);
 }
 
 } // namespace kelvara

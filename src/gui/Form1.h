@@ -135,7 +135,6 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
     // TSessionListener
     void RunStarted(uint64_t run, size_t listLines) override;
     void RunStopped(uint64_t run) override;
@@ -147,6 +146,7 @@ private:
     void Failed(const std::string& text) override;
     void Noticed(const std::string& text) override;
 
+private:
     void BuildControls();
     void WireEvents();
     void SetDefaultHooks();

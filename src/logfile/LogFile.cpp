@@ -4,6 +4,7 @@
 
 #include "base/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <string_view>
@@ -15,6 +16,33 @@ namespace kelvara {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
+
+// The first line of the file at path without its break, read no further
+// than a header can be long. False with errno set when it cannot be read.
+bool ReadFirstLine(const std::string& path, std::string& line)
+{
+    constexpr size_t kLongest = 64 * 1024;
+    const int fd = OpenFile(path, O_RDONLY);
+    if (fd < 0) return false;
+    line.clear();
+    char buf[4096];
+    bool ok = true;
+    while (line.find('\n') == std::string::npos && line.size() < kLongest) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        line.append(buf, static_cast<size_t>(n));
+    }
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    line.resize(std::min(line.find('\n'), line.size()));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return ok;
+}
 
 } // namespace
 
@@ -67,16 +95,13 @@ void SaveLogFile(const std::string& path, std::string_view headerLine, std::stri
     if (!IsValidUtf8(headerLine)) headerLine = sanitizedHeader = SanitizeUtf8(headerLine);
     if (!IsValidUtf8(paneText)) paneText = sanitizedPane = SanitizeUtf8(paneText);
 
-    int fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) throw EFCreateError(path, SysErrorMessage(errno));
-    TCrLfWriter out(fd);
-    bool ok = out.Write(headerLine) && out.Write("\n") && out.Write(paneText) && out.Flush();
-    int err = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) throw EFWriteError(path, SysErrorMessage(err));
+    // Written beside the file and renamed over it: a save that fails leaves
+    // the file the operator chose as it was.
+    TFileReplacement file;
+    if (!file.Begin(path)) throw EFCreateError(path, SysErrorMessage(errno));
+    TCrLfWriter out(file.Handle());
+    if (!out.Write(headerLine) || !out.Write("\n") || !out.Write(paneText) || !out.Flush() || !file.Commit())
+        throw EFWriteError(path, SysErrorMessage(errno));
 }
 
 TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& headerLine) : path_(path)
@@ -89,8 +114,19 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
         ::close(handle_);
         throw EFCreateError(path, SysErrorMessage(err));
     }
-    size_ = st.st_size;
     mode_ = st.st_mode;
+    // Lines under another header would not be the columns the file names
+    // (a file begun with a clock column, appended to without one).
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
+        std::string fileHeader;
+        const bool read = ReadFirstLine(path, fileHeader);
+        const int err = errno;
+        if (!read || fileHeader != headerLine) ::close(handle_);
+        if (!read) throw EFOpenError(path, SysErrorMessage(err));
+        if (fileHeader != headerLine)
+            throw EError("Cannot append to \"" + path + "\": its header is \"" + SanitizeUtf8(fileHeader) +
+                         "\", this run's header is \"" + headerLine + "\".");
+    }
     // A FIFO or terminal reports size 0 every time: it gets the header once,
     // as a new file does.
     if (st.st_size == 0) {
@@ -103,6 +139,19 @@ TLogFileWriter::TLogFileWriter(const std::string& path, const std::string& heade
     }
 }
 
+TLogFileWriter::TLogFileWriter(int handle, const std::string& path, const std::string& headerLine)
+    : path_(path), handle_(handle)
+{
+    struct stat st {};
+    if (::fstat(handle_, &st) == 0) mode_ = st.st_mode;
+    try {
+        WriteLine(headerLine);
+    } catch (...) {
+        ::close(handle_);
+        throw;
+    }
+}
+
 TLogFileWriter::~TLogFileWriter()
 {
     if (handle_ >= 0) ::close(handle_);
@@ -112,6 +161,11 @@ void TLogFileWriter::WriteLine(const std::string& line)
 {
     std::string record = line;
     record.append(kCrLf);
+    // Where the file's last whole line ends is asked of the file each time:
+    // another program may have cut it since (log rotation by copytruncate),
+    // and cutting back to a size it no longer has would pad it with NULs.
+    struct stat st {};
+    const bool cutBack = S_ISREG(mode_) && ::fstat(handle_, &st) == 0;
     if (!WriteAll(handle_, record)) {
         const int err = errno;
         // Part of the line may have gone in before the disk filled up: the
@@ -119,10 +173,9 @@ void TLogFileWriter::WriteLine(const std::string& line)
         // later never meets a torn one.
         // A truncation that fails too changes nothing the caller is told:
         // the write's reason is the one that matters.
-        if (S_ISREG(mode_) && ::ftruncate(handle_, size_) != 0) errno = err;
+        if (cutBack && ::ftruncate(handle_, st.st_size) != 0) errno = err;
         throw EFWriteError(path_, SysErrorMessage(err));
     }
-    size_ += static_cast<off_t>(record.size());
 }
 
 } // namespace kelvara

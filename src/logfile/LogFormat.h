@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvara {
@@ -25,7 +26,14 @@ std::string LogHeader(const std::string& headerLine, TClockField clock);
 
 // One log line: the time field, then each field after a tab, then, with a
 // clock column, when the scan began (msSinceEpoch) in ISO 8601.
-std::string LogLine(uint32_t second, const std::vector<std::string>& fields, TClockField clock,
-                    int64_t msSinceEpoch);
+std::string LogLine(uint32_t second, const std::vector<std::string>& fields, TClockField clock, int64_t msSinceEpoch);
+
+// Whether line (without its break) is a log line under header: as many
+// tab-separated fields as the header has columns; a time field of four or
+// more digits; readings that are "NAN", "INF", "-INF" or an optional minus,
+// digits, a decimal separator ("." or ","), and exactly two digits; and,
+// when the header's last column is "clock", an ISO 8601 time as FormatClock
+// writes it there.
+bool IsLogLine(std::string_view line, std::string_view header);
 
 } // namespace kelvara

@@ -80,13 +80,15 @@ TEST(FileIo, OneLockPerFileUntilItsHolderCloses)
 {
     TTempDir dir;
     const std::string path = dir.Write("journal.part", "H\r\n");
-    TFd second{OpenFile(path, O_RDONLY)};
+    TFd second{OpenFile(path, O_RDWR)};
     ASSERT_GE(second.Fd, 0);
     {
         TFd first{OpenFile(path, O_WRONLY | O_APPEND)};
         ASSERT_GE(first.Fd, 0);
         ASSERT_TRUE(TryLockFile(first.Fd));
+        errno = 0;
         EXPECT_FALSE(TryLockFile(second.Fd)) << "another open file holds the lock";
+        EXPECT_EQ(errno, EWOULDBLOCK) << "and says so";
     }
     EXPECT_TRUE(TryLockFile(second.Fd)) << "the lock went with its holder's close";
 }

@@ -301,7 +301,7 @@ TEST(KelvaraLog, APortThatGoesAwayComesBackWithoutEndingTheRun)
 
     ASSERT_TRUE(log.WaitForLines(3, std::chrono::milliseconds(60000)));
     sim.Signal(SIGUSR1);
-    ASSERT_TRUE(waitErr("port lost at second ")) << log.Err();
+    ASSERT_TRUE(waitErr("\" lost at second ")) << log.Err();
     const double cpuAtLoss = log.CpuSeconds();
     ASSERT_GE(cpuAtLoss, 0) << "no processor time for the running logger";
     const auto wallAtLoss = std::chrono::steady_clock::now();
@@ -310,16 +310,18 @@ TEST(KelvaraLog, APortThatGoesAwayComesBackWithoutEndingTheRun)
     const double lostCpu = log.CpuSeconds() - cpuAtLoss;
     const double lostWall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallAtLoss).count();
     sim.Signal(SIGUSR2);
-    ASSERT_TRUE(waitErr("port back at second ")) << log.Err();
+    ASSERT_TRUE(waitErr("\" back at second ")) << log.Err();
     const size_t linesAtReturn = Lines(log.Out()).size();
     ASSERT_TRUE(log.WaitForLines(linesAtReturn + 3, std::chrono::milliseconds(60000)));
     log.Signal(SIGTERM);
     ASSERT_EQ(log.ExitCode(std::chrono::milliseconds(30000)), 0) << log.Err();
 
     const std::string err = log.Err();
-    const auto lostAt = std::stoul(err.substr(err.find("port lost at second ") + 20));
-    const auto backAt = std::stoul(err.substr(err.find("port back at second ") + 20));
-    EXPECT_NE(err.find("port lost at second " + std::to_string(lostAt) + ": Input/output error\n"), std::string::npos)
+    const auto lostAt = std::stoul(err.substr(err.find("\" lost at second ") + 17));
+    const auto backAt = std::stoul(err.substr(err.find("\" back at second ") + 17));
+    EXPECT_NE(err.find("kelvara-log: Port \"" + link + "\" lost at second " + std::to_string(lostAt) +
+                       ": Input/output error. It is looked for again every second while the run goes on.\n"),
+              std::string::npos)
         << err;
     ASSERT_GT(backAt, lostAt + 2);
     const auto lines = Lines(log.Out());

@@ -5,6 +5,11 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 namespace kelvara {
 namespace {
 
@@ -114,6 +119,22 @@ TEST(LogFileWriter, HeaderOnceThenAppendedLines)
     EXPECT_EQ(ReadBytes(empty), "H\r\nx\r\n");
 }
 
+// A file begun with a clock column and appended to without one would mix
+// lines of two formats.
+TEST(LogFileWriter, RefusesAFileBegunUnderAnotherHeader)
+{
+    TTempDir dir;
+    const std::string path = dir.Write("out.csv", "H\tclock\r\n0001\r\n");
+    try {
+        TLogFileWriter out(path, "H");
+        ADD_FAILURE() << "appended";
+    } catch (const EError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot append to \"" + path + "\": its header is \"H\tclock\", this run's header is \"H\".");
+    }
+    EXPECT_EQ(ReadBytes(path), "H\tclock\r\n0001\r\n");
+}
+
 TEST(LogFileWriter, UnopenableFileRaisesCreateError)
 {
     TTempDir dir;
@@ -125,6 +146,50 @@ TEST(LogFileWriter, UnopenableFileRaisesCreateError)
         EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + path + "\". No such file or directory");
     }
 }
+
+#ifndef _WIN32
+// While it lives, no file of this process grows beyond limit bytes: a write
+// past it fails with EFBIG as a write to a full disk fails.
+struct TFileSizeLimit {
+    explicit TFileSizeLimit(rlim_t limit)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit lower{limit, old.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    ~TFileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old); }
+    rlimit old{};
+};
+
+// A save that fails part way leaves the file it was to replace as it was,
+// and nothing of its own beside it.
+TEST(SaveLogFile, AFailedSaveLeavesTheOldFileAndNoTemporary)
+{
+    TTempDir dir;
+    const std::string path = dir.Write("log.csv", "time\r\n0001\r\n");
+    TFileSizeLimit limit(1000);
+    EXPECT_THROW(SaveLogFile(path, Header, LongLog("\n")), EFWriteError);
+    EXPECT_EQ(ReadBytes(path), "time\r\n0001\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+// Log rotation by copytruncate empties the file under the writer's feet: a
+// line torn after that goes, and nothing else; the file is not padded out to
+// where it used to end.
+TEST(LogFileWriter, ATornLineGoesBackToTheFilesLastWholeLineAsItIsNow)
+{
+    TTempDir dir;
+    const std::string path = dir.File("run.csv");
+    TLogFileWriter out(path, "H");
+    out.WriteLine("0001\t1.00");
+    std::filesystem::resize_file(path, 0);
+    out.WriteLine("0002\t2.00");
+    TFileSizeLimit limit(15);
+    EXPECT_THROW(out.WriteLine("0003\t3.00"), EFWriteError);
+    EXPECT_EQ(ReadBytes(path), "0002\t2.00\r\n");
+}
+#endif
 
 } // namespace
 } // namespace kelvara

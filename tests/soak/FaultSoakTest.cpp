@@ -1,14 +1,18 @@
-// The fault soak: the built kelvara-log against the simulated bus while faults
-// of every kind switch on and off at random times on random slaves, ending
-// with the far end hanging up. Every line the logger writes must be whole, one
-// per scan, and every value either "NAN" or exactly what that channel's slave
-// delivers; a value in another channel's column is counted as misattributed.
+// The fault soak: the session, as both front ends run it, against the
+// simulated bus on a pseudo-terminal while faults of every kind switch on and
+// off at random times on random slaves, ending with the far end hanging up.
+// The session's clock ticks every 50 ms instead of every second, so that
+// thousands of faulted exchanges pass in minutes; nothing else differs from a
+// user's run. Every scan's line must be whole, one per scan, and every value
+// either "NAN" or exactly what that channel's slave delivers; a value in
+// another channel's column is counted as misattributed.
 //
 // KELVARA_SOAK_SECONDS sets the length (120 by default; hours for a long
 // soak), KELVARA_SOAK_SEED repeats a run.
-#include "support/ChildProcess.h"
+#include "support/RecordingListener.h"
 #include "support/TempDir.h"
 
+#include "acquisition/Session.h"
 #include "base/Text.h"
 #include "sim/SimBus.h"
 #include "thermo/TypeK.h"
@@ -23,6 +27,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace kelvara {
@@ -38,14 +43,21 @@ constexpr int kSlaves = 7;
 constexpr std::array<float, 6> kEmf = {0.512f, 1.734f, 2.958f, 4.181f, 5.406f, 6.627f};
 constexpr float kAmbient = 23.45f;
 
-// The logger's processor time as a share of the wall time that passed, at
-// most. A logger that waits for the line and the clock uses a few hundredths
-// of one core at the very most, under the sanitizers and with its own exit
-// counted, and a loaded machine does not add to that (time spent waiting for
-// a processor is not processor time). A loop that spins takes all the
-// processor it is given, which on two busy cores is still far above a tenth
-// of one.
+constexpr int kTickMs = 50;
+// The session's processor time, after the far end hung up, as a share of the
+// wall time that passed, at most. A session that looks for its port once a
+// tick and logs NAN uses a few hundredths of one core at the very most, and
+// a loaded machine does not add to that (time spent waiting for a processor
+// is not processor time). A loop that spins takes all the processor it is
+// given, which on two busy cores is still far above a tenth of one.
 constexpr double kMaxCpuShare = 0.1;
+
+double ProcessCpuSeconds()
+{
+    rusage use{};
+    getrusage(RUSAGE_SELF, &use);
+    return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + 1e-6 * double(use.ru_utime.tv_usec + use.ru_stime.tv_usec);
+}
 
 long EnvNumber(const char* name, long fallback)
 {
@@ -129,7 +141,7 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
     std::printf("soak: %ld s, seed %u (KELVARA_SOAK_SEED=%u repeats it)\n", runSeconds, seed, seed);
     std::mt19937 rng(seed);
 
-    // The far end hangs up for the last scans: long enough to see several
+    // The far end hangs up for the last seconds: long enough to see many
     // scans run against a dead line.
     const long hangupAfter = runSeconds - std::min(10L, runSeconds / 6);
 
@@ -140,13 +152,17 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
     ASSERT_FALSE(bus.DevicePath().empty());
 
     test::TTempDir dir;
-    const std::string offsets = dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n");
-
-    test::TChildProcess logger;
-    ASSERT_TRUE(
-        logger.Start({std::string(KELVARA_BIN_DIR) + "/kelvara-log", "--port", bus.DevicePath(), "--baud", "19200",
-                      "--parity", "no", "--period", "0", "--scans", std::to_string(runSeconds), "--offsets", offsets},
-                     {"LC_ALL=C", "LANG=C"}));
+    TSessionConfig config;
+    config.Locale = TLocaleSettings::Named("C");
+    config.OffsetsPaths = {dir.Write("offset.txt", "0\n0\n0\n0\n0\n0\n0\n")};
+    config.TickMs = kTickMs;
+    config.TimeEvents = false;
+    TSession session(config);
+    session.CreateCmd();
+    test::TRecordingListener events;
+    session.Connect({bus.DevicePath(), "19200", "no"});
+    ASSERT_EQ(events.ConnectResult(session).Kind, TConnectResult::Opened);
+    session.Start("0");
 
     // Faults: each slave alternates between a fault (1 to 3 s) and health
     // (1 to 4 s). Kinds come from a shuffled deck, so every kind comes up
@@ -187,86 +203,61 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
         f.on = false;
     };
 
-    bool hungUp = false;
     steady_clock::time_point hungUpAt;
-    double cpuAtHangUp = -1;
-    while (!logger.Wait(milliseconds(0))) {
-        const auto now = steady_clock::now();
-        if (!hungUp && now - start >= std::chrono::seconds(hangupAfter)) {
+    double cpuAtHangUp = 0;
+    size_t scansAtHangUp = 0;
+    for (auto now = start; now - start < std::chrono::seconds(runSeconds); now = steady_clock::now()) {
+        session.WaitAndDeliver(events, 50);
+        if (now - start >= std::chrono::seconds(hangupAfter)) {
+            if (scansAtHangUp) continue;
             for (int s = 1; s <= kSlaves; ++s) endFault(s);
             for (int s = 1; s <= kSlaves; ++s) fig.faultedRequests += bus.Counters(s).FaultsInjected;
             // The far end goes away for good: the pty's master side closes,
-            // and the logger's descriptor reads as hung up from then on.
+            // and the session's descriptor reads as hung up from then on.
             bus.Stop();
-            hungUp = true;
             hungUpAt = steady_clock::now();
-            cpuAtHangUp = logger.CpuSeconds();
+            cpuAtHangUp = ProcessCpuSeconds();
+            scansAtHangUp = events.Records.size() + 1;
+            continue;
         }
-        if (!hungUp) {
-            for (int s = 1; s <= kSlaves; ++s) {
-                TSlaveFault& f = slaves[s];
-                if (now < f.next) continue;
-                auto ms = [&](int lo, int hi) { return milliseconds(std::uniform_int_distribution<int>(lo, hi)(rng)); };
-                if (f.on) {
-                    endFault(s);
-                    bus.SetFault(s, TFault{});
-                    f.next = now + ms(1000, 4000);
-                } else {
-                    f.kind = draw();
-                    f.seenAtStart = bus.Counters(s).RequestsSeen;
-                    bus.SetFault(s, TFault{f.kind, ArgFor(f.kind, s, rng)});
-                    f.on = true;
-                    ++fig.faultsSwitchedOn;
-                    f.next = now + ms(1000, 3000);
-                }
+        for (int s = 1; s <= kSlaves; ++s) {
+            TSlaveFault& f = slaves[s];
+            if (now < f.next) continue;
+            auto ms = [&](int lo, int hi) { return milliseconds(std::uniform_int_distribution<int>(lo, hi)(rng)); };
+            if (f.on) {
+                endFault(s);
+                bus.SetFault(s, TFault{});
+                f.next = now + ms(1000, 4000);
+            } else {
+                f.kind = draw();
+                f.seenAtStart = bus.Counters(s).RequestsSeen;
+                bus.SetFault(s, TFault{f.kind, ArgFor(f.kind, s, rng)});
+                f.on = true;
+                ++fig.faultsSwitchedOn;
+                f.next = now + ms(1000, 3000);
             }
         }
-        // No hang: the logger ends by itself after its scans, with time to spare.
-        if (now - start > std::chrono::seconds(runSeconds + 90)) {
-            logger.Signal(SIGKILL);
-            logger.Wait(std::chrono::seconds(10));
-            FAIL() << "kelvara-log still running " << runSeconds + 90 << " s into a " << runSeconds << " scan run";
-        }
-        std::this_thread::sleep_for(milliseconds(50));
     }
-    const auto end = steady_clock::now();
-    const double wall = duration<double>(end - start).count();
-
-    ASSERT_TRUE(logger.ExitedWith(0)) << "status " << logger.Status() << "\n" << logger.Err();
-    // A logger that spun, on a faulty line or on the hung-up one, would have
-    // burnt a core. The hung-up stretch is short against the whole run, so it
-    // is measured on its own.
-    EXPECT_LT(logger.CpuSeconds(), kMaxCpuShare * wall)
-        << "kelvara-log used " << logger.CpuSeconds() << " s of processor time in " << wall << " s";
-    ASSERT_TRUE(hungUp) << "the logger ended before the far end hung up";
-    ASSERT_GE(cpuAtHangUp, 0) << "no processor time for the running logger";
-    const double hungUpCpu = logger.CpuSeconds() - cpuAtHangUp;
-    const double hungUpWall = duration<double>(end - hungUpAt).count();
+    session.Stop();
+    ASSERT_TRUE(events.Until(session, [&] { return !events.Starting("stopped").empty(); }));
+    const double hungUpCpu = ProcessCpuSeconds() - cpuAtHangUp;
+    const double hungUpWall = duration<double>(steady_clock::now() - hungUpAt).count();
+    // A session that spun on the hung-up line would have burnt a core.
     EXPECT_LT(hungUpCpu, kMaxCpuShare * hungUpWall)
-        << "kelvara-log used " << hungUpCpu << " s of processor time in the " << hungUpWall
-        << " s after the far end hung up";
+        << hungUpCpu << " s of processor time in the " << hungUpWall << " s after the far end hung up";
 
-    // The log: the header, then exactly one whole line per scan.
-    const std::string out = logger.Out();
-    ASSERT_FALSE(out.empty());
-    ASSERT_EQ(out.back(), '\n') << "the last line is not whole";
-    const std::vector<std::string> lines = Split(out, '\n');
-    ASSERT_GE(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "time\tTC_1\tTC_2\tTC_3\tTC_4\tTC_5\tTC_6\tT__A");
-    fig.scans = runSeconds;
-    fig.lines = static_cast<long>(lines.size()) - 1;
-    EXPECT_EQ(fig.lines, fig.scans);
-
+    // One record a scan, each of its own second, each line whole.
     const std::array<std::string, kSlaves> expected = ExpectedTexts();
     for (int i = 0; i < kSlaves; ++i)
         for (int j = 0; j < i; ++j) ASSERT_NE(expected[i], expected[j]) << "the soak's values must differ";
     std::array<long, kSlaves> valuesPerChannel{};
-    for (size_t n = 1; n < lines.size(); ++n) {
-        const std::vector<std::string> fields = Split(lines[n], '\t');
-        ASSERT_EQ(fields.size(), 8u) << "line " << n << ": " << lines[n];
-        char time[32];
-        std::snprintf(time, sizeof time, "%.4zu", n);
-        EXPECT_EQ(fields[0], time) << "line " << n << " is not the scan of second " << n;
+    fig.scans = long(events.Records.size());
+    for (size_t n = 0; n < events.Records.size(); ++n) {
+        const TScanRecord& record = events.Records[n];
+        const std::vector<std::string> fields = Split(record.Line, '\t');
+        ASSERT_EQ(fields.size(), 8u) << "scan " << n + 1 << ": " << record.Line;
+        ++fig.lines;
+        EXPECT_EQ(record.Second, n + 1) << "scan " << n + 1 << " is not the scan of its second";
         for (int i = 0; i < kSlaves; ++i) {
             const std::string& v = fields[static_cast<size_t>(i) + 1];
             ++fig.values;
@@ -280,40 +271,26 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
             }
             const bool other = std::find(expected.begin(), expected.end(), v) != expected.end();
             (other ? fig.misattributed : fig.wrong)++;
-            ADD_FAILURE() << "line " << n << " column " << i + 1 << ": " << v << " (expected " << expected[i]
+            ADD_FAILURE() << "scan " << n + 1 << " column " << i + 1 << ": " << v << " (expected " << expected[i]
                           << " or NAN)" << (other ? ", another channel's value" : "");
         }
     }
-    // After the hang-up nothing can come back: the last scans are all NAN.
-    const std::string allNan = "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN";
-    for (size_t n = lines.size() - 3; n < lines.size(); ++n)
-        EXPECT_EQ(lines[n].substr(4), allNan) << "line " << n << " after the far end hung up";
+    // After the hang-up nothing can come back: those scans are all NAN, and
+    // no slave was asked.
+    ASSERT_GT(events.Records.size(), scansAtHangUp + 3);
+    for (size_t n = scansAtHangUp + 1; n < events.Records.size(); ++n)
+        EXPECT_EQ(events.Records[n].Line.substr(events.Records[n].Line.find('\t')), "\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN\tNAN")
+            << "scan " << n + 1 << " after the far end hung up";
 
-    // The counts on stderr: per channel one outcome per scan, and no more
-    // answered exchanges than values logged or replies the slave sent.
-    const std::string err = logger.Err();
-    const char* names[kSlaves] = {"TC_1", "TC_2", "TC_3", "TC_4", "TC_5", "TC_6", "T__A"};
+    // The counts: per channel one outcome per scan, and no more answered
+    // exchanges than values logged.
+    const TScanRecord& last = events.Records.back();
     for (int i = 0; i < kSlaves; ++i) {
-        const std::string tag = std::string("kelvara-log: ") + names[i] + ":";
-        const size_t at = err.rfind(tag);
-        ASSERT_NE(at, std::string::npos) << "no counts for " << names[i] << " in\n" << err;
-        const std::string counts = err.substr(at + tag.size(), err.find('\n', at) - at - tag.size());
-        // "ok 98 silent 3 bad CRC 2 ...": names of one or more words, then a number.
-        long total = 0, ok = 0;
-        std::istringstream in(counts);
-        std::string word, name;
-        while (in >> word) {
-            if (std::isdigit(static_cast<unsigned char>(word[0]))) {
-                const long n = std::stol(word);
-                total += n;
-                if (name == "ok") ok = n;
-                name.clear();
-            } else {
-                name += name.empty() ? word : " " + word;
-            }
-        }
-        EXPECT_EQ(total, fig.scans) << names[i] << ":" << counts;
-        EXPECT_GE(ok, valuesPerChannel[i]) << names[i] << ": more values logged than answers";
+        uint64_t total = 0;
+        for (uint64_t n : last.Status[i].Counts) total += n;
+        EXPECT_EQ(total, uint64_t(fig.scans)) << i;
+        EXPECT_GE(last.Status[i].Counts[size_t(TExchangeOutcome::Ok)], uint64_t(valuesPerChannel[i]))
+            << i << ": more values logged than answers";
     }
 
     // Every kind of fault was on while its slave was asked.
@@ -324,8 +301,8 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
                 "faulted requests %llu, misattributed values %ld, wrong values %ld\n",
                 fig.scans, fig.lines, fig.values, fig.nanValues, fig.faultsSwitchedOn,
                 static_cast<unsigned long long>(fig.faultedRequests), fig.misattributed, fig.wrong);
-    std::printf("soak: logger CPU %.2f s over %.1f s, %.2f s over the last %.1f s after the hang-up\n%s",
-                logger.CpuSeconds(), wall, hungUpCpu, hungUpWall, err.c_str());
+    std::printf("soak: %.2f s of processor time in the %.1f s after the hang-up\n", hungUpCpu, hungUpWall);
+    for (int i = 0; i < kSlaves; ++i) std::printf("soak: channel %d: %s\n", i + 1, DescribeCounts(last.Status[i]).c_str());
     EXPECT_EQ(fig.misattributed, 0);
     EXPECT_EQ(fig.wrong, 0);
 }
