@@ -26,7 +26,22 @@ here="$(cd "$(dirname "$0")" && pwd)"
 upgrade_code="{05513E40-31A0-4C4E-A5EC-A02D95E26148}"
 
 # --- 1. The tables ----------------------------------------------------------
-table() { msiinfo export "$msi" "$1" | tail -n +4 | tr -d '\r'; }
+scratch="$(mktemp -d /tmp/kelvara-msi.XXXXXX)"
+cleanup() {
+  local status=$?
+  for server in wineserver /usr/lib/wine/wineserver; do
+    if command -v "$server" >/dev/null 2>&1; then
+      WINEPREFIX="$scratch/wine" "$server" -k 2>/dev/null || true
+      break
+    fi
+  done
+  rm -rf "$scratch"
+  exit "$status"
+}
+trap cleanup EXIT
+# Run where it may leave files: exporting a table of streams (Icon) writes
+# them out beside it.
+table() { (cd "$scratch" && msiinfo export "$msi" "$1") | tail -n +4 | tr -d '\r'; }
 has_row() { # TABLE REGEX: a row of the table matches
   table "$1" | grep -qE "$2" || fail "table $1 has no row matching: $2"
 }
@@ -52,19 +67,6 @@ source_bits="$(msiinfo suminfo "$msi" | sed -n 's/^Source: \([0-9]*\).*/\1/p')"
 say "tables: the files, the Start menu entry, ARP icon and help link, upgrade code, per user ($version)"
 
 # --- 2. Installed, upgraded and removed under Wine --------------------------
-scratch="$(mktemp -d /tmp/kelvara-msi.XXXXXX)"
-cleanup() {
-  local status=$?
-  for server in wineserver /usr/lib/wine/wineserver; do
-    if command -v "$server" >/dev/null 2>&1; then
-      WINEPREFIX="$scratch/wine" "$server" -k 2>/dev/null || true
-      break
-    fi
-  done
-  [ -n "${KEEP_SCRATCH:-}" ] || rm -rf "$scratch"
-  exit "$status"
-}
-trap cleanup EXIT
 export WINEPREFIX="$scratch/wine"
 wine() { "$here/wine-run.sh" "$@"; }
 msiexec() {
