@@ -76,24 +76,6 @@ LRESULT CALLBACK GroupProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, 
     return DefSubclassProc(hwnd, msg, wp, lp);
 }
 
-void RegisterClasses()
-{
-    static const bool registered = [] {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = PanelProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        wc.lpszClassName = kPanelClass;
-        RegisterClassExW(&wc);
-        wc.lpszClassName = kShapeClass;
-        RegisterClassExW(&wc);
-        return true;
-    }();
-    (void)registered;
-}
-
 struct TWindowKind {
     const wchar_t* Class;
     DWORD Style;
@@ -137,6 +119,21 @@ void FitComboHeight(HWND box, int height)
 
 } // namespace
 
+void RegisterWindowClass(const wchar_t* name, WNDPROC proc, HICON icon)
+{
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    if (GetClassInfoExW(GetModuleHandleW(nullptr), name, &wc)) return;
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hIcon = icon;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = name;
+    RegisterClassExW(&wc);
+}
+
 std::string TextOf(HWND control)
 {
     std::wstring text(size_t(GetWindowTextLengthW(control)) + 1, L'\0');
@@ -161,7 +158,8 @@ std::wstring WithCrLf(std::string_view utf8)
 
 HWND MakeControl(const TControlSpec& s, HWND parent, HFONT font)
 {
-    RegisterClasses();
+    RegisterWindowClass(kPanelClass, PanelProc);
+    RegisterWindowClass(kShapeClass, PanelProc);
     const TWindowKind kind = KindOf(s);
     const DWORD style = WS_CHILD | kind.Style | (s.Visible ? WS_VISIBLE : 0) | (s.Enabled ? 0 : WS_DISABLED);
     HWND w = CreateWindowExW(kind.ExStyle, kind.Class, nullptr, style, s.X, s.Y, s.Width, s.Height, parent, nullptr,
@@ -283,17 +281,7 @@ LRESULT CALLBACK NoticeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 HWND ShowNotice(HWND owner, HWND notice, std::string_view text, HFONT font)
 {
     if (!IsWindow(notice)) {
-        static const bool registered = [] {
-            WNDCLASSEXW wc{};
-            wc.cbSize = sizeof wc;
-            wc.lpfnWndProc = NoticeProc;
-            wc.hInstance = GetModuleHandleW(nullptr);
-            wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-            wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-            wc.lpszClassName = kNoticeClass;
-            return RegisterClassExW(&wc) != 0;
-        }();
-        (void)registered;
+        RegisterWindowClass(kNoticeClass, NoticeProc);
         wchar_t caption[64] = {};
         GetWindowTextW(owner, caption, 64);
         notice = CreateWindowExW(WS_EX_DLGMODALFRAME, kNoticeClass, caption, WS_POPUP | WS_CAPTION | WS_SYSMENU,

@@ -13,6 +13,9 @@
 
 namespace kelvara::win32 {
 
+// A window class of this program on the button face, once.
+void RegisterWindowClass(const wchar_t* name, WNDPROC proc, HICON icon = nullptr);
+
 std::string TextOf(HWND control);
 void SetText(HWND control, std::string_view utf8);
 // A multi-line edit control breaks lines with CR LF only.

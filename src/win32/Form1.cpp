@@ -3,10 +3,9 @@
 #include "base/Win32Text.h"
 #include "config/AppPaths.h"
 #include "win32/Controls.h"
+#include "win32/Widgets.h"
 
 #include <commctrl.h>
-#include <commdlg.h>
-#include <windowsx.h>
 
 #include <algorithm>
 
@@ -28,16 +27,6 @@ constexpr UINT kMenuBase = 100;
 std::wstring W(std::string_view utf8)
 {
     return WidenUtf8(utf8);
-}
-
-// Whether the pane's last line is in view: it follows the run then.
-bool Following(HWND pane)
-{
-    SCROLLINFO si{};
-    si.cbSize = sizeof si;
-    si.fMask = SIF_ALL;
-    if (!GetScrollInfo(pane, SB_VERT, &si) || si.nPage == 0) return true;
-    return si.nPos + int(si.nPage) >= si.nMax;
 }
 
 } // namespace
@@ -64,52 +53,22 @@ TForm1::~TForm1()
 
 void TForm1::SetDefaultHooks()
 {
-    const std::wstring caption = W(TFormLayout::kCaption);
-    if (!options_.ShowMessage)
-        options_.ShowMessage = [this, caption](const std::string& text) {
-            MessageBoxW(form_, W(text).c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
-        };
+    if (!options_.ShowMessage) options_.ShowMessage = [this](const std::string& text) { ShowError(form_, text); };
     if (!options_.ShowNotice)
         options_.ShowNotice = [this](const std::string& text) { notice_ = ShowNotice(form_, notice_, text, Font); };
     if (!options_.OfferJournal)
-        options_.OfferJournal = [this, caption](const TJournalInfo& journal, const std::string& question) {
-            const std::wstring text = WithCrLf(question + "\n\n" + journal.Path);
-            return MessageBoxW(form_, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) == IDYES;
+        options_.OfferJournal = [this](const TJournalInfo& journal, const std::string& question) {
+            return AskYes(form_, question + "\n\n" + journal.Path);
         };
     if (!options_.AskSavePath)
-        options_.AskSavePath = [this](const std::string& dir, const std::string& ext,
-                                      const std::string& name) -> std::optional<std::string> {
-            std::wstring file = W(name);
-            file.resize(std::max<size_t>(file.size() + 1, 32768), L'\0');
-            const std::wstring initialDir = W(dir), defaultExt = W(ext);
-            OPENFILENAMEW ofn{};
-            ofn.lStructSize = sizeof ofn;
-            ofn.hwndOwner = form_;
-            ofn.lpstrFile = file.data();
-            ofn.nMaxFile = DWORD(file.size());
-            ofn.lpstrInitialDir = initialDir.c_str();
-            ofn.lpstrDefExt = defaultExt.c_str();
-            // No file-type filter, and no question before a file is replaced.
-            ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
-            if (!GetSaveFileNameW(&ofn)) return std::nullopt;
-            return NarrowUtf16(file.c_str());
+        options_.AskSavePath = [this](const std::string& dir, const std::string& ext, const std::string& name) {
+            return AskSavePath(form_, dir, ext, name);
         };
 }
 
 void TForm1::BuildControls()
 {
-    static const bool registered = [] {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = WindowProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.hIcon = LoadIconW(wc.hInstance, MAKEINTRESOURCEW(1));
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-        wc.lpszClassName = kFormClass;
-        return RegisterClassExW(&wc) != 0;
-    }();
-    (void)registered;
+    RegisterWindowClass(kFormClass, WindowProc, LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)));
     const std::string exe = options_.ExecutablePath.empty() ? ExecutablePath() : options_.ExecutablePath;
     Font = MakeFormFont(AppPathOf(exe));
     RECT r{0, 0, TFormLayout::kClientWidth, TFormLayout::kClientHeight};
@@ -126,12 +85,12 @@ void TForm1::BuildControls()
     ListBox1 = Control("ListBox1"), Memo1 = Control("Memo1"), Memo2 = Control("Memo2"), ComCBox = Control("ComCBox");
     cbxBaud = Control("cbxBaud"), cbxParity = Control("cbxParity"), shConnect = Control("shConnect");
     ePeriod = Control("ePeriod"), lbTime = Control("lbTime"), sbRun = Control("sbRun"), cbOffset = Control("cbOffset");
-    SetWindowSubclass(Memo1, LogPaneProc, 0, reinterpret_cast<DWORD_PTR>(this));
 
     PopupMenu3 = CreatePopupMenu();
     const std::vector<TMenuEntry>& menu = TFormLayout::LogMenu();
     for (size_t i = 0; i < menu.size(); ++i)
         AppendMenuW(PopupMenu3, MF_STRING, kMenuBase + i, W(menu[i].Caption).c_str());
+    SetPopupMenu(Memo1, PopupMenu3);
     savedFocus_ = Control(TFormLayout::TabOrder().front());
     Arrange();
 }
@@ -174,19 +133,9 @@ bool TForm1::PreTranslate(const MSG& msg)
 {
     if (msg.message != WM_KEYDOWN || msg.wParam != VK_TAB || GetKeyState(VK_CONTROL) < 0) return false;
     if (!IsChild(form_, msg.hwnd)) return false;
-    const std::vector<std::string_view>& order = TFormLayout::TabOrder();
-    const int n = int(order.size());
-    const bool back = GetKeyState(VK_SHIFT) < 0;
-    int at = back ? 0 : n - 1;
-    for (int i = 0; i < n; ++i)
-        if (Control(order[i]) == msg.hwnd || IsChild(Control(order[i]), msg.hwnd)) at = i;
-    for (int k = 1; k <= n; ++k) {
-        HWND next = Control(order[size_t((at + (back ? n - k : k)) % n)]);
-        if (IsWindowVisible(next) && IsWindowEnabled(next)) {
-            SetFocus(next);
-            break;
-        }
-    }
+    std::vector<HWND> order;
+    for (const std::string_view name : TFormLayout::TabOrder()) order.push_back(Control(name));
+    FocusNext(order, msg.hwnd, GetKeyState(VK_SHIFT) < 0);
     return true;
 }
 
@@ -210,8 +159,8 @@ LRESULT TForm1::Handle(UINT msg, WPARAM wp, LPARAM lp)
         if (wp != SIZE_MINIMIZED) Arrange();
         return 0;
     case WM_COMMAND: Command(reinterpret_cast<HWND>(lp), HIWORD(wp), LOWORD(wp)); return 0;
-    case WM_CTLCOLORSTATIC: return LabelColors(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp));
-    case WM_DRAWITEM: DrawReadingLine(*reinterpret_cast<const DRAWITEMSTRUCT*>(lp)); return TRUE;
+    case WM_CTLCOLORSTATIC: return StaticColors(reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp));
+    case WM_DRAWITEM: DrawStateLine(*reinterpret_cast<const DRAWITEMSTRUCT*>(lp), Font); return TRUE;
     case WM_ACTIVATE:
         // The focus goes back where it was when the window comes back;
         // that is not the operator entering the port box.
@@ -259,16 +208,9 @@ void TForm1::Command(HWND from, WORD code, WORD id)
         // once the box shows its text.
         bool chosen = code == CBN_SELENDOK || (code == CBN_SELCHANGE && !SendMessageW(from, CB_GETDROPPEDSTATE, 0, 0));
         if (code == CBN_EDITCHANGE) {
-            const std::wstring text = W(TextOf(from));
-            const LRESULT count = SendMessageW(from, CB_GETCOUNT, 0, 0);
-            for (LRESULT i = 0; i < count && !chosen; ++i) {
-                std::wstring item(size_t(SendMessageW(from, CB_GETLBTEXTLEN, WPARAM(i), 0)) + 1, L'\0');
-                item.resize(size_t(SendMessageW(from, CB_GETLBTEXT, WPARAM(i), reinterpret_cast<LPARAM>(item.data()))));
-                if (item == text && i != SendMessageW(from, CB_GETCURSEL, 0, 0)) {
-                    SendMessageW(from, CB_SETCURSEL, WPARAM(i), 0);
-                    chosen = true;
-                }
-            }
+            const LRESULT typed = FindItem(from, TextOf(from));
+            chosen = typed >= 0 && typed != SendMessageW(from, CB_GETCURSEL, 0, 0);
+            if (chosen) SendMessageW(from, CB_SETCURSEL, WPARAM(typed), 0);
         }
         if (chosen && !selectPending_) selectPending_ = PostMessageW(form_, kSelect, 0, 0);
     } else if (from == sbRun && code == BN_CLICKED) {
@@ -282,59 +224,7 @@ void TForm1::Command(HWND from, WORD code, WORD id)
 void TForm1::TakeChosenItem()
 {
     const LRESULT i = SendMessageW(ComCBox, CB_GETCURSEL, 0, 0);
-    if (i < 0) return;
-    std::wstring item(size_t(SendMessageW(ComCBox, CB_GETLBTEXTLEN, WPARAM(i), 0)) + 1, L'\0');
-    item.resize(size_t(SendMessageW(ComCBox, CB_GETLBTEXT, WPARAM(i), reinterpret_cast<LPARAM>(item.data()))));
-    SetWindowTextW(ComCBox, item.c_str());
-}
-
-LRESULT TForm1::LabelColors(HDC dc, HWND control)
-{
-    wchar_t cls[16] = {};
-    GetClassNameW(control, cls, 16);
-    if (lstrcmpiW(cls, L"Static") == 0) SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
-    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
-}
-
-// A reading-list line on the colour of its channel's state; a reading out
-// of the table in white on red.
-void TForm1::DrawReadingLine(const DRAWITEMSTRUCT& item)
-{
-    if (item.hwndItem != ListBox1 || item.itemID == UINT(-1)) return;
-    const TChannelState state = TChannelState(item.itemData);
-    const std::optional<TRgb> color = TFormLayout::StateColor(state);
-    const bool selected = item.itemState & ODS_SELECTED;
-    COLORREF back = color ? Colorref(*color) : GetSysColor(COLOR_WINDOW);
-    COLORREF fore = state == TChannelState::OutOfRange ? RGB(255, 255, 255) : GetSysColor(COLOR_WINDOWTEXT);
-    if (selected) back = GetSysColor(COLOR_HIGHLIGHT), fore = GetSysColor(COLOR_HIGHLIGHTTEXT);
-    HBRUSH brush = CreateSolidBrush(back);
-    FillRect(item.hDC, &item.rcItem, brush);
-    DeleteObject(brush);
-    std::wstring text(size_t(SendMessageW(ListBox1, LB_GETTEXTLEN, item.itemID, 0)) + 1, L'\0');
-    text.resize(size_t(SendMessageW(ListBox1, LB_GETTEXT, item.itemID, reinterpret_cast<LPARAM>(text.data()))));
-    HGDIOBJ old = SelectObject(item.hDC, Font);
-    SetBkMode(item.hDC, TRANSPARENT);
-    SetTextColor(item.hDC, fore);
-    RECT r = item.rcItem;
-    r.left += 2;
-    DrawTextW(item.hDC, text.c_str(), int(text.size()), &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_EXPANDTABS);
-    SelectObject(item.hDC, old);
-    if (item.itemState & ODS_FOCUS) DrawFocusRect(item.hDC, &item.rcItem);
-}
-
-// The log pane opens the window's menu, not the edit control's own.
-LRESULT CALLBACK TForm1::LogPaneProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR self)
-{
-    if (msg != WM_CONTEXTMENU) return DefSubclassProc(hwnd, msg, wp, lp);
-    const auto* form = reinterpret_cast<const TForm1*>(self);
-    POINT at{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
-    if (at.x == -1 && at.y == -1) { // the menu key
-        at = {0, 0};
-        ClientToScreen(hwnd, &at);
-    }
-    TrackPopupMenu(form->PopupMenu3, TPM_RIGHTBUTTON, at.x, at.y, 0, form->form_, nullptr);
-    return 0;
+    if (i >= 0) SetText(ComCBox, ItemText(ComCBox, i));
 }
 
 bool TForm1::HandleEvent(const std::function<void()>& handler)
@@ -415,7 +305,7 @@ void TForm1::OfferLeftJournals()
     if (!Session) return;
     for (const TJournalInfo& journal : Session->LeftJournals()) {
         if (options_.OfferJournal(journal, JournalOfferText(journal)))
-            for (const std::string& line : Session->RestoreJournal(journal)) AppendLogLine(line);
+            for (const std::string& line : Session->RestoreJournal(journal)) AppendLine(Memo1, line);
         Session->FinishLeftJournal(journal);
     }
 }
@@ -423,9 +313,7 @@ void TForm1::OfferLeftJournals()
 void TForm1::StartDemo()
 {
     ComCBoxEnter();
-    const std::wstring simulated = W(TSession::kSimulatedPort);
-    const LRESULT index = SendMessageW(ComCBox, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(simulated.c_str()));
-    SendMessageW(ComCBox, CB_SETCURSEL, WPARAM(index), 0);
+    SendMessageW(ComCBox, CB_SETCURSEL, WPARAM(FindItem(ComCBox, TSession::kSimulatedPort)), 0);
     // A build without the simulated bus is told so by the connect.
     SetText(ComCBox, TSession::kSimulatedPort);
     ComCBoxSelect();
@@ -461,12 +349,9 @@ void TForm1::ComCBoxEnter()
     if (!Session) return;
     const std::string text = TextOf(ComCBox);
     SendMessageW(ComCBox, CB_RESETCONTENT, 0, 0);
-    LRESULT match = -1;
-    for (const std::string& item : Session->PortBoxItems()) {
-        const LRESULT i = SendMessageW(ComCBox, CB_ADDSTRING, 0, LPARAM(W(item).c_str()));
-        if (item == text && match < 0) match = i;
-    }
-    SendMessageW(ComCBox, CB_SETCURSEL, WPARAM(match), 0);
+    for (const std::string& item : Session->PortBoxItems())
+        SendMessageW(ComCBox, CB_ADDSTRING, 0, LPARAM(W(item).c_str()));
+    SendMessageW(ComCBox, CB_SETCURSEL, WPARAM(FindItem(ComCBox, text)), 0);
     SetText(ComCBox, text);
 }
 
@@ -479,7 +364,7 @@ void TForm1::ComCBoxSelect()
         Session->Disconnect();
         SendMessageW(sbRun, BM_SETCHECK, BST_UNCHECKED, 0);
         EnableWindow(sbRun, FALSE);
-        SetIndicator(TFormLayout::kGrey);
+        SetShapeColor(shConnect, TFormLayout::kGrey);
         return;
     }
     connectId_ = Session->Connect({text, TextOf(cbxBaud), TextOf(cbxParity)});
@@ -491,7 +376,7 @@ void TForm1::Connected(const TConnectResult& result)
     if (const std::optional<TConnectShown> shown = TFormLayout::ConnectShown(result.Kind)) {
         if (!shown->RunEnabled) SendMessageW(sbRun, BM_SETCHECK, BST_UNCHECKED, 0);
         EnableWindow(sbRun, shown->RunEnabled);
-        SetIndicator(shown->Indicator);
+        SetShapeColor(shConnect, shown->Indicator);
     }
     if (!result.Message().empty()) ShowFailure(result.Message());
 }
@@ -534,33 +419,24 @@ void TForm1::ShowTime(const std::string& caption)
 // Each reading-list line's text, and its state for its colour.
 void TForm1::ScanDone(const TScanRecord& record)
 {
-    AppendLogLine(record.Line);
+    AppendLine(Memo1, record.Line);
     const size_t count = size_t(SendMessageW(ListBox1, LB_GETCOUNT, 0, 0));
     const size_t lines = std::min({count, record.ListLines.size(), record.Status.size()});
     SendMessageW(ListBox1, WM_SETREDRAW, FALSE, 0);
-    for (size_t i = 0; i < lines; ++i) {
-        SendMessageW(ListBox1, LB_DELETESTRING, i, 0);
-        SendMessageW(ListBox1, LB_INSERTSTRING, i, LPARAM(W(record.ListLines[i]).c_str()));
-        SendMessageW(ListBox1, LB_SETITEMDATA, i, LPARAM(StateOf(record.Status[i])));
-    }
+    for (size_t i = 0; i < lines; ++i) SetStateLine(ListBox1, i, record.ListLines[i], StateOf(record.Status[i]));
     SendMessageW(ListBox1, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(ListBox1, nullptr, TRUE);
 }
 
-void TForm1::SetIndicator(TRgb color)
-{
-    SetShapeColor(shConnect, color);
-}
-
 void TForm1::PortLost(const std::string& text)
 {
-    SetIndicator(TFormLayout::kLost);
+    SetShapeColor(shConnect, TFormLayout::kLost);
     options_.ShowNotice(text);
 }
 
 void TForm1::PortBack(const std::string& text)
 {
-    SetIndicator(TFormLayout::kGreen);
+    SetShapeColor(shConnect, TFormLayout::kGreen);
     options_.ShowNotice(text);
 }
 
@@ -583,52 +459,18 @@ void TForm1::Selectall1Click()
     SendMessageW(Memo1, EM_SETSEL, 0, -1);
 }
 
-// Appends a line that carries its break, so that the next one starts a line
-// of its own, after typed text too. The operator's selection stays; the
-// pane follows the run while its last line is in view, and keeps its place
-// otherwise.
-void TForm1::AppendLogLine(const std::string& line)
-{
-    const bool following = Following(Memo1);
-    DWORD selStart = 0, selEnd = 0;
-    SendMessageW(Memo1, EM_GETSEL, WPARAM(&selStart), LPARAM(&selEnd));
-    const LRESULT top = SendMessageW(Memo1, EM_GETFIRSTVISIBLELINE, 0, 0);
-    const int end = GetWindowTextLengthW(Memo1);
-    SendMessageW(Memo1, EM_SETSEL, end, end);
-    const bool atLineStart = SendMessageW(Memo1, EM_LINEINDEX, WPARAM(-1), 0) == end;
-    const std::wstring text = (atLineStart ? L"" : L"\r\n") + W(line) + L"\r\n";
-    SendMessageW(Memo1, EM_REPLACESEL, FALSE, LPARAM(text.c_str()));
-    // No undo may take a logged line back.
-    SendMessageW(Memo1, EM_EMPTYUNDOBUFFER, 0, 0);
-    SendMessageW(Memo1, EM_SETSEL, selStart, selEnd);
-    if (following)
-        SendMessageW(Memo1, WM_VSCROLL, SB_BOTTOM, 0);
-    else
-        SendMessageW(Memo1, EM_LINESCROLL, 0, top - SendMessageW(Memo1, EM_GETFIRSTVISIBLELINE, 0, 0));
-}
-
 void TForm1::Saveas1Click()
 {
     SetPaths();
     const std::string header = Session ? Session->Table().HeaderLine() : std::string();
-    const std::wstring top = WithCrLf(header + "\n");
     const bool following = Following(Memo1);
-    SendMessageW(Memo1, EM_SETSEL, 0, 0);
-    SendMessageW(Memo1, EM_REPLACESEL, FALSE, LPARAM(top.c_str()));
-    // The header line leaves the pane on every path, a failed save included,
-    // and with it the undo step that would bring it back.
+    // The header line leaves the pane on every path, a failed save included.
     struct TRemoveHeader {
         HWND Pane;
         size_t Length;
-        bool Following;
-        ~TRemoveHeader()
-        {
-            SendMessageW(Pane, EM_SETSEL, 0, Length);
-            SendMessageW(Pane, EM_REPLACESEL, FALSE, LPARAM(L""));
-            SendMessageW(Pane, EM_EMPTYUNDOBUFFER, 0, 0);
-            if (Following) SendMessageW(Pane, WM_VSCROLL, SB_BOTTOM, 0);
-        }
-    } removeHeader{Memo1, top.size(), following};
+        bool Follow;
+        ~TRemoveHeader() { RemoveTop(Pane, Length, Follow); }
+    } removeHeader{Memo1, InsertTop(Memo1, header + "\n"), following};
     const std::optional<std::string> path = options_.AskSavePath(AppPath, "csv", lastSaveName_);
     if (!path) return;
     lastSaveName_ = *path;

@@ -101,19 +101,14 @@ private:
     void Failed(const std::string& text) override;
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-    static LRESULT CALLBACK LogPaneProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR);
     LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
     void Command(HWND from, WORD code, WORD id);
-    LRESULT LabelColors(HDC dc, HWND control);
-    void DrawReadingLine(const DRAWITEMSTRUCT& item);
     void Arrange();
     void ShowFailure(const std::string& text);
     void ShowFailures();
     void Started();
     void SetPaths();
-    void SetIndicator(kelvara::TRgb color);
     void ShowTime(const std::string& caption);
-    void AppendLogLine(const std::string& line);
     void TakeChosenItem();
     void OfferLeftJournals();
     void StartDemo();

@@ -340,7 +340,10 @@ TEST_F(Win32FormTest, WhatTheSessionTellsShowsInTheControls)
 
 TEST_F(Win32FormTest, AtStartAJournalLeftBehindIsOfferedBeforeTheDemoRuns)
 {
-    left = {{dir.File("runs/left.part"), "2024-05-01T10:00:00Z", 1}};
+    TJournalInfo journal;
+    journal.Path = dir.File("runs/left.part");
+    journal.Lines = 1;
+    left = {journal};
     auto w = Open(true);
     EXPECT_TRUE(simulated);
     ASSERT_EQ(messages.size(), 1u);
