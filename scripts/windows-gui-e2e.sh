@@ -114,7 +114,7 @@ xdotool windowactivate --sync "$window" key alt+F4
 await "end of the demo" 30 gone "$demo"
 
 say "C:\\kelvara\\saved.csv, first bytes:"
-head -c 160 "$app/saved.csv" | od -A d -c | sed 's/^/  /' >&2
+head -c 160 "$app/saved.csv" | od -A x -t x1z -v | sed 's/^/  /' >&2
 python3 - "$app/saved.csv" <<'EOF'
 import re, sys
 data = open(sys.argv[1], "rb").read()
