@@ -1,11 +1,12 @@
 # The two commands a newcomer needs: `make run` and `make test`.
 BUILD      ?= build
 BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
 BUILD_WINDOWS ?= build-windows
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan soak package fresh-check run bench fuzz clean format format-check windows windows-test
+.PHONY: deps configure build test test-asan test-tsan soak package fresh-check run bench fuzz clean format format-check windows windows-test
 
 deps:
 	./scripts/install-deps.sh
@@ -25,6 +26,13 @@ test-asan: deps
 	cmake -S . -B $(BUILD_ASAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DKELVARA_SANITIZE=ON -DKELVARA_BENCH=OFF $(CMAKE_ARGS)
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS) -LE soak
+
+# The same tests under ThreadSanitizer: the session's thread against the
+# front ends' (tests/tsan.supp names what is Qt's own, not ours).
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) $(GEN) -DCMAKE_BUILD_TYPE=Debug -DKELVARA_TSAN=ON -DKELVARA_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j $(JOBS) -LE soak
 
 # The fault soak: kelvara-log against the simulated bus for two minutes while
 # faults switch at random (KELVARA_SOAK_SECONDS for longer runs).

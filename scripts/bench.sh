@@ -41,7 +41,7 @@ started=$(date +%s)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVARA_BENCH=ON ${CMAKE_ARGS:-} >/dev/null
 gui=""
 grep -q '^KELVARA_GUI:BOOL=ON' "$build/CMakeCache.txt" && gui=1
-targets=(kelvara-log kelvara-sim serial_bench scan_bench sim_bench proc_bench session_bench)
+targets=(kelvara-log kelvara-sim serial_bench scan_bench sim_bench proc_bench session_bench alarm_bench)
 [ -n "$gui" ] && targets+=(kelvara window_bench)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
@@ -95,6 +95,9 @@ note "keeping a run safe: reconnecting after unplugs, the journal's cost per lin
 run reconnect "$bin/session_bench" reconnect "$bin/kelvara-log" "$bin/kelvara-sim"
 run journal "$bin/session_bench" journal
 
+note "alarms: a session's scan with and without rules"
+run alarmscan "$bin/alarm_bench" scan
+
 if [ -n "$gui" ]; then
   note "window: responsiveness during scans"
   run responsiveness "$bin/window_bench" responsiveness
@@ -132,6 +135,8 @@ if [ -n "$gui" ]; then
 else
   run idle "$bin/proc_bench" idle "$idle" "$bin/kelvara-log" - - &
 fi
+pids+=($!)
+run alarmidle "$bin/alarm_bench" idle "$idle" "$bin/kelvara-log" &
 pids+=($!)
 for pid in "${pids[@]}"; do wait "$pid"; done
 

@@ -4,6 +4,7 @@
 #include "acquisition/Transaction.h"
 #include "base/Clock.h"
 #include "base/Errors.h"
+#include "base/FileIo.h"
 #include "serial/LineRefusal.h"
 #include "serial/PortList.h"
 #include "serial/SerialChannel.h"
@@ -35,40 +36,27 @@ int64_t SteadyMs()
 // Com.Baud and Com.Parity keep at most their first 8 characters.
 constexpr size_t kShortText = 8;
 
-std::string DevicePathOf(const std::string& portName)
-{
-#ifdef _WIN32
-    const bool path = portName.starts_with("\\\\");
-    return path ? portName : "\\\\.\\" + portName;
-#else
-    const bool path = !portName.empty() && (portName[0] == '/' || portName[0] == '.');
-    return path ? portName : "/dev/" + portName;
-#endif
-}
-
-std::string StableNameOf(const std::string&, const std::string&)
-{
-    return "";
-}
 
 } // namespace
 
 struct TSession::TCommand {
-    enum TKind { Connect, Disconnect, Start, Stop };
+    enum TKind { Connect, Disconnect, Start, Stop, Acknowledge };
     TKind Kind = Stop;
     TPortTexts Texts;
+    TAlarmId Alarm;
     uint64_t Run = 0; // the run's number, or the connect's
     uint16_t Period = 0;
 };
 
 struct TSession::TEvent {
-    enum TKind { RunStarted, RunStopped, Time, Scan, Connected, Lost, Back, Failed, Notice, OutputFailed };
+    enum TKind { RunStarted, RunStopped, Time, Scan, Connected, Lost, Back, Failed, Notice, OutputFailed, Alarm };
     TKind Kind = Failed;
     uint64_t Run = 0;
     size_t Count = 0;
     std::string Text;
     std::shared_ptr<const TScanRecord> Record;
     TConnectResult Connect;
+    TAlarmEvent AlarmEvent;
 };
 
 std::string TConnectResult::Message() const
@@ -243,6 +231,15 @@ void TSession::Stop()
     Enqueue(std::move(c));
 }
 
+void TSession::Acknowledge(uint64_t run, const TAlarmId& id)
+{
+    TCommand c;
+    c.Kind = TCommand::Acknowledge;
+    c.Run = run;
+    c.Alarm = id;
+    Enqueue(std::move(c));
+}
+
 // -------------------------------------------------------------------- events
 
 void TSession::SetWakeup(std::function<void()> wakeup)
@@ -282,6 +279,7 @@ bool TSession::Deliver(TSessionListener& listener)
         case TEvent::Failed: listener.Failed(e.Text); break;
         case TEvent::Notice: listener.Noticed(e.Text); break;
         case TEvent::OutputFailed: listener.OutputFailed(e.Text); break;
+        case TEvent::Alarm: listener.AlarmChanged(e.AlarmEvent); break;
         }
     }
     return !events.empty();
@@ -323,6 +321,12 @@ void TSession::ReadTrend(const std::function<void(const TTrendStore&)>& f) const
 {
     std::lock_guard<std::mutex> guard(lock_);
     f(trend_);
+}
+
+TAlarmSnapshot TSession::Alarms() const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return alarmSnapshot_;
 }
 
 void TSession::SaveLog(const std::string& path, std::string_view paneText) const
@@ -424,6 +428,12 @@ void TSession::Execute(const TCommand& command)
         break;
     case TCommand::Start: DoStart(command.Run, command.Period); break;
     case TCommand::Stop: EndRun(); break;
+    case TCommand::Acknowledge:
+        if (!alarms_ || command.Run != run_) break;
+        if (std::optional<TAlarmEvent> seen =
+                alarms_->Acknowledge(command.Alarm, running_ ? scan_->SecCount() : alarmSecond_))
+            PostAlarms({std::move(*seen)});
+        break;
     }
 }
 
@@ -508,12 +518,20 @@ void TSession::DoStart(uint64_t run, uint16_t period)
     scan_->StartRun(period);
     run_ = run;
     running_ = true;
+    alarmSecond_ = 0;
     nextTickMs_ = SteadyMs() + config_.TickMs;
+    const std::string alarmFailure = LoadAlarms(run);
     TEvent started;
     started.Kind = TEvent::RunStarted;
     started.Run = run;
     started.Count = scan_->ListLines().size();
     Post(std::move(started));
+    if (!alarmFailure.empty()) {
+        TEvent failed;
+        failed.Kind = TEvent::Failed;
+        failed.Text = alarmFailure + ". The run goes on without alarms.";
+        Post(std::move(failed));
+    }
     if (config_.JournalDir.empty()) return;
     try {
         journal_ = std::make_unique<TJournal>(config_.JournalDir, SystemTimeMs(), Header());
@@ -568,9 +586,10 @@ void TSession::DoTick()
         time.Text = std::to_string(scan_->SecCount());
         Post(std::move(time));
     }
+    std::vector<TAlarmEvent> alarms;
     if (due) {
         try {
-            AfterScan(scan_->ScanDue(offsetCorrection_));
+            alarms = AfterScan(scan_->ScanDue(offsetCorrection_));
         } catch (const EError& e) {
             TEvent failed;
             failed.Kind = TEvent::Failed;
@@ -578,12 +597,15 @@ void TSession::DoTick()
             Post(std::move(failed));
         }
     }
+    // A scan that met the device's loss raises the port's alarm after the
+    // loss has been told.
     CheckLost();
+    PostAlarms(std::move(alarms));
 }
 
 // The scan's record goes to the journal first (what a crash must not take),
 // then to the trend, then to the front end.
-void TSession::AfterScan(TScanRecord record)
+std::vector<TAlarmEvent> TSession::AfterScan(TScanRecord record)
 {
     record.Run = run_;
     if (journal_) {
@@ -608,6 +630,11 @@ void TSession::AfterScan(TScanRecord record)
         std::lock_guard<std::mutex> guard(lock_);
         trend_.Add(record.StartMs, record.Second, record.Temperatures, record.OutOfRange);
     }
+    // A scan that found the device gone asked no slave.
+    std::vector<TAlarmEvent> alarms;
+    alarmSecond_ = record.Second;
+    if (alarms_)
+        alarms = alarms_->Scan(record.Second, record.Temperatures, link_ == TLink::Lost || ser_->DeviceLost() != 0);
     for (const std::string& text : record.Notices) {
         TEvent notice;
         notice.Kind = TEvent::Notice;
@@ -618,11 +645,12 @@ void TSession::AfterScan(TScanRecord record)
     scanned.Kind = TEvent::Scan;
     scanned.Record = std::make_shared<const TScanRecord>(std::move(record));
     Post(std::move(scanned));
-    if (outputFailure.empty()) return;
+    if (outputFailure.empty()) return alarms;
     TEvent failed;
     failed.Kind = TEvent::OutputFailed;
     failed.Text = outputFailure;
     Post(std::move(failed));
+    return alarms;
 }
 
 // A device that goes away (a read or write fails with EIO, or the line is
@@ -640,6 +668,7 @@ void TSession::CheckLost()
     lost.Kind = TEvent::Lost;
     lost.Text = PortLostText(devicePath_, scan_->SecCount(), reason);
     Post(std::move(lost));
+    if (alarms_ && running_) PostAlarms(alarms_->Port(scan_->SecCount(), true));
 }
 
 void TSession::TryReconnect(uint32_t second)
@@ -657,6 +686,56 @@ void TSession::TryReconnect(uint32_t second)
     back.Kind = TEvent::Back;
     back.Text = PortBackText(devicePath_, second, refused);
     Post(std::move(back));
+    if (alarms_) PostAlarms(alarms_->Port(second, false));
+}
+
+} // namespace kelvara
+
+namespace kelvara {
+
+// ------------------------------------------------------------------- alarms
+
+// The rules are read at each start, so that a file edited between two runs
+// counts from the next. A run whose rules cannot be read has no alarms.
+std::string TSession::LoadAlarms(uint64_t run)
+{
+    std::vector<std::string> names(table_->ChanNames().begin(), table_->ChanNames().end());
+    std::string failure;
+    TAlarmRules rules;
+    if (!config_.AlarmsFile.empty() && !(config_.AlarmsOptional && !PathExists(config_.AlarmsFile))) {
+        try {
+            rules = ReadAlarmRules(config_.AlarmsFile, names);
+        } catch (const EError& e) {
+            failure = e.what();
+            rules = {};
+        }
+    }
+    alarms_ = std::make_unique<TAlarmMachine>(std::move(rules), std::move(names), config_.Locale);
+    TAlarmSnapshot snapshot = alarms_->Snapshot();
+    snapshot.Run = run;
+    std::lock_guard<std::mutex> guard(lock_);
+    alarmSnapshot_ = std::move(snapshot);
+    return failure;
+}
+
+// The snapshot changes before the events go out: a front end that reads it
+// when told finds the state after them.
+void TSession::PostAlarms(std::vector<TAlarmEvent> events)
+{
+    if (events.empty()) return;
+    TAlarmSnapshot snapshot = alarms_->Snapshot();
+    snapshot.Run = run_;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        alarmSnapshot_ = std::move(snapshot);
+    }
+    for (TAlarmEvent& e : events) {
+        TEvent event;
+        event.Kind = TEvent::Alarm;
+        e.Run = run_;
+        event.AlarmEvent = std::move(e);
+        Post(std::move(event));
+    }
 }
 
 } // namespace kelvara

@@ -11,6 +11,7 @@
 
 #include "acquisition/ChannelTable.h"
 #include "acquisition/ScanRecord.h"
+#include "alarm/AlarmMachine.h"
 #include "base/Text.h"
 #include "logfile/Journal.h"
 #include "logfile/LogFile.h"
@@ -95,6 +96,9 @@ public:
     // The output file could not take a line (OpenOutput): no more lines go
     // there. The line itself was told through ScanDone before.
     virtual void OutputFailed(const std::string& /*text*/) {}
+    // An alarm raised, cleared or acknowledged; event.Text says so. The
+    // alarms' states after it are the session's Alarms().
+    virtual void AlarmChanged(const TAlarmEvent& /*event*/) {}
 };
 
 struct TSessionConfig {
@@ -115,6 +119,11 @@ struct TSessionConfig {
     bool Simulated = false;
     // Where the system keeps its stable names of serial adapters.
     std::string ByIdDir = "/dev/serial/by-id";
+    // The alarm rules, read at each start; empty for none. A file that
+    // does not exist means no alarms when it is optional (the window's own
+    // file), and is told as a failure otherwise.
+    std::string AlarmsFile;
+    bool AlarmsOptional = false;
 };
 
 class TSession {
@@ -175,6 +184,9 @@ public:
     void Stop();
     // The "offset corr" switch, read by each scan as it converts.
     void SetOffsetCorrection(bool on) { offsetCorrection_ = on; }
+    // The operator has seen an alarm of the run (a run that has ended
+    // too, until the next start); other runs' alarms are left alone.
+    void Acknowledge(uint64_t run, const TAlarmId& id);
 
     // Events. wakeup is called on the session's thread when events wait
     // for a Deliver and none waited before: a window posts itself a call
@@ -194,6 +206,8 @@ public:
     std::vector<std::string> PortBoxItems() const;
     // The run's trend, read under the session's lock: f(const TTrendStore&).
     void ReadTrend(const std::function<void(const TTrendStore&)>& f) const;
+    // The latest run's alarm rules and the state of each of its alarms.
+    TAlarmSnapshot Alarms() const;
 
     // The log pane saved: the header, then the pane's text, every line
     // ending in CR LF. An existing file is replaced only once the new one
@@ -220,7 +234,12 @@ private:
     void EndRun();
     void CloseLink();
     void DoTick();
-    void AfterScan(TScanRecord record);
+    // The scan's record to the journal, the trend and the front end; the
+    // alarms it raised or cleared are returned, to be posted.
+    std::vector<TAlarmEvent> AfterScan(TScanRecord record);
+    // Reads the rules for a new run: the failure's text, or empty.
+    std::string LoadAlarms(uint64_t run);
+    void PostAlarms(std::vector<TAlarmEvent> events);
     void CheckLost();
     void TryReconnect(uint32_t second);
     void FinishJournal();
@@ -244,6 +263,7 @@ private:
     uint64_t lastRun_ = 0;     // the number Start gave last
     uint64_t lastConnect_ = 0; // the number Connect gave last
     TTrendStore trend_;
+    TAlarmSnapshot alarmSnapshot_;
 
     // The session thread's own; the front end's thread touches them only
     // before the thread starts (CreateCmd) or after it ended.
@@ -256,6 +276,8 @@ private:
     std::unique_ptr<TScanCycle> scan_;
     std::unique_ptr<TJournal> journal_;
     std::unique_ptr<TLogFileWriter> output_;
+    std::unique_ptr<TAlarmMachine> alarms_; // the latest run's
+    uint32_t alarmSecond_ = 0;              // its last scan's second
     TLink link_ = TLink::Closed;
     bool running_ = false;
     uint64_t run_ = 0;

@@ -38,6 +38,8 @@ TSessionConfig TAppFiles::SessionConfig(TLocaleSettings locale) const
     config.Locale = std::move(locale);
     config.OffsetsPaths = offsetsPaths_;
     config.JournalDir = journalDir_;
+    config.AlarmsFile = AlarmsName();
+    config.AlarmsOptional = true;
     return config;
 }
 

@@ -28,13 +28,16 @@ public:
     const TStringList& OffsetsPaths() const { return offsetsPaths_; }
     // Where the runs keep their journals; empty when there is no such place.
     const std::string& JournalDir() const { return journalDir_; }
+    // The alarm rules, alarms.ini beside the settings file.
+    std::string AlarmsName() const { return appPath_ + "alarms.ini"; }
 
     // The four settings, each with its default; never raises.
     TSettings LoadSettings() const;
     // Writes the four settings; raises EIniFileError at the first that fails.
     void SaveSettings(const TSettings& settings) const;
 
-    // A session's configuration with these files.
+    // A session's configuration with these files; the alarm rules when
+    // the file exists.
     TSessionConfig SessionConfig(TLocaleSettings locale) const;
 
 private:

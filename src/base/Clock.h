@@ -9,12 +9,15 @@ namespace kelvara {
 
 // Milliseconds since the epoch, as the system clock tells them now.
 int64_t SystemTimeMs();
-// Milliseconds of the monotonic clock, which no one sets.
+// Milliseconds of the monotonic clock, which no one sets, and which goes on
+// while the system is suspended: CLOCK_BOOTTIME; on Windows the interrupt
+// time (the tick count where the system cannot read that precisely).
 int64_t MonotonicMs();
 
 // The wall-clock time of a run: the system's time when the run started,
 // carried forward by the monotonic clock. The times of one run therefore
-// never go back, also when the system clock is set back during it.
+// never go back, also when the system clock is set back during it, and keep
+// up with the wall clock across a suspend.
 class TRunClock {
 public:
     void Start();

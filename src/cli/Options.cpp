@@ -13,7 +13,8 @@ namespace {
 
 constexpr const char* kUsage = "usage: kelvara-log [--port DEVICE | --simulate] [--baud N] [--parity odd|even|no]\n"
                                "                   [--period SECONDS] [--scans N] [--offset-corr] [--offsets FILE]\n"
-                               "                   [--output FILE] [--clock utc|local]\n"
+                               "                   [--output FILE] [--clock utc|local] [--alarms FILE]\n"
+                               "                   [--on-alarm PROGRAM [--on-alarm-timeout SECONDS]]\n"
                                "       kelvara-log --list-ports | --help | --version\n"
                                "Try 'kelvara-log --help' for more.\n";
 
@@ -44,7 +45,8 @@ TLogOptions ParseOptions(int argc, char** argv)
     app.add_flag("--simulate", o.simulate, "log from a simulated bus in this process");
     app.add_option("--baud", o.baud, "line speed (default: kelvara.ini, else 19200)")->type_name("N");
     app.add_option("--parity", o.parity, "odd, even or no (default: kelvara.ini, else even)")->type_name("PARITY");
-    app.add_option("--period", o.period, "seconds between scans, 0 to 65535; 0 and 1 scan every second\n(default: kelvara.ini, else 1)")
+    app.add_option("--period", o.period,
+                   "seconds between scans, 0 to 65535; 0 and 1 scan every second\n(default: kelvara.ini, else 1)")
         ->type_name("SECONDS");
     std::optional<std::string> scans;
     app.add_option("--scans", scans, "stop after N scans (default: until SIGINT or SIGTERM)")->type_name("N");
@@ -56,6 +58,17 @@ TLogOptions ParseOptions(int argc, char** argv)
     app.add_option("--output", o.output, "also append the lines to FILE in the saved-log format")->type_name("FILE");
     app.add_option("--clock", o.clock, "add a ninth field, clock: when the scan began, in utc or local time")
         ->type_name("utc|local");
+    app.add_option("--alarms", o.alarms,
+                   "alarm rules (alarms.ini form): each alarm raised or cleared is a line on stderr")
+        ->type_name("FILE");
+    app.add_option("--on-alarm", o.onAlarm,
+                   "run PROGRAM for each alarm raised or cleared, the details in KELVARA_ALARM_*\n"
+                   "variables of its environment; one at a time per channel")
+        ->type_name("PROGRAM");
+    std::optional<std::string> timeout;
+    app.add_option("--on-alarm-timeout", timeout,
+                   "kill a program of --on-alarm still running after SECONDS\n(default 60)")
+        ->type_name("SECONDS");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports the system reports, and stop");
     app.set_version_flag("--version", "kelvara-log " KELVARA_VERSION, "print the version, and stop");
     try {
@@ -74,6 +87,13 @@ TLogOptions ParseOptions(int argc, char** argv)
         Usage("--clock takes utc or local, not '" + *o.clock + "'");
     if (o.parity && *o.parity != "odd" && *o.parity != "even" && *o.parity != "no")
         Usage("--parity takes odd, even or no, not '" + *o.parity + "'");
+    if (o.onAlarm && !o.alarms) Usage("--on-alarm needs --alarms");
+    if (timeout) {
+        int32_t n = 0;
+        if (!TryStrToInt(*timeout, n) || n < 1 || n > 86400)
+            Usage("--on-alarm-timeout needs 1 to 86400 seconds, not '" + *timeout + "'");
+        o.onAlarmTimeout = n;
+    }
     if (scans) {
         int32_t n = 0;
         if (!TryStrToInt(*scans, n) || n < 1) Usage("--scans needs a whole number of at least 1, not '" + *scans + "'");

@@ -18,6 +18,9 @@ struct TLogOptions {
     std::optional<std::string> output;
     bool listPorts = false;
     std::optional<std::string> clock;
+    std::optional<std::string> alarms;
+    std::optional<std::string> onAlarm;
+    int onAlarmTimeout = 60; // seconds
 };
 
 // Parses the command line; --help and --version print and exit 0, a bad

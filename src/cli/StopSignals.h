@@ -1,11 +1,12 @@
 // The operator's request to stop the headless logger: SIGINT or SIGTERM on
-// POSIX; Ctrl+C, Ctrl+Break or the console closing on Windows. A request
-// never cuts an exchange short: the logger asks its session to stop, and
-// the scan in progress ends and is logged first.
+// POSIX; Ctrl+C, Ctrl+Break, the console closing, a logoff or a shutdown on
+// Windows. A request never cuts an exchange short: the logger asks its
+// session to stop, and the scan in progress ends and is logged first.
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 namespace kelvara {
@@ -25,9 +26,12 @@ public:
     void OnStop(std::function<void()> onStop);
     // A stop request has come; does not wait.
     bool StopPending() const { return pending_; }
-    // The run has ended and its summary is written. On Windows the console's
-    // close, logoff and shutdown end the process as soon as their handler
-    // returns, so the handler waits (a few seconds at most) for this.
+    // Call once the run has ended and its summary is written. On Windows the
+    // system ends the process as soon as the console's handler returns from
+    // a console that closes, a logoff or a shutdown; the handler holds on
+    // until this call (a few seconds at most), so that the last scan and the
+    // summary are not lost. Nothing to do on POSIX, where a stop signal
+    // only asks.
     void RunEnded();
     // A stop request, as the system's handler makes it.
     void Request();
@@ -35,6 +39,7 @@ public:
 private:
     std::atomic<bool> pending_{false};
     std::atomic<bool> ending_{false};
+    std::mutex lock_; // onStop_ against the thread that tells a request
     std::function<void()> onStop_;
     std::thread watcher_;
 };

@@ -37,7 +37,10 @@ TStopSignals::~TStopSignals()
 
 void TStopSignals::OnStop(std::function<void()> onStop)
 {
-    onStop_ = std::move(onStop);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        onStop_ = std::move(onStop);
+    }
     watcher_ = std::thread([this] {
         const sigset_t set = StopSet();
         for (;;) {
@@ -51,6 +54,7 @@ void TStopSignals::OnStop(std::function<void()> onStop)
 
 void TStopSignals::Request()
 {
+    std::lock_guard<std::mutex> guard(lock_);
     pending_ = true;
     if (onStop_) onStop_();
 }

@@ -1,61 +1,81 @@
 #include "StopSignals.h"
 
-#include <windows.h>
+#include "StopSignalsWin32.h"
+
+#include <atomic>
 
 namespace kelvara {
 
 namespace {
 
-// The one instance the console's control handler reports to; the handler
-// runs on a thread the system starts for it.
-TStopSignals* gSignals = nullptr;
-// Set when the run has ended; manual reset.
-HANDLE gEnded = nullptr;
+// The events the console's control handler shares with the program. Made
+// once and never closed: the handler runs on a thread of its own, which may
+// still be inside it when the program is done with its TStopSignals.
+struct TEvents {
+    HANDLE RunEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
 
-BOOL WINAPI OnConsoleControl(DWORD type)
+TEvents& Events()
 {
-    if (gSignals) gSignals->Request();
-    // Ctrl+C and Ctrl+Break: handled, the run ends at the end of its scan.
-    // Close, logoff and shutdown end the process when this returns: wait
-    // for the run to end and its summary to be written, within the system's
-    // own limit of a few seconds.
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
-        WaitForSingleObject(gEnded, 4000);
-    return TRUE;
+    static TEvents events;
+    return events;
 }
+
+// The one instance the handler reports to.
+std::atomic<TStopSignals*> gSignals{nullptr};
+
+// The system waits 5 s for the handler of a console that closes (longer at
+// logoff and shutdown) before it ends the process anyway; the wait for the
+// run's end stays below that.
+constexpr DWORD kRunEndWaitMs = 4000;
 
 } // namespace
 
+BOOL WINAPI ConsoleControl(DWORD event)
+{
+    // Every event ends the run at the end of its scan. After Ctrl+C and
+    // Ctrl+Break the process goes on to end by itself. When the console
+    // closes, and at logoff and shutdown, the system ends the process as
+    // soon as this returns: it returns once the last scan and the summary
+    // are written.
+    if (TStopSignals* signals = gSignals.load()) signals->Request();
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(Events().RunEnded, kRunEndWaitMs);
+    return TRUE;
+}
+
 TStopSignals::TStopSignals()
 {
-    gEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ResetEvent(Events().RunEnded);
     gSignals = this;
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    SetConsoleCtrlHandler(ConsoleControl, TRUE);
 }
 
 TStopSignals::~TStopSignals()
 {
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+    SetConsoleCtrlHandler(ConsoleControl, FALSE);
     gSignals = nullptr;
-    CloseHandle(gEnded);
-    gEnded = nullptr;
+    // The program is ending: a handler that still waits may let it.
+    RunEnded();
 }
 
 void TStopSignals::OnStop(std::function<void()> onStop)
 {
+    std::lock_guard<std::mutex> guard(lock_);
     onStop_ = std::move(onStop);
     if (pending_ && onStop_) onStop_();
 }
 
 void TStopSignals::Request()
 {
+    std::lock_guard<std::mutex> guard(lock_);
     pending_ = true;
     if (onStop_) onStop_();
 }
 
 void TStopSignals::RunEnded()
 {
-    SetEvent(gEnded);
+    SetEvent(Events().RunEnded);
 }
 
 } // namespace kelvara

@@ -2,6 +2,7 @@
 // thread; this program hands it the options and writes what it tells: the
 // header and one line per scan on stdout, diagnostics on stderr only, so the
 // output can be piped into other tools.
+#include "LogListener.h"
 #include "Options.h"
 #include "StopSignals.h"
 
@@ -13,43 +14,6 @@
 using namespace kelvara;
 
 namespace {
-
-void Say(const std::string& text)
-{
-    std::fprintf(stderr, "kelvara-log: %s\n", text.c_str());
-}
-
-class TLogListener : public TSessionListener {
-public:
-    long Scans = 0;
-    bool Connected_ = false, Stopped = false, OutputBroken = false;
-    TConnectResult Connection;
-    TScanRecord Last;
-
-    void ScanDone(const TScanRecord& record) override
-    {
-        std::fputs(record.Line.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        ++Scans;
-        Last = record;
-    }
-    void Connected(const TConnectResult& result) override
-    {
-        Connection = result;
-        Connected_ = true;
-    }
-    void RunStopped(uint64_t) override { Stopped = true; }
-    void PortLost(const std::string& text) override { Say(text); }
-    void PortBack(const std::string& text) override { Say(text); }
-    void Failed(const std::string& text) override { Say(text); }
-    void Noticed(const std::string& text) override { Say(text); }
-    void OutputFailed(const std::string& text) override
-    {
-        Say(text);
-        OutputBroken = true;
-    }
-};
 
 int ListPorts()
 {
@@ -75,6 +39,8 @@ TSessionConfig ConfigOf(const TLogOptions& opt, const TAppFiles& files)
     if (opt.clock) config.Clock = *opt.clock == "utc" ? TClockField::Utc : TClockField::Local;
     config.TimeEvents = false;
     config.Simulated = opt.simulate;
+    config.AlarmsFile = opt.alarms.value_or("");
+    config.AlarmsOptional = false;
     return config;
 }
 
@@ -102,7 +68,7 @@ int main(int argc, char** argv)
 
     TSession session(ConfigOf(opt, files));
     session.SetOffsetCorrection(opt.offsetCorr);
-    TLogListener log;
+    TLogListener log(opt);
     stop.OnStop([&session] { session.Interrupt(); });
     try {
         session.CreateCmd();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -24,6 +25,48 @@ std::optional<std::string> AbsoluteDir(const TEnvLookup& env, const std::string&
     return value;
 }
 
+// A library directory's name: lib, lib32, lib64, libx32, libexec.
+bool IsLibDirName(const std::string& name)
+{
+    if (!name.starts_with("lib")) return false;
+    const std::string rest = name.substr(3);
+    return rest.empty() || rest == "exec" || rest == "x32" ||
+           std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether a directory is one where the system keeps programs, so that a copy
+// found there was installed (by a package, a snap, a flatpak, Nix, or
+// `make install`) and its files belong in the user's directories.
+bool IsSystemProgramDir(const std::string& exeDir)
+{
+    // A relative path comes from a copy started by a relative name, which no
+    // installed copy is.
+    if (!exeDir.starts_with('/')) return false;
+    std::vector<std::string> parts;
+    for (const std::filesystem::path& part : std::filesystem::path(exeDir).lexically_normal().relative_path())
+        if (!part.empty()) parts.push_back(part.string());
+
+    using TParts = std::vector<std::string>;
+    static const TParts kProgramDirs[] = {
+        {"bin"},
+        {"sbin"},
+        {"usr", "bin"},
+        {"usr", "sbin"},
+        {"usr", "games"},
+        {"usr", "local", "bin"},
+        {"usr", "local", "sbin"},
+        {"usr", "local", "games"},
+    };
+    if (std::find(std::begin(kProgramDirs), std::end(kProgramDirs), parts) != std::end(kProgramDirs)) return true;
+    if (parts.empty()) return false;
+    // A package's private programs live below its library directory.
+    const size_t lib = parts[0] != "usr" ? 0 : parts.size() > 1 && parts[1] == "local" ? 2 : 1;
+    if (parts.size() > lib && IsLibDirName(parts[lib])) return true;
+    // Trees that hold installed software only.
+    if (parts[0] == "opt" || parts[0] == "snap" || parts[0] == "app") return true;
+    return parts.size() > 1 && (parts[0] == "nix" || parts[0] == "gnu") && parts[1] == "store";
+}
+
 // Creates every missing directory of an absolute path; failures are left for
 // the first file operation there to report.
 void MakeDirectories(const std::string& path)
@@ -42,11 +85,6 @@ std::optional<std::string> SystemEnv(const std::string& name)
     const char* value = std::getenv(name.c_str());
     if (!value) return std::nullopt;
     return std::string(value);
-}
-
-bool IsDirWritable(const std::string& dir)
-{
-    return ::access(dir.empty() ? "." : dir.c_str(), W_OK | X_OK) == 0;
 }
 
 std::string ExecutablePath()
@@ -86,10 +124,10 @@ std::string IniNameOf(const std::string& appPath)
 }
 
 #ifndef _WIN32
-std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env, const TDirWritable& writable)
+std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env)
 {
     const std::string exeDir = AppPathOf(exePath);
-    if (writable(exeDir)) return exeDir;
+    if (!IsSystemProgramDir(exeDir)) return exeDir;
 
     std::optional<std::string> base = AbsoluteDir(env, "XDG_CONFIG_HOME");
     if (!base) {

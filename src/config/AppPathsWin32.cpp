@@ -1,10 +1,12 @@
-// Where the logger keeps its files on Windows: beside the executable when
-// that directory takes files, else the user's roaming application data.
+// Where the logger keeps its files on Windows: beside a portable copy, and in
+// the user's roaming application data for a copy installed among the
+// system's or the user's programs.
 #include "base/Win32Text.h"
 #include "config/AppPaths.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace kelvara {
@@ -31,6 +33,37 @@ std::string WithSeparator(std::string dir)
     return dir;
 }
 
+// A path in the form compared: backslashes only, no trailing one.
+std::wstring Comparable(const std::string& path)
+{
+    std::wstring wide = WidenUtf8(path);
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    while (!wide.empty() && wide.back() == L'\\') wide.pop_back();
+    return wide;
+}
+
+// Whether dir is base or lies below it. Names are compared as the file
+// system compares them, without regard to letter case ("c:\program files").
+bool IsWithin(const std::string& dir, const std::string& base)
+{
+    const std::wstring d = Comparable(dir);
+    const std::wstring b = Comparable(base);
+    if (b.empty() || d.size() < b.size()) return false;
+    if (d.size() > b.size() && d[b.size()] != L'\\') return false;
+    return CompareStringOrdinal(d.data(), int(b.size()), b.data(), int(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Installed: under one of the folders that installers put programs in, the
+// system's (both views of it on a 64-bit system) or the user's own, where a
+// per-user installer puts them.
+bool IsInstalledDir(const std::string& exeDir, const TEnvLookup& env)
+{
+    for (const char* name : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"})
+        if (const auto base = AbsoluteDir(env, name); base && IsWithin(exeDir, *base)) return true;
+    const auto local = AbsoluteDir(env, "LOCALAPPDATA");
+    return local && IsWithin(exeDir, WithSeparator(*local) + "Programs");
+}
+
 } // namespace
 
 std::optional<std::string> SystemEnv(const std::string& name)
@@ -44,17 +77,6 @@ std::optional<std::string> SystemEnv(const std::string& name)
     return NarrowUtf16(value);
 }
 
-bool IsDirWritable(const std::string& dir)
-{
-    // Access rights say little on Windows (Program Files grants them on
-    // paper, and file virtualisation may fake them): making a file tells.
-    const std::wstring where = WidenUtf8(dir.empty() ? "." : dir);
-    wchar_t probe[MAX_PATH + 1] = {};
-    if (GetTempFileNameW(where.c_str(), L"klv", 0, probe) == 0) return false;
-    DeleteFileW(probe);
-    return true;
-}
-
 std::string ExecutablePath()
 {
     std::wstring buf(MAX_PATH, L'\0');
@@ -66,10 +88,10 @@ std::string ExecutablePath()
     }
 }
 
-std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env, const TDirWritable& writable)
+std::string ResolveAppPath(const std::string& exePath, const TEnvLookup& env)
 {
     const std::string exeDir = AppPathOf(exePath);
-    if (writable(exeDir)) return exeDir;
+    if (!IsInstalledDir(exeDir, env)) return exeDir;
     const std::optional<std::string> base = AbsoluteDir(env, "APPDATA");
     if (!base) return exeDir;
     const std::string dir = WithSeparator(*base) + "kelvara";

@@ -195,6 +195,25 @@ bool HasLineBreakOrNul(std::string_view s)
 
 } // namespace
 
+std::vector<TIniLine> ParseIniLines(std::string_view text)
+{
+    std::vector<TIniLine> result;
+    int number = 0;
+    for (const TParsedLine& line : ParseLines(text)) {
+        TIniLine out;
+        out.Number = ++number;
+        out.Text = TrimBlanks(text.substr(line.Pos.Begin, line.Pos.ContentEnd - line.Pos.Begin));
+        out.Name = line.Name;
+        if (line.Kind == TLineKind::Section) out.Kind = TIniLine::Section;
+        if (line.Kind == TLineKind::Key) {
+            out.Kind = TIniLine::Key;
+            out.Value = Unquote(line.Value);
+        }
+        result.push_back(std::move(out));
+    }
+    return result;
+}
+
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,

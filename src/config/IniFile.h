@@ -24,6 +24,8 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace kelvara {
 
@@ -51,5 +53,19 @@ public:
 private:
     std::string fileName_;
 };
+
+// One line of INI text as the reading rules above see it, for a reader that
+// must name the line of a problem.
+struct TIniLine {
+    enum TKind { Other, Section, Key };
+    TKind Kind = Other;
+    int Number = 0;    // counted from 1
+    std::string Text;  // the line without its break, blanks dropped
+    std::string Name;  // a section's name or a key, blanks dropped
+    std::string Value; // a key's value as ReadString gives it
+};
+
+// Every line of text, a UTF-8 byte-order mark skipped.
+std::vector<TIniLine> ParseIniLines(std::string_view text);
 
 } // namespace kelvara

@@ -25,6 +25,9 @@ std::vector<TControlSpec> MakeControls()
         {"Panel1", K::Panel, "Panel5", D::Top, 1, 289, 258, 41, ""},
         {"Memo2", K::Memo, "Panel5", D::Top, 1, 330, 258, 199, "", false, false},
         {"Memo3", K::Memo, "Panel5", D::Client, 1, 529, 258, 171, "", false, false},
+        // The column's room below the spacer, which the hidden holders leave.
+        {"Label3", K::Label, "Panel5", D::Top, 1, 330, 258, 22, "Alarms:"},
+        {"ListBox2", K::ListBox, "Panel5", D::Client, 1, 352, 258, 348, ""},
         {"ComCBox", K::ComboBox, "GroupBox1", D::None, 95, 24, 120, 25, "PortName"},
         {"shConnect", K::Shape, "GroupBox1", D::None, 224, 24, 6, 25, ""},
         {"cbxBaud", K::ComboBox, "GroupBox1", D::None, 93, 112, 120, 25, "19200", false, false},
@@ -103,7 +106,8 @@ const std::vector<std::string_view>& TFormLayout::TabOrder()
 {
     // Panel4 holds ListBox1, Memo1 and the column; the column the Monitor
     // group before the Port group. The Run button never takes the focus.
-    static const std::vector<std::string_view> order = {"ListBox1", "Memo1", "ePeriod", "cbOffset", "ComCBox"};
+    static const std::vector<std::string_view> order = {"ListBox1", "Memo1",   "ePeriod",
+                                                        "cbOffset", "ComCBox", "ListBox2"};
     return order;
 }
 

@@ -82,9 +82,19 @@ public:
     static constexpr TRgb kGreen{0, 255, 0};
     static constexpr TRgb kGrey{160, 160, 164};
     static constexpr TRgb kLost{255, 0, 0};
+    // A reading-list line, or the alarm notice's line, of an alarm shown:
+    // raised and not yet acknowledged, and (paler) acknowledged or cleared.
+    // The text on the strong colour is white.
+    static constexpr TRgb kAlarm{160, 32, 190};
+    static constexpr TRgb kAlarmSeen{222, 190, 232};
+    // The log pane's menu entry that edits the alarm rules, after the
+    // three entries and a separator.
+    static constexpr TMenuEntry kAlarmsEntry{"Alarms1", "Alarms…"};
 
     // Every control, parents before their children, siblings in the order
-    // their docking stacks them.
+    // their docking stacks them. Below the spacer the column holds the
+    // alarm notices (Label3, ListBox2): each alarm raised, cleared and
+    // acknowledged, a line each, newest last.
     static const std::vector<TControlSpec>& Controls();
     static const TControlSpec& Control(std::string_view name);
     // The rectangle of every control of Controls(), in its parent's client

@@ -151,6 +151,12 @@ void TChartWindow::BuildControls()
         marks->removeFromLegend();
         Marks[ch] = marks;
     }
+    for (int ch = 0; ch < kChannels; ++ch)
+        for (QCPItemStraightLine*& line : Limits[ch]) {
+            line = new QCPItemStraightLine(Plot);
+            line->setPen(QPen(kColours[ch], 1, Qt::DashDotLine));
+            line->setVisible(false);
+        }
     Plot->installEventFilter(this);
     ApplyInteractions();
 
@@ -224,6 +230,25 @@ void TChartWindow::SetStore(TTrendReader read, const std::array<std::string, kCh
         gridStats->verticalHeaderItem(ch)->setText(name);
     }
     StoreChanged();
+}
+
+void TChartWindow::SetLimits(const TAlarmRules& rules)
+{
+    limits_ = rules;
+    for (int ch = 0; ch < kChannels; ++ch) ShowLimits(ch);
+    Plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void TChartWindow::ShowLimits(int ch)
+{
+    const bool has = size_t(ch) < limits_.Channels.size();
+    const float values[2] = {has ? limits_.Channels[size_t(ch)].Low : NAN,
+                             has ? limits_.Channels[size_t(ch)].High : NAN};
+    for (int k = 0; k < 2; ++k) {
+        Limits[ch][k]->point1->setCoords(0, values[k]);
+        Limits[ch][k]->point2->setCoords(1, values[k]);
+        Limits[ch][k]->setVisible(!std::isnan(values[k]) && Series[ch]->visible());
+    }
 }
 
 void TChartWindow::StoreChanged()
@@ -416,13 +441,16 @@ void TChartWindow::ScaleY()
     const QCPRange shown = Plot->xAxis->range();
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
+    // Finite values only: the plot's own range finder passes an infinite
+    // one, which the axis refuses, and the scale would then stay where it is.
     for (QCPGraph* graph : Series) {
         if (!graph->visible()) continue;
-        bool found = false;
-        const QCPRange r = graph->getValueRange(found, QCP::sdBoth, shown);
-        if (!found) continue;
-        low = std::min(low, r.lower);
-        high = std::max(high, r.upper);
+        const QCPGraphDataContainer& data = *graph->data();
+        for (auto it = data.findBegin(shown.lower, false); it != data.constEnd() && it->key <= shown.upper; ++it) {
+            if (it->key < shown.lower || !std::isfinite(it->value)) continue;
+            low = std::min(low, it->value);
+            high = std::max(high, it->value);
+        }
     }
     if (low > high) return; // nothing to scale to: the axis stays
     if (high - low < kMinYSpan) {
@@ -468,6 +496,7 @@ void TChartWindow::LegendClick(QCPGraph* graph)
     const bool show = !graph->visible();
     graph->setVisible(show);
     Marks[ch]->setVisible(show);
+    ShowLimits(ch);
     if (QCPPlottableLegendItem* entry = Plot->legend->itemWithPlottable(graph))
         entry->setTextColor(show ? Qt::black : kHiddenText);
     if (!YFixed()) ScaleY();
@@ -517,6 +546,10 @@ void TChartWindow::ExportPngClick()
         options_.ShowFailure(QString("Cannot create file \"%1\". %2").arg(lastExport_, file.errorString()));
         return;
     }
-    if (!Plot->toPixmap().save(&file, "PNG"))
+    const bool encoded = Plot->toPixmap().save(&file, "PNG");
+    // The file holds the last bytes in its buffer until it is closed: a disk
+    // that fills up then shows only in the close's error.
+    file.close();
+    if (!encoded || file.error() != QFileDevice::NoError)
         options_.ShowFailure(QString("Cannot write file \"%1\". %2").arg(lastExport_, file.errorString()));
 }

@@ -3,6 +3,7 @@
 // in the store, so it can be closed and opened again at any time of a run.
 #pragma once
 
+#include "alarm/AlarmRules.h"
 #include "base/Text.h"
 #include "trend/TrendStore.h"
 
@@ -17,6 +18,7 @@
 class QCheckBox;
 class QComboBox;
 class QCPGraph;
+class QCPItemStraightLine;
 class QCustomPlot;
 class QFileDialog;
 class QPushButton;
@@ -52,6 +54,9 @@ public:
     // nothing. What the reader reads must stay alive until it is replaced.
     void SetStore(kelvara::TTrendReader read, const std::array<std::string, kChannels>& names);
     bool HasStore() const { return bool(read_); }
+    // The run's alarm limits, drawn across the plot in their channels'
+    // colours; a channel hidden hides its limits too.
+    void SetLimits(const kelvara::TAlarmRules& rules);
     // The store changed (a scan added a sample, a run started): redraws when
     // shown, at once when it is next shown otherwise.
     void StoreChanged();
@@ -104,6 +109,8 @@ public:
     // Where a channel was out of the table: markers along the top of the
     // plot, on an axis of their own that always spans the plot's height.
     std::array<QCPGraph*, kChannels> Marks{};
+    // Each channel's low and high limit, hidden when it has none.
+    std::array<std::array<QCPItemStraightLine*, 2>, kChannels> Limits{};
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -119,6 +126,7 @@ private:
     void FillStats();
     void ApplyInteractions();
     void LegendClick(QCPGraph* graph);
+    void ShowLimits(int ch);
     void ScheduleReload();
     // A cell of the statistics: the reading's text, "-" without readings.
     QString Reading(double value, uint64_t count) const;
@@ -131,5 +139,6 @@ private:
     bool reloadQueued_ = false;
     bool stale_ = true; // the store changed while the window was hidden
     TRequest request_;
+    kelvara::TAlarmRules limits_;
     QString lastExport_;
 };

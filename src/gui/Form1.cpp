@@ -1,5 +1,6 @@
 #include "gui/Form1.h"
 
+#include "gui/AlarmView.h"
 #include "gui/ChartWindow.h"
 
 #include <QAction>
@@ -168,7 +169,9 @@ void TForm1::BuildControls()
     find(GroupBox1, "GroupBox1"), find(GroupBox2, "GroupBox2"), find(ComCBox, "ComCBox");
     find(cbxBaud, "cbxBaud"), find(cbxParity, "cbxParity"), find(shConnect, "shConnect");
     find(Label1, "Label1"), find(Label2, "Label2"), find(lbTime, "lbTime"), find(ePeriod, "ePeriod");
-    find(sbRun, "sbRun"), find(cbOffset, "cbOffset");
+    find(sbRun, "sbRun"), find(cbOffset, "cbOffset"), find(Label3, "Label3"), find(ListBox2, "ListBox2");
+    AlarmView1 = new TAlarmView(
+        ListBox2, [this] { return Session.get(); }, locale_);
 
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -209,6 +212,8 @@ void TForm1::BuildControls()
     Chart1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
     Chart1->setShortcutContext(Qt::WindowShortcut);
     addAction(Chart1);
+    Alarms1 = PopupMenu3->addAction(Q(TFormLayout::kAlarmsEntry.Caption));
+    Alarms1->setObjectName(Q(TFormLayout::kAlarmsEntry.Name));
     resize(TFormLayout::kClientWidth, TFormLayout::kClientHeight);
 }
 
@@ -264,6 +269,7 @@ void TForm1::WireEvents()
     connect(Selectall1, &QAction::triggered, this, [this] { HandleEvent([this] { Selectall1Click(); }); });
     connect(Saveas1, &QAction::triggered, this, [this] { HandleEvent([this] { Saveas1Click(); }); });
     connect(Chart1, &QAction::triggered, this, [this] { HandleEvent([this] { Chart1Click(); }); });
+    connect(Alarms1, &QAction::triggered, this, [this] { HandleEvent([this] { Alarms1Click(); }); });
 }
 
 void TForm1::HandleEvent(const std::function<void()>& handler)
@@ -328,10 +334,7 @@ void TForm1::FormCreate()
     if (!options_.OffsetsPath.empty()) config.OffsetsPaths = {options_.OffsetsPath};
     config.Simulated = options_.Demo;
     Session = std::make_unique<TSession>(config);
-    Session->SetWakeup([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { DeliverEvents(); }, Qt::QueuedConnection);
-    });
+    Session->SetWakeup([this] { QMetaObject::invokeMethod(this, "DeliverEvents", Qt::QueuedConnection); });
     // Once the window shows, from the event loop: the offer of a run left
     // behind comes before anything runs, the demo's run included.
     QMetaObject::invokeMethod(
@@ -451,10 +454,11 @@ void TForm1::Connected(const TConnectResult& result)
 void TForm1::sbRunClick()
 {
     if (!Session) return;
-    if (sbRun->isChecked())
-        runId_ = Session->Start(S(ePeriod->text()));
-    else
-        Session->Stop();
+    if (!sbRun->isChecked()) return Session->Stop();
+    // A run that ended before this press does not bring the button up, nor
+    // does a press whose period was refused (the button stays down).
+    runId_ = 0;
+    runId_ = Session->Start(S(ePeriod->text()));
 }
 
 void TForm1::RunStarted(uint64_t, size_t listLines)
@@ -467,6 +471,7 @@ void TForm1::RunStarted(uint64_t, size_t listLines)
     }
     ShowTime("0");
     ShowTrend(); // the new run's store starts empty
+    if (ChartWindow1) ChartWindow1->SetLimits(Session->Alarms().Rules);
 }
 
 void TForm1::RunStopped(uint64_t run)
@@ -494,6 +499,7 @@ void TForm1::ScanDone(const TScanRecord& record)
 {
     AppendLogLine(record.Line);
     ShowChannelStatus(record);
+    AlarmView1->MarkList(ListBox1, true);
     ShowTrend();
 }
 
@@ -545,6 +551,12 @@ void TForm1::Noticed(const std::string& text)
 {
     Notices << Q(text);
     ListBox1->setToolTip(Notices.mid(std::max<qsizetype>(0, Notices.size() - 7)).join('\n'));
+}
+
+void TForm1::AlarmChanged(const TAlarmEvent& event)
+{
+    AlarmView1->Changed(event);
+    AlarmView1->MarkList(ListBox1, false);
 }
 
 void TForm1::DeliverEvents()
@@ -630,11 +642,19 @@ void TForm1::Chart1Click()
         chart.ShowFailure = [this](const QString& text) { ShowFailure(text); };
         ChartWindow1 = new TChartWindow(locale_, std::move(chart), this);
         ChartWindow1->setFont(font());
-        if (Session)
+        if (Session) {
             ChartWindow1->SetStore([session = Session.get()](const auto& read) { session->ReadTrend(read); },
                                    Session->Table().ChanNames());
+            ChartWindow1->SetLimits(Session->Alarms().Rules);
+        }
     }
     ChartWindow1->show();
     ChartWindow1->raise();
     ChartWindow1->activateWindow();
+}
+
+void TForm1::Alarms1Click()
+{
+    SetPaths();
+    AlarmView1->EditRules(files_.AlarmsName(), this);
 }

@@ -28,6 +28,7 @@ class QMenu;
 class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
+class TAlarmView;
 class TChartWindow;
 
 // A filled rectangle with a one-pixel black outline: the connection indicator.
@@ -104,24 +105,25 @@ public:
     void Saveas1Click();
     // Shows the chart of the run beside the window (made on first use).
     void Chart1Click();
-    // Takes what the session has told since the last time.
-    void DeliverEvents();
+    // Edits the alarm rules, alarms.ini beside kelvara.ini.
+    void Alarms1Click();
 
     // Controls, owned by the widget tree.
     QFrame *Panel2 = nullptr, *Panel4 = nullptr, *Panel5 = nullptr, *Panel1 = nullptr;
-    QListWidget* ListBox1 = nullptr;
+    QListWidget *ListBox1 = nullptr, *ListBox2 = nullptr;
     QPlainTextEdit *Memo1 = nullptr, *Memo2 = nullptr, *Memo3 = nullptr;
     QGroupBox *GroupBox1 = nullptr, *GroupBox2 = nullptr;
     QComboBox *ComCBox = nullptr, *cbxBaud = nullptr, *cbxParity = nullptr;
     TShape* shConnect = nullptr;
-    QLabel *Label1 = nullptr, *Label2 = nullptr, *lbTime = nullptr;
+    QLabel *Label1 = nullptr, *Label2 = nullptr, *Label3 = nullptr, *lbTime = nullptr;
     QLineEdit* ePeriod = nullptr;
     QPushButton* sbRun = nullptr;
     QCheckBox* cbOffset = nullptr;
     QFileDialog* SaveDialog1 = nullptr;
     QMenu* PopupMenu3 = nullptr;
-    QAction *Clear1 = nullptr, *Selectall1 = nullptr, *Saveas1 = nullptr, *Chart1 = nullptr;
+    QAction *Clear1 = nullptr, *Selectall1 = nullptr, *Saveas1 = nullptr, *Chart1 = nullptr, *Alarms1 = nullptr;
     TChartWindow* ChartWindow1 = nullptr;
+    TAlarmView* AlarmView1 = nullptr; // the alarm notices in ListBox2
 
     // Created by FormCreate, ended by the close that succeeds.
     std::unique_ptr<kelvara::TSession> Session;
@@ -129,6 +131,11 @@ public:
     std::string IniName;
     // The scan's out-of-range notices, newest last.
     QStringList Notices;
+
+public slots:
+    // Takes what the session has told since the last time. The session's
+    // thread asks for it by name: nothing of its own crosses into Qt's queue.
+    void DeliverEvents();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -145,6 +152,7 @@ protected:
     void PortBack(const std::string& text) override;
     void Failed(const std::string& text) override;
     void Noticed(const std::string& text) override;
+    void AlarmChanged(const kelvara::TAlarmEvent& event) override;
 
 private:
     void BuildControls();

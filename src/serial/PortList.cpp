@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 
@@ -89,6 +90,36 @@ std::string ByIdLink(const std::vector<std::string>& devlinks)
         if (found.empty() || link < found) found = link;
     }
     return found;
+}
+
+std::string StableNameOf(const std::string& devicePath, const std::string& byIdDir)
+{
+    namespace fs = std::filesystem;
+    if (devicePath.empty() || byIdDir.empty()) return std::string();
+    fs::path dir = fs::path(byIdDir).lexically_normal();
+    if (!dir.has_filename()) dir = dir.parent_path();
+    const fs::path device = fs::path(devicePath).lexically_normal();
+    if (device.has_filename() && device.parent_path() == dir) return devicePath;
+
+    std::error_code ec;
+    const fs::path real = fs::canonical(device, ec);
+    if (ec) return std::string();
+    std::string found;
+    // udev removes a link as its adapter goes: an entry may vanish meanwhile.
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code linkError;
+        const fs::path target = fs::canonical(it->path(), linkError);
+        if (linkError || target != real) continue;
+        const std::string link = (dir / it->path().filename()).string();
+        if (found.empty() || link < found) found = link;
+    }
+    return found;
+}
+
+std::string DevicePathOf(const std::string& portName)
+{
+    const bool path = !portName.empty() && (portName[0] == '/' || portName[0] == '.');
+    return path ? portName : "/dev/" + portName;
 }
 
 std::vector<TPortInfo> SelectSerialPorts(const std::vector<TTtyFacts>& devices)

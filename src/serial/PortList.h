@@ -44,6 +44,22 @@ bool IsSerialPortDevice(const TTtyFacts& facts);
 // there are several; empty when there is none.
 std::string ByIdLink(const std::vector<std::string>& devlinks);
 
+// The link in byIdDir (udev's /dev/serial/by-id/) that leads to the same
+// device as devicePath, both followed to their real paths: the adapter's own
+// name, which finds it again when it comes back under another kernel name,
+// and never finds another adapter that took its old one. devicePath itself
+// when it already is a link of byIdDir; the first in byte order when several
+// lead there; empty when none does, or the device is not there. Always empty
+// on Windows, whose port names stay with their adapters.
+std::string StableNameOf(const std::string& devicePath, const std::string& byIdDir = "/dev/serial/by-id");
+
+// The device path of a port name as the port box and --port take it: a bare
+// name is a device under /dev ("ttyUSB0", "pts/3", "serial/by-id/usb-..."),
+// a path that starts with "/" or "." is taken as it is. On Windows a bare
+// name is a device in the device namespace ("COM3" is \\.\COM3), a path that
+// starts with two backslashes is taken as it is.
+std::string DevicePathOf(const std::string& portName);
+
 // The serial ports among the facts, in the port box's order (PortNameLess).
 std::vector<TPortInfo> SelectSerialPorts(const std::vector<TTtyFacts>& devices);
 

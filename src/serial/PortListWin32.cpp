@@ -53,6 +53,19 @@ std::vector<TPortInfo> SerialPortsOfKey(HKEY root, const std::wstring& subKey)
     return ports;
 }
 
+std::string StableNameOf(const std::string&, const std::string&)
+{
+    return std::string();
+}
+
+std::string DevicePathOf(const std::string& portName)
+{
+    // The port box's name behind the device namespace, as the system opens
+    // a chosen port ("COM3" becomes "\\.\COM3").
+    const bool path = portName.starts_with("\\\\");
+    return path ? portName : "\\\\.\\" + portName;
+}
+
 std::vector<TPortInfo> ComPortsOfDosNames(std::wstring_view list)
 {
     std::vector<std::string> com;
@@ -69,7 +82,7 @@ std::vector<TPortInfo> ComPortsOfDosNames(std::wstring_view list)
         return number(a) != number(b) ? number(a) < number(b) : a < b;
     });
     std::vector<TPortInfo> ports;
-    for (const std::string& name : com) ports.push_back({name, "\\\\.\\" + name, ""});
+    for (const std::string& name : com) ports.push_back({name, DevicePathOf(name), ""});
     return ports;
 }
 

@@ -49,9 +49,14 @@ void TTrendStore::Add(int64_t timeMs, uint32_t second, const std::array<float, k
     seconds_.push_back(second);
     for (int ch = 0; ch < kChannels; ++ch) {
         TChannel& c = channels_[ch];
+        // An infinite reading is no temperature: it would hold the minimum,
+        // the maximum and the mean for the rest of the run. It is kept as
+        // out of the table, without a value.
+        const bool infinite = std::isinf(values[ch]);
+        const float v = infinite ? std::numeric_limits<float>::quiet_NaN() : values[ch];
         Reserve(c.Values);
-        c.Values.push_back(values[ch]);
-        c.Out.push_back(outOfRange[ch]);
+        c.Values.push_back(v);
+        c.Out.push_back(outOfRange[ch] || infinite);
         if (c.Levels.empty()) c.Levels.resize(kLevels);
         const TNode sample = SampleNode(c, i);
         for (int k = 0; k < kLevels; ++k) {
@@ -62,7 +67,6 @@ void TTrendStore::Add(int64_t timeMs, uint32_t second, const std::array<float, k
             }
             Merge(c.Levels[k][index], sample);
         }
-        const float v = values[ch];
         if (!std::isnan(v)) {
             TStats& run = c.Run;
             run.Last = v;

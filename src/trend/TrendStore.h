@@ -36,6 +36,9 @@ public:
     // A scan: when its first request went out (ms since the epoch, never
     // going back within a run), its second of the run, each channel's
     // temperature (NaN for no reading) and whether it was out of the table.
+    // An infinite temperature is taken as out of the table without a
+    // reading, so the series, the statistics and the scales built on them
+    // see finite readings only.
     void Add(int64_t timeMs, uint32_t second, const std::array<float, kChannels>& values,
              const std::array<bool, kChannels>& outOfRange);
     void Clear();

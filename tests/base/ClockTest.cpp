@@ -4,8 +4,12 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <optional>
+#include <sched.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace kelvara {
 namespace {
@@ -75,6 +79,32 @@ TEST(Clock, ARunsClockFollowsTheSystemClockAndNeverGoesBack)
         ASSERT_GE(now, last);
         last = now;
     }
+}
+
+// A test cannot suspend the machine; a time namespace whose boot-time clock
+// runs a day ahead of its monotonic clock is a machine that slept a day, and
+// the run's clock must read the boot-time clock there.
+TEST(Clock, TheRunsClockCountsTheTimeTheMachineWasSuspended)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        // The offset holds for the children made after it. Without the
+        // privilege, a user namespace of its own may give it.
+        if (unshare(CLONE_NEWTIME) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWTIME) != 0) _exit(2);
+        const int fd = open("/proc/self/timens_offsets", O_WRONLY);
+        if (fd < 0 || write(fd, "boottime 86400 0\n", 17) != 17) _exit(2);
+        if (fork() == 0) {
+            timespec boot{};
+            clock_gettime(CLOCK_BOOTTIME, &boot);
+            _exit(MonotonicMs() >= int64_t(boot.tv_sec) * 1000 ? 0 : 1);
+        }
+        int status = 1;
+        _exit(wait(&status) > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+    }
+    int status = 1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "no time namespace to be had here";
+    EXPECT_EQ(status, 0) << "the run's clock stops while the machine is suspended";
 }
 
 } // namespace

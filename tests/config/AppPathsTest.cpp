@@ -44,7 +44,7 @@ TEST(AppPaths, ExecutablePathIsThisTestProgram)
     EXPECT_TRUE(std::filesystem::equivalent(AppPathOf(exe), KELVARA_BIN_DIR));
 }
 
-TEST(AppPaths, UnwritableExecutableDirectoryMovesToUserConfig)
+TEST(AppPaths, AnInstalledCopyKeepsItsFilesInTheUserConfig)
 {
     TTempDir dir;
     const std::string home = dir.File("home");
@@ -71,13 +71,7 @@ TEST(AppPaths, UnwritableExecutableDirectoryMovesToUserConfig)
             if (it == c.Env.end()) return std::nullopt;
             return it->second;
         };
-        std::string seen;
-        auto writable = [&](const std::string& d) {
-            seen = d;
-            return false;
-        };
-        std::string appPath = ResolveAppPath("/usr/bin/kelvara", env, writable);
-        EXPECT_EQ(seen, "/usr/bin/");
+        std::string appPath = ResolveAppPath("/usr/bin/kelvara", env);
         EXPECT_EQ(appPath, c.Expected);
         if (c.Expected != "/usr/bin/") {
             struct stat st {};
@@ -88,23 +82,6 @@ TEST(AppPaths, UnwritableExecutableDirectoryMovesToUserConfig)
     }
 }
 
-TEST(AppPaths, WritableExecutableDirectoryIsKept)
-{
-    auto noEnv = [](const std::string&) -> std::optional<std::string> { return "/nowhere"; };
-    EXPECT_EQ(ResolveAppPath("/opt/k/kelvara", noEnv, [](const std::string&) { return true; }), "/opt/k/");
-
-    // The real check: a temporary directory is writable, and a directory that
-    // does not exist is not (whoever runs the test, root included).
-    TTempDir dir;
-    EXPECT_EQ(ResolveAppPath(dir.File("kelvara"), noEnv), dir.Path() + "/");
-    std::string home = dir.File("home");
-    auto env = [&](const std::string& name) -> std::optional<std::string> {
-        if (name == "HOME") return home;
-        return std::nullopt;
-    };
-    EXPECT_EQ(ResolveAppPath("/proc/kelvara-no-such-dir/kelvara", env), home + "/.config/kelvara/");
-}
-
 TEnvLookup EnvOf(std::map<std::string, std::string> vars)
 {
     return [vars = std::move(vars)](const std::string& name) -> std::optional<std::string> {
@@ -112,6 +89,22 @@ TEnvLookup EnvOf(std::map<std::string, std::string> vars)
         if (it == vars.end()) return std::nullopt;
         return it->second;
     };
+}
+
+// Installed or portable is told by where the program lives, whoever runs it:
+// root can write to /usr/bin, and a portable copy may sit where no one can.
+TEST(AppPaths, InstalledOrPortableByWhereTheProgramLives)
+{
+    TTempDir dir;
+    const TEnvLookup env = EnvOf({{"HOME", dir.Path()}});
+    for (const char* exe : {"/usr/bin/k", "/usr/local/sbin/k", "/sbin/k", "/usr/lib64/kelvara/k", "/usr/libexec/k",
+                            "/usr/local/lib/x86_64-linux-gnu/k", "/opt/kelvara/bin/k", "/snap/kelvara/42/bin/k",
+                            "/app/bin/k", "/usr//bin/./k"})
+        EXPECT_EQ(ResolveAppPath(exe, env), dir.Path() + "/.config/kelvara/") << exe;
+    for (const std::string& exe :
+         {dir.File("k"), std::string("/proc/no-such-dir/k"), std::string("/usr/binaries/k"), std::string("/optional/k"),
+          std::string("/usr/lib/../../home/k"), std::string("build/bin/k")})
+        EXPECT_EQ(ResolveAppPath(exe, env), AppPathOf(exe)) << exe;
 }
 
 // An installed copy (its AppPath moved to the user's directory) looks for its

@@ -18,8 +18,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <limits>
+#include <sys/resource.h>
 
 using namespace kelvara;
 using kelvara::test::TTempDir;
@@ -210,9 +212,12 @@ TEST_F(ChartTest, FixYKeepsTheTemperatureAxisWhileTheDataMoves)
     auto w = Open();
     const QCPRange autoscaled = w->Plot->yAxis->range();
     w->cbFixY->setChecked(true);
-    // Every channel jumps to 1000 °C.
+    // Every channel jumps to 1000 °C, but two have no temperature: infinite
+    // readings, which the scale leaves out.
     std::array<float, 7> v{};
     v.fill(1000.0f);
+    v[0] = INFINITY;
+    v[6] = -INFINITY;
     store.Add(store.LastTimeMs() + 1000, uint32_t(store.Size() + 1), v, {});
     w->StoreChanged();
     EXPECT_EQ(w->Plot->yAxis->range(), autoscaled);
@@ -261,8 +266,12 @@ TEST_F(ChartTest, TheTooltipGivesTheSecondOfTheRun)
 TEST_F(ChartTest, SavePngWritesThePlotWhereTheOperatorSays)
 {
     TTempDir dir{"kelvara-chart"};
-    // A name confirmed, a cancel, a directory that does not exist.
-    for (const std::string name : {"chart.png", "", "no-such-dir/chart.png"}) {
+    // A name confirmed, a cancel, a directory that does not exist, a disk that
+    // fills up before the image's last byte (a file size limit: EFBIG, its
+    // signal ignored), which reaches the file only as it is closed.
+    std::signal(SIGXFSZ, SIG_IGN);
+    uintmax_t imageBytes = 0;
+    for (const std::string name : {"chart.png", "", "no-such-dir/chart.png", "full.png"}) {
         SCOPED_TRACE(name);
         QStringList messages;
         TChartOptions o;
@@ -272,18 +281,25 @@ TEST_F(ChartTest, SavePngWritesThePlotWhereTheOperatorSays)
         };
         o.ShowFailure = [&](const QString& text) { messages << text; };
         auto w = Open(std::move(o));
+        rlimit limit{}, unlimited{};
+        getrlimit(RLIMIT_FSIZE, &unlimited);
+        limit = {name == "full.png" ? rlim_t(imageBytes - 1) : unlimited.rlim_cur, unlimited.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
         w->btnExport->click();
+        setrlimit(RLIMIT_FSIZE, &unlimited);
         const std::string path = dir.File(name.empty() ? "chart.png" : name);
-        EXPECT_EQ(std::filesystem::exists(path), name == "chart.png");
-        EXPECT_EQ(messages.size(), name.find('/') != std::string::npos ? 1 : 0);
+        EXPECT_EQ(std::filesystem::exists(path), name.ends_with("png") && name.find('/') == std::string::npos);
+        EXPECT_EQ(messages.size(), name.find('/') != std::string::npos || name == "full.png" ? 1 : 0);
         if (!messages.empty()) {
-            EXPECT_TRUE(messages[0].startsWith("Cannot create file \"")) << messages[0].toStdString();
+            EXPECT_TRUE(messages[0].startsWith(name == "full.png" ? "Cannot write file \"" : "Cannot create file \""))
+                << messages[0].toStdString();
         }
-        if (!std::filesystem::exists(path)) continue;
+        if (!std::filesystem::exists(path) || !messages.empty()) continue;
         EXPECT_EQ(TTempDir::Read(path).substr(0, 8), "\x89PNG\r\n\x1a\n");
         QImage image;
         EXPECT_TRUE(image.load(QString::fromStdString(path)));
         EXPECT_EQ(image.size(), w->Plot->size());
+        imageBytes = std::filesystem::file_size(path);
         std::filesystem::remove(path);
     }
 }

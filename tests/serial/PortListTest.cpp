@@ -2,6 +2,8 @@
 // udev gives on this machine against sysfs read directly (listing opens nothing).
 #include "serial/PortList.h"
 
+#include "support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -89,6 +91,41 @@ TEST(PortList, ByIdLinkTable)
         {{"/dev/serial/by-id/", "/dev/serial/by-idx/usb-a", "/dev/by-id/usb-a"}, ""},
     };
     for (const auto& [links, expected] : cases) EXPECT_EQ(ByIdLink(links), expected);
+}
+
+TEST(PortList, PortNamesBecomeDevicePaths)
+{
+    const std::pair<std::string, std::string> ports[] = {
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"pts/3", "/dev/pts/3"},
+        {"serial/by-id/usb-FTDI_X-if00-port0", "/dev/serial/by-id/usb-FTDI_X-if00-port0"},
+        {"/tmp/bus", "/tmp/bus"},
+        {"./bus", "./bus"},
+        {"Com22", "/dev/Com22"},
+    };
+    for (const auto& [name, path] : ports) EXPECT_EQ(DevicePathOf(name), path) << name;
+}
+
+// Scratch files stand for the device nodes, with links as udev makes them.
+TEST(PortList, StableNameLeadsToTheSameDevice)
+{
+    test::TTempDir dir;
+    const std::string byId = dir.File("by-id");
+    fs::create_directories(byId);
+    for (const char* node : {"ttyUSB0", "ttyUSB1", "ttyUSB2"}) dir.Write(node, "");
+    fs::create_symlink("../ttyUSB0", byId + "/usb-A");
+    fs::create_symlink(dir.File("ttyUSB1"), byId + "/usb-C");
+    fs::create_symlink("../ttyUSB1", byId + "/usb-B");
+    fs::create_symlink("ttyUSB0", dir.File("alias"));
+    // The first link of two; a by-id name is its own, also while its adapter is away.
+    const std::pair<std::string, std::string> cases[] = {{"ttyUSB0", byId + "/usb-A"},
+                                                         {"alias", byId + "/usb-A"},
+                                                         {"ttyUSB1", byId + "/usb-B"},
+                                                         {"ttyUSB2", ""},
+                                                         {"ttyUSB9", ""},
+                                                         {"by-id/usb-Gone", byId + "/usb-Gone"}};
+    for (const auto& [device, stable] : cases) EXPECT_EQ(StableNameOf(dir.File(device), byId + "/"), stable) << device;
+    EXPECT_EQ(StableNameOf(dir.File("ttyUSB0"), dir.File("no-by-id")), "");
 }
 
 TEST(PortList, SelectKeepsPortsInNaturalOrder)

@@ -90,6 +90,16 @@ TEST(PortListWin32, NoKeyNoPortsAndDataThatIsNotTextRaises)
     }
 }
 
+TEST(PortListWin32, PortNamesBecomeDevicePaths)
+{
+    const std::pair<std::string, std::string> ports[] = {
+        {"COM3", "\\\\.\\COM3"},          {"COM12", "\\\\.\\COM12"},
+        {"\\\\.\\COM12", "\\\\.\\COM12"}, {"\\\\?\\GLOBALROOT\\Device\\VCP0", "\\\\?\\GLOBALROOT\\Device\\VCP0"},
+        {"CNCA0", "\\\\.\\CNCA0"}, // another driver's port name
+    };
+    for (const auto& [name, path] : ports) EXPECT_EQ(DevicePathOf(name), path) << name;
+}
+
 // A port that only the device namespace knows, as some drivers and Wine
 // leave it: COM and a number, in the order of the numbers; no other device.
 TEST(PortListWin32, TheDeviceNamespacesComNamesInTheirNumbersOrder)

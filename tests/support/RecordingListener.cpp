@@ -83,5 +83,9 @@ void TRecordingListener::OutputFailed(const std::string& text)
 {
     Events.push_back("output " + text);
 }
+void TRecordingListener::AlarmChanged(const TAlarmEvent& event)
+{
+    Events.push_back("alarm " + event.Text);
+}
 
 } // namespace kelvara::test

@@ -14,7 +14,7 @@ class TRecordingListener : public TSessionListener {
 public:
     // "started 1 7", "stopped 1", "time 3", "line 0003", "connected opened",
     // "lost <text>", "back <text>", "failed <text>", "notice <text>",
-    // "output <text>".
+    // "output <text>", "alarm <text>".
     std::vector<std::string> Events;
     std::vector<TScanRecord> Records;
     std::vector<TConnectResult> Connects;
@@ -42,6 +42,7 @@ public:
     void Failed(const std::string& text) override;
     void Noticed(const std::string& text) override;
     void OutputFailed(const std::string& text) override;
+    void AlarmChanged(const TAlarmEvent& event) override;
 };
 
 } // namespace kelvara::test

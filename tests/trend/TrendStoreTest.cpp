@@ -14,13 +14,14 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr int64_t kStart = 1796817781000;
 
 // A week-like run at one scan a second: a slow wave on every channel, with a
-// one-sample spike, a one-sample gap and an out-of-range sample at places that
-// fall anywhere in a bucket.
+// one-sample spike, a one-sample gap, an out-of-range sample and an infinite
+// one (no temperature: out of range too) at places that fall anywhere in a
+// bucket.
 struct TRun {
     TTrendStore store;
     std::vector<std::array<float, 7>> values;
     static constexpr size_t kScans = 200000;
-    static constexpr size_t kSpike = 123457, kGap = 77777, kOut = 150001;
+    static constexpr size_t kSpike = 123457, kGap = 77777, kOut = 150001, kInf = 99999;
 
     TRun()
     {
@@ -30,6 +31,7 @@ struct TRun {
             for (int ch = 0; ch < 7; ++ch) v[ch] = float(20 + 10 * std::sin(double(i) / 5000.0 + ch));
             if (i == kSpike) v[2] = 500.0f;
             if (i == kGap) v[4] = kNaN;
+            if (i == kInf) v[6] = -INFINITY;
             if (i == kOut) {
                 v[5] = kNaN;
                 out[5] = true;
@@ -68,6 +70,9 @@ TEST(TrendStore, ASpikeAndAGapShowAtEveryZoom)
             const auto marks =
                 r.store.OutOfRangeMarks(5, r.Time(TRun::kOut) - half, r.Time(TRun::kOut) + half, maxPoints);
             EXPECT_EQ(marks, std::vector<int64_t>{r.Time(TRun::kOut)});
+            const auto inf =
+                r.store.OutOfRangeMarks(6, r.Time(TRun::kInf) - half, r.Time(TRun::kInf) + half, maxPoints);
+            EXPECT_EQ(inf, std::vector<int64_t>{r.Time(TRun::kInf)});
             // Time runs forward through a series.
             for (size_t k = 1; k < spike.size(); ++k) ASSERT_LE(spike[k - 1].TimeMs, spike[k].TimeMs);
         }
@@ -91,7 +96,7 @@ TEST(TrendStore, StatisticsAgreeWithADirectComputation)
             float lo = INFINITY, hi = -INFINITY, lastValue = kNaN;
             for (size_t i = first; i <= last; ++i) {
                 const float v = r.values[i][ch];
-                if (std::isnan(v)) continue;
+                if (!std::isfinite(v)) continue;
                 sum += v;
                 ++count;
                 lo = std::min(lo, v);
@@ -108,6 +113,8 @@ TEST(TrendStore, StatisticsAgreeWithADirectComputation)
     }
     const TTrendStore::TStats whole = r.store.RunStats(4);
     EXPECT_EQ(whole.Count, TRun::kScans - 1);
+    const TTrendStore::TStats withInf = r.store.RunStats(6);
+    EXPECT_TRUE(std::isfinite(withInf.Min) && std::isfinite(withInf.Mean)) << withInf.Min << " " << withInf.Mean;
     EXPECT_EQ(r.store.Stats(4, 0, r.Time(TRun::kScans)).Max, whole.Max);
     EXPECT_EQ(r.store.SecondAt(r.Time(5) + 400), 6u);
     EXPECT_EQ(r.store.Stats(1, r.Time(TRun::kScans) + 1, r.Time(TRun::kScans) + 9).Count, 0u);
