@@ -440,6 +440,15 @@ void TForm1::PortBack(const std::string& text)
     options_.ShowNotice(text);
 }
 
+// Each alarm raised, cleared or acknowledged, a line each, newest last and
+// in view. Editing the rules is the Qt window's for now.
+void TForm1::AlarmChanged(const TAlarmEvent& event)
+{
+    HWND notices = Control("ListBox2");
+    const LRESULT line = SendMessageW(notices, LB_ADDSTRING, 0, LPARAM(W(event.Text).c_str()));
+    SendMessageW(notices, LB_SETTOPINDEX, WPARAM(line), 0);
+}
+
 void TForm1::Failed(const std::string& text)
 {
     ShowFailure(text);

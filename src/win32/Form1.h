@@ -99,6 +99,7 @@ private:
     void PortLost(const std::string& text) override;
     void PortBack(const std::string& text) override;
     void Failed(const std::string& text) override;
+    void AlarmChanged(const kelvara::TAlarmEvent& event) override;
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);

@@ -228,8 +228,10 @@ TEST_F(Win32FormTest, EveryControlHasItsCaptionStateAndTheFont)
 TEST_F(Win32FormTest, TabFollowsTheTablesOrder)
 {
     auto w = Open();
-    SetFocus(w->ListBox1);
-    for (const std::string_view next : {"Memo1", "ePeriod", "cbOffset", "ComCBox", "ListBox1"}) {
+    const std::vector<std::string_view>& order = TFormLayout::TabOrder();
+    SetFocus(w->Control(order[0]));
+    for (size_t i = 1; i <= order.size(); ++i) {
+        const std::string_view next = order[i % order.size()];
         MSG tab{GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {}};
         EXPECT_TRUE(w->PreTranslate(tab));
         Pump();
