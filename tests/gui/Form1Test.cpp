@@ -226,7 +226,7 @@ TEST_F(FormTest, OnlyTheLogPaneHasAMenu)
     ASSERT_EQ(QApplication::activePopupWidget(), w->PopupMenu3);
     QStringList entries;
     for (QAction* a : w->PopupMenu3->actions()) entries << (a->isSeparator() ? "-" : a->text());
-    EXPECT_EQ(entries, QStringList({"Clear", "Select all", "Save as", "-", "Chart"}));
+    EXPECT_EQ(entries, QStringList({"Clear", "Select all", "Save as", "-", "Chart", QString::fromUtf8("Alarms…")}));
     w->PopupMenu3->close();
 
     w->Memo1->setPlainText("typed by the operator");
