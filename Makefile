@@ -6,7 +6,7 @@ BUILD_WINDOWS ?= build-windows
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan test-tsan soak package fresh-check run bench fuzz clean format format-check windows windows-test
+.PHONY: deps configure build test test-asan test-tsan code-check soak package fresh-check run bench fuzz clean format format-check windows windows-test
 
 deps:
 	./scripts/install-deps.sh
@@ -91,6 +91,10 @@ clean:
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Sizes of functions and of the front ends, and the front ends' includes.
+code-check:
+	python3 scripts/code-check.py
 
 # Fails when a source file is not as .clang-format describes it.
 format-check: deps

@@ -36,7 +36,6 @@ int64_t SteadyMs()
 // Com.Baud and Com.Parity keep at most their first 8 characters.
 constexpr size_t kShortText = 8;
 
-
 } // namespace
 
 struct TSession::TCommand {

@@ -1,6 +1,8 @@
 #include "gui/AlarmView.h"
 
-#include "base/Errors.h"
+#include "gui/Widgets.h"
+
+#include "acquisition/Session.h"
 #include "form/Layout.h"
 #include "gui/AlarmDialog.h"
 
@@ -14,11 +16,6 @@
 using namespace kelvara;
 
 namespace {
-
-QColor ColorOf(TRgb rgb)
-{
-    return QColor(rgb.R, rgb.G, rgb.B);
-}
 
 // Where a tooltip's alarm part begins: the part a scan does not rewrite.
 const QString kTipMark = "\nAlarms: ";
@@ -77,8 +74,8 @@ void TAlarmView::Colour()
                 if (s.Id.Channel == id.first && int(s.Id.Kind) == id.second) status = &s;
         seen.insert(id);
         const bool waiting = status && status->Shown && status->State == TAlarmState::Raised && !status->Acknowledged;
-        item->setBackground(waiting                   ? QBrush(ColorOf(TFormLayout::kAlarm))
-                            : status && status->Shown ? QBrush(ColorOf(TFormLayout::kAlarmSeen))
+        item->setBackground(waiting                   ? QBrush(Color(TFormLayout::kAlarm))
+                            : status && status->Shown ? QBrush(Color(TFormLayout::kAlarmSeen))
                                                       : QBrush());
         item->setForeground(waiting ? QBrush(Qt::white) : QBrush());
     }
@@ -109,7 +106,7 @@ void TAlarmView::MarkList(QListWidget* list, bool fresh)
             item->setForeground(item->data(SavedForeRole).value<QBrush>());
             continue;
         }
-        item->setBackground(ColorOf(waiting ? TFormLayout::kAlarm : TFormLayout::kAlarmSeen));
+        item->setBackground(Color(waiting ? TFormLayout::kAlarm : TFormLayout::kAlarmSeen));
         item->setForeground(waiting ? QBrush(Qt::white) : QBrush());
     }
 }

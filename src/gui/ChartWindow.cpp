@@ -114,7 +114,17 @@ void TChartWindow::BuildControls()
     bar->addWidget(cbFixY);
     bar->addStretch(1);
     bar->addWidget(btnExport);
+    BuildPlot();
+    BuildStats();
 
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(bar);
+    layout->addWidget(Plot, 1);
+    layout->addWidget(gridStats);
+}
+
+void TChartWindow::BuildPlot()
+{
     Plot = new QCustomPlot(this);
     Plot->setObjectName("Plot");
     Plot->setMinimumSize(300, 200);
@@ -159,7 +169,10 @@ void TChartWindow::BuildControls()
         }
     Plot->installEventFilter(this);
     ApplyInteractions();
+}
 
+void TChartWindow::BuildStats()
+{
     gridStats = new QTableWidget(kChannels, colCount, this);
     gridStats->setObjectName("gridStats");
     gridStats->setHorizontalHeaderLabels({"last", "min", "max", "mean", "run last", "run min", "run max", "run mean"});
@@ -184,11 +197,6 @@ void TChartWindow::BuildControls()
     const int rowHeight = gridStats->verticalHeader()->defaultSectionSize();
     gridStats->setFixedHeight(gridStats->horizontalHeader()->sizeHint().height() + kChannels * rowHeight +
                               2 * gridStats->frameWidth());
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(bar);
-    layout->addWidget(Plot, 1);
-    layout->addWidget(gridStats);
 }
 
 void TChartWindow::WireEvents()

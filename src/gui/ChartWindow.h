@@ -3,8 +3,8 @@
 // in the store, so it can be closed and opened again at any time of a run.
 #pragma once
 
-#include "alarm/AlarmRules.h"
-#include "base/Text.h"
+#include "acquisition/Alarms.h"
+#include "acquisition/Session.h"
 #include "trend/TrendStore.h"
 
 #include <QWidget>
@@ -118,6 +118,8 @@ protected:
 
 private:
     void BuildControls();
+    void BuildPlot();
+    void BuildStats();
     void WireEvents();
     void SetXRange(double fromS, double toS);
     void FollowRange();

@@ -14,97 +14,15 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMessageBox>
-#include <QPainter>
-#include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QSignalBlocker>
-#include <QTextBlock>
-#include <QTextCursor>
 
 using namespace kelvara;
-
-namespace {
-
-QString Q(const std::string& text)
-{
-    return QString::fromStdString(text);
-}
-QString Q(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
-std::string S(const QString& text)
-{
-    return text.toStdString();
-}
-
-// One widget of the layout table, as this toolkit has it.
-QWidget* Make(const TControlSpec& s, QWidget* parent)
-{
-    QWidget* w = nullptr;
-    switch (s.Kind) {
-    case TControlKind::Panel: {
-        auto* panel = new QFrame(parent);
-        panel->setFrameStyle(s.Bevel ? QFrame::Panel | QFrame::Raised : QFrame::NoFrame);
-        panel->setLineWidth(s.Bevel);
-        w = panel;
-        break;
-    }
-    case TControlKind::ListBox: w = new QListWidget(parent); break;
-    case TControlKind::Memo: w = new QPlainTextEdit(Q(s.Caption), parent); break;
-    case TControlKind::GroupBox: w = new QGroupBox(Q(s.Caption), parent); break;
-    case TControlKind::ComboBox: {
-        auto* box = new QComboBox(parent);
-        box->setEditable(true);
-        box->setInsertPolicy(QComboBox::NoInsert);
-        for (const std::string& item : SplitCommaText(s.Items)) box->addItem(Q(item));
-        box->setCurrentIndex(s.Selected);
-        box->setEditText(Q(s.Caption));
-        w = box;
-        break;
-    }
-    case TControlKind::Shape: w = new TShape(parent); break;
-    case TControlKind::Label: {
-        auto* label = new QLabel(Q(s.Caption), parent);
-        label->setForegroundRole(QPalette::PlaceholderText);
-        if (s.RightAnchored) label->setAlignment(Qt::AlignRight | Qt::AlignTop);
-        w = label;
-        break;
-    }
-    case TControlKind::Edit: w = new QLineEdit(Q(s.Caption), parent); break;
-    case TControlKind::Button: w = new QPushButton(Q(s.Caption), parent); break;
-    case TControlKind::CheckBox: w = new QCheckBox(Q(s.Caption), parent); break;
-    }
-    w->setObjectName(Q(s.Name));
-    w->setVisible(s.Visible);
-    w->setEnabled(s.Enabled);
-    return w;
-}
-
-} // namespace
-
-TShape::TShape(QWidget* parent) : QWidget(parent) {}
-
-void TShape::SetBrushColor(const QColor& color)
-{
-    brush_ = color;
-    update();
-}
-
-void TShape::paintEvent(QPaintEvent*)
-{
-    QPainter painter(this);
-    painter.fillRect(rect(), brush_);
-    painter.setPen(Qt::black);
-    painter.drawRect(rect().adjusted(0, 0, -1, -1));
-}
 
 TForm1::TForm1(TLocaleSettings locale, TFormOptions options, QWidget* parent)
     : QWidget(parent), locale_(std::move(locale)), options_(std::move(options))
 {
-    SetDefaultHooks();
+    SetDefaultHooks(options_, this);
     BuildControls();
     WireEvents();
     // A failing start is shown, and the window opens all the same.
@@ -116,36 +34,6 @@ TForm1::~TForm1()
     if (ChartWindow1) ChartWindow1->SetStore({}, {});
     // A window destroyed without a successful close still ends its session.
     Session.reset();
-}
-
-void TForm1::SetDefaultHooks()
-{
-    if (!options_.ShowMessage)
-        options_.ShowMessage = [this](const QString& text) { QMessageBox::critical(this, windowTitle(), text); };
-    if (!options_.ShowNotice)
-        options_.ShowNotice = [this](const QString& text) {
-            // One window, kept open and added to, so that an adapter that
-            // drops out again and again does not pile up windows.
-            if (!noticeBox_) {
-                noticeBox_ = new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
-                noticeBox_->setWindowModality(Qt::NonModal);
-                noticeBox_->setAttribute(Qt::WA_DeleteOnClose);
-                connect(noticeBox_, &QObject::destroyed, this, [this] { noticeBox_ = nullptr; });
-            }
-            noticeBox_->setText(noticeBox_->text().isEmpty() ? text : noticeBox_->text() + "\n" + text);
-            noticeBox_->show();
-        };
-    if (!options_.OfferJournal)
-        options_.OfferJournal = [this](const TJournalInfo& journal, const QString& question) {
-            QMessageBox box(QMessageBox::Question, windowTitle(), question, QMessageBox::NoButton, this);
-            box.setInformativeText(Q(journal.Path));
-            QPushButton* restore = box.addButton("Restore", QMessageBox::AcceptRole);
-            box.addButton("Leave", QMessageBox::RejectRole);
-            box.exec();
-            return box.clickedButton() == restore;
-        };
-    if (!options_.ExecSaveDialog)
-        options_.ExecSaveDialog = [](QFileDialog& dialog) { return dialog.exec() == QDialog::Accepted; };
 }
 
 void TForm1::BuildControls()
@@ -161,7 +49,7 @@ void TForm1::BuildControls()
 
     for (const TControlSpec& spec : TFormLayout::Controls()) {
         const auto parent = controls_.find(spec.Parent);
-        controls_[std::string(spec.Name)] = Make(spec, parent == controls_.end() ? this : parent->second);
+        controls_[std::string(spec.Name)] = MakeControl(spec, parent == controls_.end() ? this : parent->second);
     }
     auto find = [this]<class W>(W*& member, const char* name) { member = static_cast<W*>(controls_.at(name)); };
     find(Panel2, "Panel2"), find(Panel4, "Panel4"), find(Panel5, "Panel5"), find(Panel1, "Panel1");
@@ -172,64 +60,24 @@ void TForm1::BuildControls()
     find(sbRun, "sbRun"), find(cbOffset, "cbOffset"), find(Label3, "Label3"), find(ListBox2, "ListBox2");
     AlarmView1 = new TAlarmView(
         ListBox2, [this] { return Session.get(); }, locale_);
-
-    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    Memo1->setTabChangesFocus(true);
-    Memo1->setContextMenuPolicy(Qt::CustomContextMenu);
-    // The scan's lines are the record of the run: no undo step may take one
-    // back, nor bring back the header line a save inserted and removed. A
-    // pane without an undo history still takes typing.
-    Memo1->setUndoRedoEnabled(false);
-    ListBox1->setUniformItemSizes(true);
-    ListBox1->setContextMenuPolicy(Qt::NoContextMenu);
-    ePeriod->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Memo2->setReadOnly(true);
-    Memo3->setReadOnly(true);
-    // A latching speed button: it never takes the focus, and its own checked
-    // look is too faint to tell a latched button by.
-    sbRun->setCheckable(true);
-    sbRun->setFocusPolicy(Qt::NoFocus);
-    sbRun->setStyleSheet("QPushButton:checked { background: #c4c4c4; border: 2px inset #808080; }");
+    FinishControls(controls_);
     const std::vector<std::string_view>& tabs = TFormLayout::TabOrder();
     for (size_t i = 1; i < tabs.size(); ++i)
         setTabOrder(controls_.at(std::string(tabs[i - 1])), controls_.at(std::string(tabs[i])));
 
-    PopupMenu3 = new QMenu(this);
-    PopupMenu3->setObjectName("PopupMenu3");
-    PopupMenu3->setFont(font);
-    std::vector<QAction*> entries;
-    for (const TMenuEntry& entry : TFormLayout::LogMenu()) {
-        entries.push_back(PopupMenu3->addAction(Q(entry.Caption)));
-        entries.back()->setObjectName(Q(entry.Name));
-    }
-    Clear1 = entries[0], Selectall1 = entries[1], Saveas1 = entries[2];
-    PopupMenu3->addSeparator();
-    Chart1 = PopupMenu3->addAction("Chart");
-    Chart1->setObjectName("Chart1");
-    // The shortcut works anywhere in the window, not only in the open menu.
-    Chart1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
-    Chart1->setShortcutContext(Qt::WindowShortcut);
+    PopupMenu3 = MakeLogMenu(this);
+    auto action = [this](const char* name) { return PopupMenu3->findChild<QAction*>(name); };
+    Clear1 = action("Clear1"), Selectall1 = action("Selectall1"), Saveas1 = action("Saveas1");
+    Chart1 = action("Chart1"), Alarms1 = action("Alarms1");
+    // The chart's shortcut works anywhere in the window, not only in the menu.
     addAction(Chart1);
-    Alarms1 = PopupMenu3->addAction(Q(TFormLayout::kAlarmsEntry.Caption));
-    Alarms1->setObjectName(Q(TFormLayout::kAlarmsEntry.Name));
     resize(TFormLayout::kClientWidth, TFormLayout::kClientHeight);
 }
 
-// Every control where the layout table puts it for the window's size; a
-// label that sizes itself to its text keeps its anchored edge.
 void TForm1::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    const std::vector<TRect> rects = TFormLayout::Arrange(width(), height());
-    const std::vector<TControlSpec>& specs = TFormLayout::Controls();
-    for (size_t i = 0; i < specs.size(); ++i) {
-        QWidget* w = controls_.at(std::string(specs[i].Name));
-        TRect r = rects[i];
-        if (specs[i].AutoSize) r = TFormLayout::AutoSized(specs[i], r, w->sizeHint().width(), w->sizeHint().height());
-        w->setGeometry(r.X, r.Y, r.Width, r.Height);
-    }
+    ArrangeControls(controls_, width(), height());
 }
 
 void TForm1::WireEvents()
@@ -241,27 +89,6 @@ void TForm1::WireEvents()
     connect(sbRun, &QPushButton::clicked, this, [this] { HandleEvent([this] { sbRunClick(); }); });
     connect(cbOffset, &QCheckBox::toggled, this, [this](bool on) {
         if (Session) Session->SetOffsetCorrection(on);
-    });
-    // The pane follows the run while the operator leaves its end in view:
-    // whatever makes it longer or its view smaller (a line, a resize, the
-    // header a save puts on top) keeps the end in view. Scrolled back, it
-    // stays; scrolled to the end again (Ctrl+End, the scroll bar), it follows.
-    // The end is in view one line short of the bar's end too, where a cursor
-    // on the last, empty line leaves the view.
-    QScrollBar* bar = Memo1->verticalScrollBar();
-    const auto atEnd = [bar](int value) { return value >= bar->maximum() - 1; };
-    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int max) {
-        if (followLog_) bar->setValue(max);
-    });
-    connect(bar, &QScrollBar::valueChanged, this, [this, atEnd](int value) {
-        if (atEnd(value)) followLog_ = true;
-    });
-    connect(bar, &QScrollBar::actionTriggered, this,
-            [this, bar, atEnd] { followLog_ = atEnd(bar->sliderPosition()); });
-    // A key that moves the cursor scrolls once the cursor has moved.
-    connect(Memo1, &QPlainTextEdit::cursorPositionChanged, this, [this, bar, atEnd] {
-        QMetaObject::invokeMethod(
-            this, [this, bar, atEnd] { followLog_ = atEnd(bar->value()); }, Qt::QueuedConnection);
     });
     connect(Memo1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu3->popup(Memo1->viewport()->mapToGlobal(at)); });
@@ -358,7 +185,7 @@ void TForm1::OfferLeftJournals()
     if (!Session) return;
     for (const TJournalInfo& journal : Session->LeftJournals()) {
         if (options_.OfferJournal(journal, Q(JournalOfferText(journal))))
-            for (const std::string& line : Session->RestoreJournal(journal)) AppendLogLine(line);
+            for (const std::string& line : Session->RestoreJournal(journal)) Memo1->AppendLine(Q(line));
         Session->FinishLeftJournal(journal);
     }
 }
@@ -488,16 +315,12 @@ void TForm1::TimeShown(const std::string& caption)
 void TForm1::ShowTime(const QString& caption)
 {
     lbTime->setText(caption);
-    const TControlSpec& spec = TFormLayout::Control("lbTime");
-    const QSize hint = lbTime->sizeHint();
-    const TRect r =
-        TFormLayout::AutoSized(spec, {spec.X, spec.Y, spec.Width, spec.Height}, hint.width(), hint.height());
-    lbTime->setGeometry(r.X, r.Y, r.Width, r.Height);
+    ArrangeControls(controls_, width(), height()); // its right edge stays
 }
 
 void TForm1::ScanDone(const TScanRecord& record)
 {
-    AppendLogLine(record.Line);
+    Memo1->AppendLine(Q(record.Line));
     ShowChannelStatus(record);
     AlarmView1->MarkList(ListBox1, true);
     ShowTrend();
@@ -576,29 +399,6 @@ void TForm1::Selectall1Click()
     Memo1->selectAll();
 }
 
-void TForm1::AppendLogLine(const std::string& line)
-{
-    QTextCursor cursor(Memo1->document());
-    cursor.movePosition(QTextCursor::End);
-    // One edit, laid out once. Each appended line carries its break, so the
-    // pane's text ends with one and the next line starts a line of its own,
-    // after typed text too.
-    cursor.beginEditBlock();
-    if (!cursor.block().text().isEmpty()) cursor.insertBlock();
-    cursor.insertText(Q(line));
-    cursor.insertBlock();
-    cursor.endEditBlock();
-}
-
-void TForm1::RemoveFirstPaneLine()
-{
-    QTextCursor cursor(Memo1->document());
-    cursor.movePosition(QTextCursor::Start);
-    if (!cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor))
-        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-}
-
 void TForm1::Saveas1Click()
 {
     SetPaths();
@@ -617,14 +417,12 @@ void TForm1::Saveas1Click()
     SaveDialog1->selectFile(lastSaveName_);
     const std::string header = Session ? Session->Table().HeaderLine() : std::string();
 
-    QTextCursor top(Memo1->document());
-    top.movePosition(QTextCursor::Start);
-    top.insertText(Q(header) + '\n');
+    Memo1->InsertFirstLine(Q(header));
     // The header line leaves the pane on every path, a failed save included.
     struct TRemoveHeader {
-        TForm1* form;
-        ~TRemoveHeader() { form->RemoveFirstPaneLine(); }
-    } removeHeader{this};
+        TLogPane* pane;
+        ~TRemoveHeader() { pane->RemoveFirstLine(); }
+    } removeHeader{Memo1};
     if (!options_.ExecSaveDialog(*SaveDialog1) || SaveDialog1->selectedFiles().isEmpty()) return;
     lastSaveName_ = SaveDialog1->selectedFiles().first();
     // The pane below the header line, as the scans during the dialog left it.

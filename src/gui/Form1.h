@@ -4,16 +4,12 @@
 #pragma once
 
 #include "acquisition/Setup.h"
-#include "form/Layout.h"
+#include "gui/FormOptions.h"
+#include "gui/Widgets.h"
 
-#include <QColor>
 #include <QStringList>
-#include <QWidget>
 
-#include <functional>
-#include <map>
 #include <memory>
-#include <string>
 
 class QAction;
 class QCheckBox;
@@ -25,60 +21,14 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QMenu;
-class QMessageBox;
-class QPlainTextEdit;
 class QPushButton;
 class TAlarmView;
 class TChartWindow;
-
-// A filled rectangle with a one-pixel black outline: the connection indicator.
-class TShape : public QWidget {
-public:
-    explicit TShape(QWidget* parent = nullptr);
-    QColor BrushColor() const { return brush_; }
-    void SetBrushColor(const QColor& color);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor brush_ = Qt::white;
-};
-
-// What the window takes from its surroundings. Every member has a working
-// default; tests and the demo replace some of them.
-struct TFormOptions {
-    // The executable whose directory holds kelvara.ini and offset.txt; empty
-    // means the running program.
-    std::string ExecutablePath;
-    // The offsets file; empty means the search path of the program's files.
-    std::string OffsetsPath;
-    // Starts with the simulated bus offered first, chosen and running, once
-    // the restore offer of a run left behind has been answered. The user's
-    // settings file is left as it was.
-    bool Demo = false;
-    // Shows a failure's text to the operator; empty means a message box.
-    std::function<void(const QString& text)> ShowMessage;
-    // Tells the operator something that needs no answer while the run goes
-    // on (a port lost and back); empty means a window that does not block.
-    std::function<void(const QString& text)> ShowNotice;
-    // Runs a prepared save dialog modally; true when the operator confirmed
-    // a name. Empty means the dialog's own exec().
-    std::function<bool(QFileDialog& dialog)> ExecSaveDialog;
-    // Where the runs keep their journals; empty means the user's state
-    // directory ($XDG_STATE_HOME/kelvara/runs/).
-    std::string JournalDir;
-    // Offers the operator a journal that a run left behind, with the
-    // question's text; true to restore its lines into the log pane. Empty
-    // means a message box that asks.
-    std::function<bool(const kelvara::TJournalInfo& journal, const QString& question)> OfferJournal;
-};
 
 class TForm1 : public QWidget, public kelvara::TSessionListener {
     Q_OBJECT
 
 public:
-    static QColor Color(kelvara::TRgb rgb) { return QColor(rgb.R, rgb.G, rgb.B); }
     static inline const QColor kWhite = Color(kelvara::TFormLayout::kWhite);
     static inline const QColor kGreen = Color(kelvara::TFormLayout::kGreen);
     static inline const QColor kGrey = Color(kelvara::TFormLayout::kGrey);
@@ -111,7 +61,7 @@ public:
     // Controls, owned by the widget tree.
     QFrame *Panel2 = nullptr, *Panel4 = nullptr, *Panel5 = nullptr, *Panel1 = nullptr;
     QListWidget *ListBox1 = nullptr, *ListBox2 = nullptr;
-    QPlainTextEdit *Memo1 = nullptr, *Memo2 = nullptr, *Memo3 = nullptr;
+    TLogPane *Memo1 = nullptr, *Memo2 = nullptr, *Memo3 = nullptr;
     QGroupBox *GroupBox1 = nullptr, *GroupBox2 = nullptr;
     QComboBox *ComCBox = nullptr, *cbxBaud = nullptr, *cbxParity = nullptr;
     TShape* shConnect = nullptr;
@@ -157,26 +107,21 @@ protected:
 private:
     void BuildControls();
     void WireEvents();
-    void SetDefaultHooks();
     void SetPaths();
     void ShowTime(const QString& caption);
-    void AppendLogLine(const std::string& line);
     void ShowChannelStatus(const kelvara::TScanRecord& record);
     void SetIndicator(const QColor& color, const QString& tip);
     void ShowTrend();
-    void RemoveFirstPaneLine();
     void OfferLeftJournals();
     void StartDemo();
 
     kelvara::TLocaleSettings locale_;
     TFormOptions options_;
     kelvara::TAppFiles files_;
-    std::map<std::string, QWidget*, std::less<>> controls_;
+    TControls controls_;
     bool listsReleased_ = false;
-    bool followLog_ = true;
     uint64_t runId_ = 0;
     uint64_t connectId_ = 0;
     QStringList failures_;
     QString lastSaveName_;
-    QMessageBox* noticeBox_ = nullptr;
 };

@@ -387,9 +387,9 @@ TEST_F(FormTest, ARunFillsTheReadingListAndTheLog)
     EXPECT_EQ(list[6], "T__A: 21.50");
     // Each line's colour and tooltip tell how its channel's exchanges went.
     auto colour = [&](int i) { return w->ListBox1->item(i)->background().color(); };
-    EXPECT_EQ(colour(1), TForm1::Color(*TFormLayout::StateColor(TChannelState::Silent)));
-    EXPECT_EQ(colour(2), TForm1::Color(*TFormLayout::StateColor(TChannelState::BadReply)));
-    EXPECT_EQ(colour(3), TForm1::Color(*TFormLayout::StateColor(TChannelState::OutOfRange)));
+    EXPECT_EQ(colour(1), Color(*TFormLayout::StateColor(TChannelState::Silent)));
+    EXPECT_EQ(colour(2), Color(*TFormLayout::StateColor(TChannelState::BadReply)));
+    EXPECT_EQ(colour(3), Color(*TFormLayout::StateColor(TChannelState::OutOfRange)));
     const QString tip = w->ListBox1->item(2)->toolTip();
     EXPECT_TRUE(tip.startsWith("TC_3: last exchange: exception 04")) << tip.toStdString();
 
