@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """What the code is held to beyond what the compiler checks: no function in
-src/ over 80 lines, the Qt window's TForm1 (its header and source) at most
-600 lines, kelvara-log's main.cpp at most 150, and front ends that include
-the core only through acquisition/ (the windows also trend/ and form/). A
+src/ over 80 lines, each window's TForm1 (its header and source, Qt's and
+Win32's) at most 600 lines, kelvara-log's main.cpp at most 150, and front
+ends that include the core only through acquisition/ (the windows also
+trend/ and form/). A
 function is counted from the line of its opening brace at the start of a
 line to the line of its closing brace there, as the formatter writes
 function bodies. Prints the offenders and exits 1."""
@@ -10,7 +11,8 @@ import pathlib
 import sys
 
 MAX_FUNCTION = 80
-LIMITS = {("src/gui/Form1.h", "src/gui/Form1.cpp"): 600, ("src/cli/main.cpp",): 150}
+LIMITS = {("src/gui/Form1.h", "src/gui/Form1.cpp"): 600, ("src/win32/Form1.h", "src/win32/Form1.cpp"): 600,
+          ("src/cli/main.cpp",): 150}
 # A front end's folder and the layers of the core it may include.
 FRONT_ENDS = {"cli": ("acquisition/",), "gui": ("acquisition/", "trend/", "form/", "gui/"),
               "win32": ("acquisition/", "trend/", "form/", "win32/")}

@@ -1,8 +1,5 @@
 #include "win32/Controls.h"
 
-#include "base/Text.h"
-#include "base/Win32Text.h"
-
 #include <commctrl.h>
 
 namespace kelvara::win32 {
@@ -119,6 +116,35 @@ void FitComboHeight(HWND box, int height)
 
 } // namespace
 
+std::wstring Wide(std::string_view utf8)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+    std::wstring wide(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(), n);
+    return wide;
+}
+
+std::string Utf8(std::wstring_view wide)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string utf8(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), utf8.data(), n, nullptr, nullptr);
+    return utf8;
+}
+
+std::string ProgramDir(const std::string& exePath)
+{
+    std::string path = exePath;
+    if (path.empty()) {
+        std::wstring buf(MAX_PATH, L'\0');
+        DWORD n = 0;
+        while ((n = GetModuleFileNameW(nullptr, buf.data(), DWORD(buf.size()))) >= buf.size())
+            buf.resize(buf.size() * 2);
+        path = Utf8(std::wstring_view(buf.data(), n));
+    }
+    return path.substr(0, path.find_last_of("\\/") + 1);
+}
+
 void RegisterWindowClass(const wchar_t* name, WNDPROC proc, HICON icon)
 {
     WNDCLASSEXW wc{};
@@ -138,18 +164,18 @@ std::string TextOf(HWND control)
 {
     std::wstring text(size_t(GetWindowTextLengthW(control)) + 1, L'\0');
     text.resize(size_t(GetWindowTextW(control, text.data(), int(text.size()))));
-    return NarrowUtf16(text);
+    return Utf8(text);
 }
 
 void SetText(HWND control, std::string_view utf8)
 {
-    SetWindowTextW(control, WidenUtf8(utf8).c_str());
+    SetWindowTextW(control, Wide(utf8).c_str());
 }
 
 std::wstring WithCrLf(std::string_view utf8)
 {
     std::wstring text;
-    for (wchar_t c : WidenUtf8(utf8)) {
+    for (wchar_t c : Wide(utf8)) {
         if (c == L'\n' && (text.empty() || text.back() != L'\r')) text += L'\r';
         text += c;
     }
@@ -176,7 +202,7 @@ HWND MakeControl(const TControlSpec& s, HWND parent, HFONT font)
         break;
     case TControlKind::ComboBox:
         for (const std::string& item : SplitCommaText(s.Items))
-            SendMessageW(w, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WidenUtf8(item).c_str()));
+            SendMessageW(w, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(item).c_str()));
         SendMessageW(w, CB_SETCURSEL, WPARAM(s.Selected), 0);
         FitComboHeight(w, s.Height);
         break;
@@ -204,7 +230,7 @@ TRect RectInParent(HWND control)
 
 SIZE TextExtent(HWND label)
 {
-    const std::wstring text = WidenUtf8(TextOf(label));
+    const std::wstring text = Wide(TextOf(label));
     HDC dc = GetDC(label);
     HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(label, WM_GETFONT, 0, 0)));
     SIZE size{};
@@ -229,10 +255,10 @@ TRgb ShapeColor(HWND shape)
 HFONT MakeFormFont(const std::string& fontDir)
 {
     // A missing file leaves the system's fonts as they are.
-    AddFontResourceExW(WidenUtf8(fontDir + "Cousine-Regular.ttf").c_str(), FR_PRIVATE, nullptr);
+    AddFontResourceExW(Wide(fontDir + "Cousine-Regular.ttf").c_str(), FR_PRIVATE, nullptr);
     LOGFONTW font{};
     font.lfCharSet = DEFAULT_CHARSET;
-    lstrcpynW(font.lfFaceName, WidenUtf8(TFormLayout::kFontName).c_str(), LF_FACESIZE);
+    lstrcpynW(font.lfFaceName, Wide(TFormLayout::kFontName).c_str(), LF_FACESIZE);
     bool found = false;
     HDC dc = GetDC(nullptr);
     EnumFontFamiliesExW(
@@ -260,7 +286,7 @@ std::string FaceOf(HFONT font)
     GetTextFaceW(dc, LF_FACESIZE, face);
     SelectObject(dc, old);
     ReleaseDC(nullptr, dc);
-    return NarrowUtf16(face);
+    return Utf8(face);
 }
 
 namespace {

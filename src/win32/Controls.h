@@ -16,6 +16,14 @@ namespace kelvara::win32 {
 // A window class of this program on the button face, once.
 void RegisterWindowClass(const wchar_t* name, WNDPROC proc, HICON icon = nullptr);
 
+// The system's conversions: invalid UTF-8 and unpaired surrogates become
+// U+FFFD.
+std::wstring Wide(std::string_view utf8);
+std::string Utf8(std::wstring_view wide);
+// The directory of the program at exePath (empty: the running one), with
+// its final separator.
+std::string ProgramDir(const std::string& exePath);
+
 std::string TextOf(HWND control);
 void SetText(HWND control, std::string_view utf8);
 // A multi-line edit control breaks lines with CR LF only.

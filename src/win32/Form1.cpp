@@ -1,7 +1,5 @@
 #include "win32/Form1.h"
 
-#include "base/Win32Text.h"
-#include "config/AppPaths.h"
 #include "win32/Controls.h"
 #include "win32/Widgets.h"
 
@@ -23,11 +21,6 @@ constexpr UINT kStarted = WM_APP + 3;  // the window shows
 constexpr UINT kSelect = WM_APP + 4;   // an item of the port box became the selection
 // The log pane's menu entries' command ids, in the order of the table.
 constexpr UINT kMenuBase = 100;
-
-std::wstring W(std::string_view utf8)
-{
-    return WidenUtf8(utf8);
-}
 
 } // namespace
 
@@ -69,12 +62,11 @@ void TForm1::SetDefaultHooks()
 void TForm1::BuildControls()
 {
     RegisterWindowClass(kFormClass, WindowProc, LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1)));
-    const std::string exe = options_.ExecutablePath.empty() ? ExecutablePath() : options_.ExecutablePath;
-    Font = MakeFormFont(AppPathOf(exe));
+    Font = MakeFormFont(ProgramDir(options_.ExecutablePath));
     RECT r{0, 0, TFormLayout::kClientWidth, TFormLayout::kClientHeight};
     AdjustWindowRectEx(&r, kStyle, FALSE, 0);
     // The system chooses where the window goes.
-    CreateWindowExW(0, kFormClass, W(TFormLayout::kCaption).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+    CreateWindowExW(0, kFormClass, Wide(TFormLayout::kCaption).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                     r.right - r.left, r.bottom - r.top, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     SendMessageW(form_, WM_SETFONT, reinterpret_cast<WPARAM>(Font), FALSE);
 
@@ -89,7 +81,7 @@ void TForm1::BuildControls()
     PopupMenu3 = CreatePopupMenu();
     const std::vector<TMenuEntry>& menu = TFormLayout::LogMenu();
     for (size_t i = 0; i < menu.size(); ++i)
-        AppendMenuW(PopupMenu3, MF_STRING, kMenuBase + i, W(menu[i].Caption).c_str());
+        AppendMenuW(PopupMenu3, MF_STRING, kMenuBase + i, Wide(menu[i].Caption).c_str());
     SetPopupMenu(Memo1, PopupMenu3);
     savedFocus_ = Control(TFormLayout::TabOrder().front());
     Arrange();
@@ -350,7 +342,7 @@ void TForm1::ComCBoxEnter()
     const std::string text = TextOf(ComCBox);
     SendMessageW(ComCBox, CB_RESETCONTENT, 0, 0);
     for (const std::string& item : Session->PortBoxItems())
-        SendMessageW(ComCBox, CB_ADDSTRING, 0, LPARAM(W(item).c_str()));
+        SendMessageW(ComCBox, CB_ADDSTRING, 0, LPARAM(Wide(item).c_str()));
     SendMessageW(ComCBox, CB_SETCURSEL, WPARAM(FindItem(ComCBox, text)), 0);
     SetText(ComCBox, text);
 }
@@ -445,7 +437,7 @@ void TForm1::PortBack(const std::string& text)
 void TForm1::AlarmChanged(const TAlarmEvent& event)
 {
     HWND notices = Control("ListBox2");
-    const LRESULT line = SendMessageW(notices, LB_ADDSTRING, 0, LPARAM(W(event.Text).c_str()));
+    const LRESULT line = SendMessageW(notices, LB_ADDSTRING, 0, LPARAM(Wide(event.Text).c_str()));
     SendMessageW(notices, LB_SETTOPINDEX, WPARAM(line), 0);
 }
 

@@ -1,6 +1,5 @@
 #include "win32/Widgets.h"
 
-#include "base/Win32Text.h"
 #include "form/Layout.h"
 #include "win32/Controls.h"
 
@@ -14,21 +13,21 @@ namespace kelvara::win32 {
 
 void ShowError(HWND owner, std::string_view text)
 {
-    MessageBoxW(owner, WithCrLf(text).c_str(), WidenUtf8(TFormLayout::kCaption).c_str(), MB_OK | MB_ICONERROR);
+    MessageBoxW(owner, WithCrLf(text).c_str(), Wide(TFormLayout::kCaption).c_str(), MB_OK | MB_ICONERROR);
 }
 
 bool AskYes(HWND owner, std::string_view text)
 {
-    return MessageBoxW(owner, WithCrLf(text).c_str(), WidenUtf8(TFormLayout::kCaption).c_str(),
+    return MessageBoxW(owner, WithCrLf(text).c_str(), Wide(TFormLayout::kCaption).c_str(),
                        MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 std::optional<std::string> AskSavePath(HWND owner, const std::string& dir, const std::string& ext,
                                        const std::string& name)
 {
-    std::wstring file = WidenUtf8(name);
+    std::wstring file = Wide(name);
     file.resize(std::max<size_t>(file.size() + 1, 32768), L'\0');
-    const std::wstring initialDir = WidenUtf8(dir), defaultExt = WidenUtf8(ext);
+    const std::wstring initialDir = Wide(dir), defaultExt = Wide(ext);
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = owner;
@@ -38,7 +37,7 @@ std::optional<std::string> AskSavePath(HWND owner, const std::string& dir, const
     ofn.lpstrDefExt = defaultExt.c_str();
     ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING | OFN_NOCHANGEDIR;
     if (!GetSaveFileNameW(&ofn)) return std::nullopt;
-    return NarrowUtf16(file.c_str());
+    return Utf8(file.c_str());
 }
 
 void DrawStateLine(const DRAWITEMSTRUCT& item, HFONT font)
@@ -67,7 +66,7 @@ void DrawStateLine(const DRAWITEMSTRUCT& item, HFONT font)
 void SetStateLine(HWND list, size_t i, std::string_view text, TChannelState state)
 {
     SendMessageW(list, LB_DELETESTRING, i, 0);
-    SendMessageW(list, LB_INSERTSTRING, i, LPARAM(WidenUtf8(text).c_str()));
+    SendMessageW(list, LB_INSERTSTRING, i, LPARAM(Wide(text).c_str()));
     SendMessageW(list, LB_SETITEMDATA, i, LPARAM(state));
 }
 
@@ -75,7 +74,7 @@ std::string ItemText(HWND box, LRESULT i)
 {
     std::wstring item(size_t(std::max<LRESULT>(SendMessageW(box, CB_GETLBTEXTLEN, WPARAM(i), 0), 0)) + 1, L'\0');
     item.resize(size_t(std::max<LRESULT>(SendMessageW(box, CB_GETLBTEXT, WPARAM(i), LPARAM(item.data())), 0)));
-    return NarrowUtf16(item);
+    return Utf8(item);
 }
 
 LRESULT FindItem(HWND box, std::string_view text)
@@ -150,7 +149,7 @@ void AppendLine(HWND pane, std::string_view line)
     const int end = GetWindowTextLengthW(pane);
     SendMessageW(pane, EM_SETSEL, end, end);
     const bool atLineStart = SendMessageW(pane, EM_LINEINDEX, WPARAM(-1), 0) == end;
-    const std::wstring text = (atLineStart ? L"" : L"\r\n") + WidenUtf8(line) + L"\r\n";
+    const std::wstring text = (atLineStart ? L"" : L"\r\n") + Wide(line) + L"\r\n";
     SendMessageW(pane, EM_REPLACESEL, FALSE, LPARAM(text.c_str()));
     SendMessageW(pane, EM_EMPTYUNDOBUFFER, 0, 0);
     SendMessageW(pane, EM_SETSEL, selStart, selEnd);
