@@ -20,7 +20,9 @@ packages=(
   libqcustomplot-dev
   # Time zones: the clock field is tested in zones with daylight saving.
   tzdata
-  xvfb xauth
+  # The window's operator test runs it under Xvfb with a window manager
+  # (openbox), driven with xdotool.
+  xvfb xauth openbox xdotool
   # Test peers: mbpoll, a master built on libmodbus; socat for a pty pair;
   # pymodbus's serial server, which imports pyserial and serial_asyncio.
   mbpoll socat python3 python3-pymodbus python3-serial python3-serial-asyncio
