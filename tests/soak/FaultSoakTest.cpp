@@ -166,7 +166,7 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
     session.Start("0");
 
     // Faults: each slave alternates between a fault (1 to 3 s) and health
-    // (1 to 4 s). Kinds come from a shuffled deck, so every kind comes up
+    // (0.5 to 2 s). Kinds come from a shuffled deck, so every kind comes up
     // within each round of the deck.
     const std::vector<TFaultKind> kinds = [] {
         std::vector<TFaultKind> k;
@@ -228,7 +228,7 @@ TEST(FaultSoak, EveryLoggedValueIsNanOrItsOwnChannelsValue)
             if (f.on) {
                 endFault(s);
                 bus.SetFault(s, TFault{});
-                f.next = now + ms(1000, 4000);
+                f.next = now + ms(500, 2000);
             } else {
                 f.kind = draw();
                 f.seenAtStart = bus.Counters(s).RequestsSeen;
