@@ -6,7 +6,7 @@ BUILD_WINDOWS ?= build-windows
 GEN        := -G Ninja
 JOBS       ?= $(shell nproc)
 
-.PHONY: deps configure build test test-asan test-tsan soak package fresh-check run bench fuzz clean format format-check windows windows-test
+.PHONY: deps configure build test test-asan test-tsan code-check soak package fresh-check run bench fuzz clean format format-check windows windows-test
 
 deps:
 	./scripts/install-deps.sh
@@ -39,20 +39,27 @@ test-tsan: deps
 soak: build
 	cd $(BUILD) && ctest --output-on-failure -L soak
 
-# kelvara-log and the core cross-built for 64-bit Windows (MinGW-w64), and
-# $(BUILD_WINDOWS)/kelvara-log-windows-x86_64.zip: the program, offset.txt and a
-# readme.
+# The core, kelvara-log and the Win32 window cross-built for 64-bit Windows
+# (MinGW-w64) into $(BUILD_WINDOWS)/: the installer kelvara-VERSION-x64.msi
+# (wixl) and the portable copy kelvara-windows-x86_64.zip.
 windows: deps
 	cmake -S . -B $(BUILD_WINDOWS) $(GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 		-DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build $(BUILD_WINDOWS) -j $(JOBS)
 	./scripts/windows-zip.sh $(BUILD_WINDOWS)
 
-# The Windows unit tests under Wine, then kelvara-log.exe under Wine against
-# the simulated bus, line for line beside the Linux kelvara-log.
+VERSION := $(shell sed -n "s/.*Kelvara VERSION \([0-9.]*\).*/\1/p" CMakeLists.txt)
+
+# Under Wine: the Windows unit tests (the window's on an X display of their
+# own); kelvara-log.exe against the simulated bus, line for line beside the
+# Linux kelvara-log; the installer's tables, then a quiet install, upgrade and
+# removal; and an operator's run of the window driven with xdotool, which
+# leaves $(BUILD_WINDOWS)/screenshot-windows.png.
 windows-test: windows build
 	cd $(BUILD_WINDOWS) && ctest --output-on-failure -j $(JOBS)
 	./scripts/windows-e2e.sh $(BUILD)/bin $(BUILD_WINDOWS)/bin
+	./scripts/windows-msi-test.sh $(BUILD_WINDOWS)/kelvara-$(VERSION)-x64.msi
+	./scripts/windows-gui-e2e.sh $(BUILD_WINDOWS)/bin $(BUILD_WINDOWS)/screenshot-windows.png
 
 # The Debian package of the build, kelvara_VERSION_ARCH.deb in $(BUILD)/, and
 # lintian's verdict on it: no error and no warning.
@@ -84,6 +91,10 @@ clean:
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# Sizes of functions and of the front ends, and the front ends' includes.
+code-check:
+	python3 scripts/code-check.py
 
 # Fails when a source file is not as .clang-format describes it.
 format-check: deps

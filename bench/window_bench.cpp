@@ -16,10 +16,10 @@
 //   window_bench bare-idle        a bare widget, the reference for idle cost
 #include "BenchReport.h"
 
-#include "gui/ChartWindow.h"
-#include "gui/Form1.h"
 #include "acquisition/Scan.h"
 #include "base/Clock.h"
+#include "gui/ChartWindow.h"
+#include "gui/Form1.h"
 #include "logfile/LogFile.h"
 #include "serial/SerialChannel.h"
 #include "sim/SimBus.h"
@@ -234,7 +234,8 @@ TWaits MeasureWaits(const TScratch& dir, bool silent, double seconds)
     std::vector<double> inScan, outside;
     for (const auto& [posted, wait] : sink.waits) {
         bool during = false;
-        for (const TWatchedForm::TScan& scan : form->Scans) during = during || (posted >= scan.FromMs && posted <= scan.ToMs);
+        for (const TWatchedForm::TScan& scan : form->Scans)
+            during = during || (posted >= scan.FromMs && posted <= scan.ToMs);
         (during ? inScan : outside).push_back(wait);
         r.all.push_back(wait);
     }
@@ -625,7 +626,8 @@ int Chart()
     Say("window_bench chart: a week of %zu scans filled in %.1f s\n", store->Size(), (NowMs() - fillStart) / 1000);
 
     TChartWindow chart(TLocaleSettings::Named("C"));
-    chart.SetStore([&store](const auto& read) { read(*store); }, {"TC_1", "TC_2", "TC_3", "TC_4", "TC_5", "TC_6", "T__A"});
+    chart.SetStore([&store](const auto& read) { read(*store); },
+                   {"TC_1", "TC_2", "TC_3", "TC_4", "TC_5", "TC_6", "T__A"});
     chart.show();
     if (!WaitExposed(chart)) Say("window_bench: the chart was not exposed\n");
     QCoreApplication::processEvents();

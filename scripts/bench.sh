@@ -117,6 +117,17 @@ if [ -n "$gui" ]; then
   run chart "$bin/window_bench" chart
 fi
 
+# The Win32 window under Wine, for information beside the Qt window's rows;
+# it needs the Windows build (make windows).
+win="${BENCH_WINDOWS_BUILD:-build-windows}"
+if [ -f "$win/build.ninja" ] && command -v xvfb-run >/dev/null 2>&1; then
+  note "Win32 window under Wine: start-up"
+  cmake --build "$win" -j "$(nproc)" --target win32_startup_bench >/dev/null
+  run win32startup ./scripts/bench-win32.sh "$win/bin" "$([ -n "$quick" ] && echo 3 || echo 9)"
+else
+  note "no Windows build in $win (make windows): the Win32 window's rows are left out"
+fi
+
 # The long, quiet measurements side by side: the clocks of the logger and the
 # window, and the idle cost of both front ends. None of them loads the machine.
 note "clocks for ${clock} s and idle cost for ${idle} s, side by side"

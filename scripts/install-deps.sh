@@ -25,7 +25,9 @@ packages=(
   libqcustomplot-dev
   # Time zones: the clock field is tested in zones with daylight saving.
   tzdata
-  xvfb xauth
+  # The window's operator test runs it under Xvfb with a window manager
+  # (openbox), driven with xdotool.
+  xvfb xauth openbox xdotool
   # Test peers: mbpoll, a master built on libmodbus; socat for a pty pair;
   # pymodbus's serial server, which imports pyserial and serial_asyncio.
   mbpoll socat python3 python3-pymodbus python3-serial python3-serial-asyncio
@@ -47,6 +49,13 @@ packages=(
   # tests with it, zip for the package; and Wine to run the tests and
   # kelvara-log.exe headless (make windows-test).
   g++-mingw-w64-x86-64-posix googletest zip wine64
+  # The Windows installer: wixl makes the .msi, msitools' msiinfo reads its
+  # tables back; ImageMagick packs the window's icon from the SVG's bitmaps.
+  wixl msitools imagemagick
+  # The Windows window under Wine: its tests and the operator's run on Xvfb,
+  # the run under a window manager (openbox), driven with xdotool and
+  # photographed with ImageMagick's import.
+  openbox xdotool
 )
 
 SUDO=""

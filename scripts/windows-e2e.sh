@@ -165,10 +165,10 @@ say "Wine: kelvara-log.exe --port ${port^^} --parity no, unplugged and plugged i
 log_pid=$!
 await "second line" 60 has_lines 3
 kill -USR1 "$sim_pid"
-await "report of the lost port" 30 told "port lost at second"
+await "report of the lost port" 30 told "\" lost at second"
 await "line of NAN while the port is away" 30 nan_line
 kill -USR2 "$sim_pid"
-await "report of the port back" 30 told "port back at second"
+await "report of the port back" 30 told "\" back at second"
 back_at="$(lines "$scratch/run.raw")"
 await "lines after the port came back" 30 has_lines $((back_at + 3))
 kill -INT "$log_pid"

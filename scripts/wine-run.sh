@@ -3,7 +3,8 @@
 # in a scratch prefix made on first use. CMake's cross build runs its test
 # programs through this script.
 #
-#   WINEPREFIX  the prefix to use (default: /tmp/kelvara-wine-<uid>)
+#   WINEPREFIX            the prefix to use (default: /tmp/kelvara-wine-<uid>)
+#   KELVARA_WINE_DISPLAY  the X display for a program with windows (default: none)
 #
 # A new prefix gets no serial ports of its own: Wine would map COM1, COM2, ...
 # to the machine's /dev/ttyS*, which a test must never open. A test that needs
@@ -25,7 +26,14 @@ fi
 export WINEPREFIX="${WINEPREFIX:-/tmp/kelvara-wine-$(id -u)}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No display: a console program needs none, and Wine must not look for one.
-unset DISPLAY WAYLAND_DISPLAY
+# A program with windows is given one in KELVARA_WINE_DISPLAY
+# (scripts/wine-x-run.sh, an Xvfb of its own).
+if [ -n "${KELVARA_WINE_DISPLAY:-}" ]; then
+  export DISPLAY="$KELVARA_WINE_DISPLAY"
+else
+  unset DISPLAY
+fi
+unset WAYLAND_DISPLAY
 # Wine's optional helpers (Mono, Gecko) are never wanted here.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 

@@ -35,9 +35,9 @@ std::string DescribeStatus(const TChannelStatus& status);
 struct TScanRecord {
     static constexpr int kSlots = TChannelTable::kSlots;
 
-    uint64_t Run = 0;     // the run that began the scan, counted from 1 in a session
-    uint32_t Second = 0;  // the second of the run whose tick scanned
-    int64_t StartMs = 0;  // when the first request went out, on the run's wall clock
+    uint64_t Run = 0;       // the run that began the scan, counted from 1 in a session
+    uint32_t Second = 0;    // the second of the run whose tick scanned
+    int64_t StartMs = 0;    // when the first request went out, on the run's wall clock
     int64_t DurationMs = 0; // from the settle's start to the last reply
     // As the slaves sent them: EMF in mV, the ambient in °C; NaN for none.
     std::array<float, kSlots> Readings{};

@@ -4,8 +4,8 @@
 
 #include "Options.h"
 
+#include "acquisition/Alarms.h"
 #include "acquisition/Session.h"
-#include "alarm/AlarmProgram.h"
 
 #include <memory>
 #include <string>

@@ -1,7 +1,6 @@
 #include "Options.h"
 
 #include "acquisition/Session.h"
-#include "logfile/RotatingLog.h"
 #ifndef _WIN32
 #include "metrics/MetricsServer.h"
 #endif

@@ -130,4 +130,24 @@ std::optional<TRgb> TFormLayout::StateColor(TChannelState state)
     return std::nullopt;
 }
 
+std::optional<TConnectShown> TFormLayout::ConnectShown(TConnectResult::TKind kind)
+{
+    switch (kind) {
+    // The port stays open and Run possible when the device refuses a
+    // setting: the operator may know better, and is told which one.
+    case TConnectResult::Opened:
+    case TConnectResult::SettingRefused: return TConnectShown{kGreen, true};
+    case TConnectResult::NotOpened: return TConnectShown{kGrey, false};
+    case TConnectResult::NotConfigured:
+    case TConnectResult::Abandoned: break;
+    }
+    return std::nullopt;
+}
+
+TRect TFormLayout::AutoSized(const TControlSpec& spec, const TRect& arranged, int textWidth, int textHeight)
+{
+    const int x = spec.RightAnchored ? arranged.X + arranged.Width - textWidth : arranged.X;
+    return {x, arranged.Y, textWidth, textHeight};
+}
+
 } // namespace kelvara

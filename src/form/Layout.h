@@ -7,6 +7,7 @@
 #pragma once
 
 #include "acquisition/ScanRecord.h"
+#include "acquisition/Session.h"
 
 #include <array>
 #include <cstdint>
@@ -51,6 +52,14 @@ struct TRect {
 struct TRgb {
     uint8_t R, G, B;
     bool operator==(const TRgb&) const = default;
+};
+
+// What a window shows once the session told how a connect went: the
+// indicator's colour, and whether Run can be used (a Run that cannot is also
+// set up).
+struct TConnectShown {
+    TRgb Indicator;
+    bool RunEnabled;
 };
 
 struct TMenuEntry {
@@ -100,6 +109,11 @@ public:
     // for a reading; a silent slave, a wrong reply and a reading out of the
     // table each in a colour that shows across a room.
     static std::optional<TRgb> StateColor(TChannelState state);
+    // Nothing for a connect that left the indicator and Run as they were.
+    static std::optional<TConnectShown> ConnectShown(TConnectResult::TKind kind);
+    // An AutoSize label's rectangle for its text's size, kept at the edge it
+    // is anchored to within the rectangle Arrange gave it.
+    static TRect AutoSized(const TControlSpec& spec, const TRect& arranged, int textWidth, int textHeight);
 };
 
 } // namespace kelvara

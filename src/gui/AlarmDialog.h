@@ -5,7 +5,7 @@
 // rules, and the dialog then stays open with the reason shown.
 #pragma once
 
-#include "alarm/AlarmRules.h"
+#include "acquisition/Alarms.h"
 
 #include <QDialog>
 

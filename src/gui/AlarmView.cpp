@@ -2,7 +2,7 @@
 
 #include "gui/Widgets.h"
 
-#include "base/Errors.h"
+#include "acquisition/Session.h"
 #include "form/Layout.h"
 #include "gui/AlarmDialog.h"
 

@@ -3,8 +3,8 @@
 // in the store, so it can be closed and opened again at any time of a run.
 #pragma once
 
-#include "alarm/AlarmRules.h"
-#include "base/Text.h"
+#include "acquisition/Alarms.h"
+#include "acquisition/Session.h"
 #include "trend/TrendStore.h"
 
 #include <QWidget>

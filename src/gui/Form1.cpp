@@ -8,8 +8,8 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -270,21 +270,10 @@ void TForm1::ComCBoxSelect()
 void TForm1::Connected(const TConnectResult& result)
 {
     if (result.Id != connectId_) return;
-    switch (result.Kind) {
-    case TConnectResult::Opened:
-    case TConnectResult::SettingRefused:
-        // The port stays open and Run possible when the device refuses a
-        // setting: the operator may know better, but must know which one.
-        sbRun->setEnabled(true);
-        SetIndicator(kGreen, QString());
-        break;
-    case TConnectResult::NotOpened:
-        sbRun->setChecked(false);
-        sbRun->setEnabled(false);
-        SetIndicator(kGrey, QString());
-        break;
-    case TConnectResult::NotConfigured:
-    case TConnectResult::Abandoned: break;
+    if (const std::optional<TConnectShown> shown = TFormLayout::ConnectShown(result.Kind)) {
+        if (!shown->RunEnabled) sbRun->setChecked(false);
+        sbRun->setEnabled(shown->RunEnabled);
+        SetIndicator(Color(shown->Indicator), QString());
     }
     if (!result.Message().empty()) ShowFailure(Q(result.Message()));
 }

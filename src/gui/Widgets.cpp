@@ -166,13 +166,9 @@ void ArrangeControls(const TControls& controls, int width, int height)
     const std::vector<TControlSpec>& specs = TFormLayout::Controls();
     for (size_t i = 0; i < specs.size(); ++i) {
         QWidget* w = controls.find(specs[i].Name)->second;
-        QRect r(rects[i].X, rects[i].Y, rects[i].Width, rects[i].Height);
-        if (specs[i].AutoSize) {
-            const QSize hint = w->sizeHint();
-            r = QRect(specs[i].RightAnchored ? r.right() + 1 - hint.width() : r.x(), r.y(), hint.width(),
-                      hint.height());
-        }
-        w->setGeometry(r);
+        TRect r = rects[i];
+        if (specs[i].AutoSize) r = TFormLayout::AutoSized(specs[i], r, w->sizeHint().width(), w->sizeHint().height());
+        w->setGeometry(r.X, r.Y, r.Width, r.Height);
     }
 }
 

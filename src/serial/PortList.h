@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #ifdef _WIN32
@@ -65,7 +66,8 @@ std::vector<TPortInfo> SelectSerialPorts(const std::vector<TTtyFacts>& devices);
 // The serial ports the system reports, in the port box's order. Empty when
 // udev cannot be reached, as when no port exists. On Windows: the ports
 // named in the registry key HARDWARE\DEVICEMAP\SERIALCOMM of the local
-// machine, in the order the registry gives them; empty without that key.
+// machine, in the order the registry gives them; when it names none, those
+// of DosDevicePorts.
 std::vector<TPortInfo> ListSerialPorts();
 
 #ifdef _WIN32
@@ -74,6 +76,11 @@ std::vector<TPortInfo> ListSerialPorts();
 // value whose data is not a string raises EError "Invalid data type for
 // '<value name>'".
 std::vector<TPortInfo> SerialPortsOfKey(::HKEY__* root, const std::wstring& subKey);
+// The ports among the system's DOS device names (QueryDosDevice).
+std::vector<TPortInfo> DosDevicePorts();
+// The names "COM" and a number in a list of DOS device names, each ended by
+// a NUL as QueryDosDevice gives them, in the order of their numbers.
+std::vector<TPortInfo> ComPortsOfDosNames(std::wstring_view list);
 #endif
 
 // The natural order of port names: "ttyS2" before "ttyS10". Runs of digits

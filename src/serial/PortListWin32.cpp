@@ -1,12 +1,15 @@
 // The serial ports of Windows: each driver that creates a port names it in
 // HARDWARE\DEVICEMAP\SERIALCOMM, one value per port (the value's name is the
-// driver's device, its data the port name).
+// driver's device, its data the port name). Some drivers do not, and Wine may
+// leave the key empty; the names the system's device namespace knows are
+// the ports then.
 #include "base/Errors.h"
 #include "base/Win32Text.h"
 #include "serial/PortList.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace kelvara {
@@ -63,9 +66,42 @@ std::string DevicePathOf(const std::string& portName)
     return path ? portName : "\\\\.\\" + portName;
 }
 
+std::vector<TPortInfo> ComPortsOfDosNames(std::wstring_view list)
+{
+    std::vector<std::string> com;
+    for (size_t at = 0; at < list.size() && list[at] != L'\0';) {
+        const std::wstring_view name = list.substr(at, list.find(L'\0', at) - at);
+        at += name.size() + 1;
+        const bool isCom = name.size() > 3 && _wcsnicmp(name.data(), L"COM", 3) == 0 &&
+                           name.find_first_not_of(L"0123456789", 3) == std::wstring_view::npos;
+        if (isCom) com.push_back(NarrowUtf16(name));
+    }
+    // By number: COM2 before COM10.
+    const auto number = [](const std::string& name) { return std::stoull(name.substr(3, 18)); };
+    std::sort(com.begin(), com.end(), [&number](const std::string& a, const std::string& b) {
+        return number(a) != number(b) ? number(a) < number(b) : a < b;
+    });
+    std::vector<TPortInfo> ports;
+    for (const std::string& name : com) ports.push_back({name, DevicePathOf(name), ""});
+    return ports;
+}
+
+std::vector<TPortInfo> DosDevicePorts()
+{
+    // A buffer too small is told, and the list may grow meanwhile.
+    std::vector<wchar_t> names(16384);
+    DWORD length = 0;
+    while ((length = QueryDosDeviceW(nullptr, names.data(), DWORD(names.size()))) == 0) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() > (1u << 24)) return {};
+        names.resize(names.size() * 2);
+    }
+    return ComPortsOfDosNames(std::wstring_view(names.data(), length));
+}
+
 std::vector<TPortInfo> ListSerialPorts()
 {
-    return SerialPortsOfKey(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    std::vector<TPortInfo> ports = SerialPortsOfKey(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    return ports.empty() ? DosDevicePorts() : ports;
 }
 
 } // namespace kelvara

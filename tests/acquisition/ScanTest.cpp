@@ -35,7 +35,6 @@ private:
     TExchangeOutcome last_ = TExchangeOutcome::None;
 };
 
-
 // A scan cycle over the real channel table and a fake reader; each tick's
 // record, when it scanned, is kept.
 struct TRig {

@@ -139,8 +139,7 @@ TEST(ReadChannel, RepliesTheirOutcomesAndTheReadsTheyCost)
         {"exception with a bad CRC", {0x01, 0x84, 0x02, 0x00, 0x00}, TExchangeOutcome::BadCrc, NAN, one},
         // A NaN the slave sends is its answer, but no reading.
         {"quiet NaN", WithCrc({0x01, 0x04, 0x04, 0x7F, 0xC0, 0x00, 0x00}), TExchangeOutcome::NotANumber, NAN, two},
-        {"signalling NaN", WithCrc({0x01, 0x04, 0x04, 0x7F, 0x80, 0x00, 0x01}), TExchangeOutcome::NotANumber, NAN,
-         two},
+        {"signalling NaN", WithCrc({0x01, 0x04, 0x04, 0x7F, 0x80, 0x00, 0x01}), TExchangeOutcome::NotANumber, NAN, two},
         {"negative NaN", WithCrc({0x01, 0x04, 0x04, 0xFF, 0x80, 0x00, 0x05}), TExchangeOutcome::NotANumber, NAN, two},
         {"silence: one wait, no second read", {}, TExchangeOutcome::Silent, NAN, one},
     };

@@ -99,3 +99,13 @@ TEST(PortListWin32, PortNamesBecomeDevicePaths)
     };
     for (const auto& [name, path] : ports) EXPECT_EQ(DevicePathOf(name), path) << name;
 }
+
+// A port that only the device namespace knows, as some drivers and Wine
+// leave it: COM and a number, in the order of the numbers; no other device.
+TEST(PortListWin32, TheDeviceNamespacesComNamesInTheirNumbersOrder)
+{
+    const std::wstring_view list(L"CON\0COM10\0COM2\0COMX\0LPT1\0com3\0COM\0COM2X\0\0", 41);
+    std::vector<std::string> ports;
+    for (const TPortInfo& p : ComPortsOfDosNames(list)) ports.push_back(p.Name + " " + p.DevicePath);
+    EXPECT_EQ(ports, (std::vector<std::string>{"COM2 \\\\.\\COM2", "com3 \\\\.\\com3", "COM10 \\\\.\\COM10"}));
+}
