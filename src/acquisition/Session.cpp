@@ -389,14 +389,7 @@ void TSession::ThreadMain()
             const TCommand command = std::move(commands_.front());
             commands_.pop_front();
             lock.unlock();
-            try {
-                Execute(command);
-            } catch (const std::exception& e) {
-                TEvent failed;
-                failed.Kind = TEvent::Failed;
-                failed.Text = e.what();
-                Post(std::move(failed));
-            }
+            Guarded([&] { Execute(command); });
             lock.lock();
             continue;
         }
@@ -410,7 +403,7 @@ void TSession::ThreadMain()
             continue;
         }
         lock.unlock();
-        DoTick();
+        Guarded([this] { DoTick(); });
         nextTickMs_ += config_.TickMs;
         lock.lock();
     }
@@ -419,6 +412,19 @@ void TSession::ThreadMain()
     running_ = false;
     FinishJournal();
     CloseLink();
+}
+
+// What fails on the run's thread is told, and the thread goes on.
+void TSession::Guarded(const std::function<void()>& work)
+{
+    try {
+        work();
+    } catch (const std::exception& e) {
+        TEvent failed;
+        failed.Kind = TEvent::Failed;
+        failed.Text = e.what();
+        Post(std::move(failed));
+    }
 }
 
 // The next tick, or, when no one shows the seconds and nothing needs a

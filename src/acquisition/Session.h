@@ -242,6 +242,7 @@ private:
     enum class TLink { Closed, Open, Lost };
 
     void ThreadMain();
+    void Guarded(const std::function<void()>& work);
     void Execute(const TCommand& command);
     void DoConnect(uint64_t id, const TPortTexts& texts);
     void DoStart(uint64_t run, uint16_t period);
