@@ -77,7 +77,7 @@ int Reconnect(const std::string& logger, const std::string& simulator)
     std::vector<double> delays;
     for (int k = 0; k < unplugs; ++k) {
         sim.Signal(SIGUSR1);
-        if (!WaitUntil([&] { return Count(log.Err(), "port lost at second") > size_t(k); }, 20000)) return 1;
+        if (!WaitUntil([&] { return Count(log.Err(), "\" lost at second ") > size_t(k); }, 20000)) return 1;
         // Back at a different point of the one-second grid each time.
         std::this_thread::sleep_for(std::chrono::milliseconds(500 + rng() % 1000));
         sim.Signal(SIGUSR2);

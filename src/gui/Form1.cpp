@@ -315,7 +315,12 @@ void TForm1::TimeShown(const std::string& caption)
 void TForm1::ShowTime(const QString& caption)
 {
     lbTime->setText(caption);
-    ArrangeControls(controls_, width(), height()); // its right edge stays
+    // Its right edge stays where the table puts it.
+    const TControlSpec& spec = TFormLayout::Control("lbTime");
+    const QSize hint = lbTime->sizeHint();
+    const TRect r =
+        TFormLayout::AutoSized(spec, {spec.X, spec.Y, spec.Width, spec.Height}, hint.width(), hint.height());
+    lbTime->setGeometry(r.X, r.Y, r.Width, r.Height);
 }
 
 void TForm1::ScanDone(const TScanRecord& record)

@@ -2,6 +2,7 @@
 
 #include "acquisition/Session.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -11,8 +12,11 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextCursor>
+
+#include <optional>
 
 using namespace kelvara;
 
@@ -58,14 +62,30 @@ bool TLogPane::AtEnd(int value) const
 
 void TLogPane::AppendLine(const QString& line)
 {
+    QAbstractTextDocumentLayout* layout = document()->documentLayout();
+    // A pane that follows the run scrolls by a line for each append. Told of
+    // the change as it happens, it would repaint all of itself for it (the
+    // last line, which changes, is in view); held quiet, it scrolls the
+    // picture and paints only the lines that are new.
+    std::optional<QSignalBlocker> quiet;
+    if (following_) quiet.emplace(layout);
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     // One edit, laid out once.
     cursor.beginEditBlock();
     if (!cursor.block().text().isEmpty()) cursor.insertBlock();
+    const int lineBlock = cursor.blockNumber();
     cursor.insertText(line);
     cursor.insertBlock();
     cursor.endEditBlock();
+    if (!following_) return;
+    quiet.reset();
+    // The range grows, and a pane that follows goes to its new end.
+    emit layout->documentSizeChanged(layout->documentSize());
+    // The scroll uncovered the last line; the new line is the one above it.
+    const int top = cursorRect(QTextCursor(document()->findBlockByNumber(lineBlock))).top();
+    const int bottom = cursorRect(QTextCursor(document()->lastBlock())).top();
+    viewport()->update(QRect(0, top, viewport()->width(), bottom - top));
 }
 
 void TLogPane::InsertFirstLine(const QString& line)
