@@ -12,23 +12,39 @@ set -euo pipefail
 bin="$(cd "$1" && pwd)"
 clicks="${2:-12}"
 work="$(mktemp -d /tmp/kelvara-qt-e2e.XXXXXX)"
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+# On a failure the window's own output goes to the log: a sanitizer's report
+# or a message the program gave before it went away.
+finish() {
+  local status=$?
+  [ "$status" -eq 0 ] || { echo "qt-e2e: the window's output:"; cat "$work/out.log" 2>/dev/null || true; }
+  kill $(jobs -p) 2>/dev/null || true
+  rm -rf "$work"
+}
+trap finish EXIT
 export XDG_STATE_HOME="$work/state" XDG_CONFIG_HOME="$work/config" HOME="$work"
-display=":$((90 + RANDOM % 100))"
-Xvfb "$display" -screen 0 1600x900x24 -nolisten tcp >/dev/null 2>&1 &
-sleep 1
-export DISPLAY="$display"
-openbox >/dev/null 2>&1 &
+# A display of its own: Xvfb picks a free number and writes it to fd 3, so
+# that no other X server (a sibling test's, a leftover one) is driven instead.
+Xvfb -displayfd 3 -screen 0 1600x900x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.2; done
+[ -s "$work/display" ] || { echo "qt-e2e: no X display"; exit 1; }
+export DISPLAY=":$(head -n1 "$work/display")"
+openbox --sm-disable >/dev/null 2>&1 &
 sleep 1
 cp "$bin/kelvara" "$bin/offset.txt" "$work/"
 "$work/kelvara" --demo >"$work/out.log" 2>&1 &
 app=$!
-for _ in $(seq 100); do
-  win=$(xdotool search --onlyvisible --name '^Kelvara$' 2>/dev/null | head -n 1) && [ -n "$win" ] && break
+# The program's own window, found by its process: a window of that title
+# that belongs to anything else is never the one driven.
+win=""
+for _ in $(seq 150); do
+  win=$(xdotool search --all --onlyvisible --pid "$app" --name '^Kelvara$' 2>/dev/null | head -n 1) && [ -n "$win" ] && break
   sleep 0.2
 done
-[ -n "${win:-}" ] || { echo "qt-e2e: no window"; exit 1; }
-xdotool windowactivate --sync "$win" windowmove "$win" 0 0
+[ -n "$win" ] || { echo "qt-e2e: no window"; exit 1; }
+# The window manager may still be taking the window over: activate until it
+# holds the focus.
+for _ in $(seq 25); do xdotool windowactivate --sync "$win" 2>/dev/null && break; sleep 0.2; done
+xdotool windowmove "$win" 0 0
 sleep 3
 # Run sits at (95, 114) in the Monitor group, which starts 81 px down the
 # column at x 1024: its middle is at (1024 + 1 + 95 + 61, 1 + 81 + 114 + 17).
