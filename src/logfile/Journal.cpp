@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 #ifdef _WIN32
@@ -53,29 +54,8 @@ void MakeDirectories(const std::string& dir)
 #endif
 }
 
-// The names in dir that end in tail, sorted: the start times in them sort as
-// the runs did.
-std::vector<std::string> Names(const std::string& dir, const std::string& tail)
-{
-    std::vector<std::string> names;
-#ifdef _WIN32
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(WidenUtf8(dir)), ec)) {
-        const std::string name = NarrowUtf16(e.path().filename().wstring());
-        if (name.size() > tail.size() && EndsWith(name, tail)) names.push_back(name);
-    }
-#else
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return names;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.size() > tail.size() && EndsWith(name, tail)) names.push_back(name);
-    }
-    ::closedir(d);
-#endif
-    std::sort(names.begin(), names.end());
-    return names;
-}
+// "2026-12-09T120301Z": the start time a journal's name begins with.
+constexpr size_t kStampSize = 18;
 
 bool AllDigits(std::string_view s)
 {
@@ -95,6 +75,7 @@ int Number(std::string_view digits)
 int64_t StartOf(std::string_view stem)
 {
     constexpr std::string_view kShape = "dddd-dd-ddTddddddZ";
+    static_assert(kShape.size() == kStampSize);
     if (stem.size() < kShape.size()) return -1;
     for (size_t i = 0; i < kShape.size(); ++i)
         if (kShape[i] == 'd' ? !AllDigits(stem.substr(i, 1)) : stem[i] != kShape[i]) return -1;
@@ -117,6 +98,44 @@ int64_t StartOf(std::string_view stem)
 std::string Stem(const std::string& name)
 {
     return name.substr(0, name.rfind('.'));
+}
+
+// Sorts a journal's name by the run it is of, any other name after the
+// journals. The number of a later run of a second is compared as digits,
+// shorter first: a name is not trusted to hold one that fits an int.
+std::tuple<bool, std::string_view, size_t, std::string_view, std::string_view> RunOrder(std::string_view name)
+{
+    const std::string_view stem = name.substr(0, name.rfind('.'));
+    if (StartOf(stem) < 0) return {true, name, 0, {}, {}};
+    const std::string_view later = stem.substr(std::min(stem.size(), kStampSize + 1));
+    return {false, stem.substr(0, kStampSize), later.size(), later, name};
+}
+
+// The names in dir that end in tail, in the order the runs began: by the
+// start time in the name, then by the number a later run of the same second
+// carries ("...Z.csv", "...Z-1.csv", ..., "...Z-10.csv"), which plain
+// string order would put first and out of order.
+std::vector<std::string> Names(const std::string& dir, const std::string& tail)
+{
+    std::vector<std::string> names;
+#ifdef _WIN32
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(WidenUtf8(dir)), ec)) {
+        const std::string name = NarrowUtf16(e.path().filename().wstring());
+        if (name.size() > tail.size() && EndsWith(name, tail)) names.push_back(name);
+    }
+#else
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return names;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() > tail.size() && EndsWith(name, tail)) names.push_back(name);
+    }
+    ::closedir(d);
+#endif
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return RunOrder(a) < RunOrder(b); });
+    return names;
 }
 
 std::string Counted(size_t n, const char* one, const char* many)

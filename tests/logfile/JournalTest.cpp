@@ -108,6 +108,14 @@ TEST(Journal, OldCompleteJournalsGoOldestFirstAndNothingElse)
     EXPECT_EQ(PruneJournals(dir.Path(), kStartMs, 10, 365 * kDayMs, 10), 21);
     EXPECT_TRUE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 9 * kDayMs) + ".csv")));
     EXPECT_FALSE(std::filesystem::exists(dir.File(FileTimeStamp(kStartMs - 10 * kDayMs) + ".csv")));
+
+    // Runs begun in one second go by the number after the name: the first
+    // has none, and -10 came after -2.
+    TTempDir second;
+    for (const char* later : {"", "-1", "-2", "-10"}) second.Write(FileTimeStamp(kStartMs) + later + ".csv", "x");
+    EXPECT_EQ(PruneJournals(second.Path(), kStartMs, 2, 365 * kDayMs, 0), 2);
+    EXPECT_TRUE(std::filesystem::exists(second.File(FileTimeStamp(kStartMs) + "-2.csv")));
+    EXPECT_TRUE(std::filesystem::exists(second.File(FileTimeStamp(kStartMs) + "-10.csv")));
 }
 
 // A journal left behind is untrusted: a restore takes only whole log lines
