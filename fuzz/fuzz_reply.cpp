@@ -7,6 +7,7 @@
 #include "base/Errors.h"
 #include "base/Text.h"
 #include "modbus/Crc.h"
+#include "modbus/ReadInputRegisters.h"
 
 #include <cstring>
 #include <memory>
@@ -120,7 +121,7 @@ void CheckString2Bin(const std::string& text)
     for (char c : text)
         if (static_cast<unsigned char>(c) < '0') below = true;
     try {
-        const int n = TChannelReader::String2Bin(text, out.get());
+        const int n = String2Bin(text, out.get());
         FUZZ_CHECK(!below);
         FUZZ_CHECK(n == static_cast<int>(want));
         bool upperHex = true;
