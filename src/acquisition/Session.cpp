@@ -99,8 +99,10 @@ std::string MissingDeviceGroup(const std::string& path)
 
 std::string PortLostText(const std::string& device, uint32_t second, const std::string& reason)
 {
-    return "Port \"" + device + "\" lost at second " + std::to_string(second) + ": " + reason +
-           ". It is looked for again every second while the run goes on.";
+    // Windows' system messages end with their own full stop; POSIX's do not.
+    const char* stop = !reason.empty() && reason.back() == '.' ? "" : ".";
+    return "Port \"" + device + "\" lost at second " + std::to_string(second) + ": " + reason + stop +
+           " It is looked for again every second while the run goes on.";
 }
 
 std::string PortBackText(const std::string& device, uint32_t second, const std::string& refused)

@@ -235,6 +235,16 @@ TEST(Session, AJournalThatCannotBeWrittenIsToldAndTheRunGoesOn)
 // throughout, all NAN while it is away, normal again once it is back. It is
 // reopened through its stable name: under its old kernel name there is now
 // another device, which must never be asked.
+// The system's reason ends the first sentence once, whether it brings its
+// own full stop (Windows) or not (POSIX).
+TEST(Session, ALostPortsReasonEndsItsSentenceOnce)
+{
+    for (const char* reason : {"Input/output error", "Input/output error."})
+        EXPECT_EQ(PortLostText("/dev/ttyUSB0", 3, reason),
+                  "Port \"/dev/ttyUSB0\" lost at second 3: Input/output error."
+                  " It is looked for again every second while the run goes on.");
+}
+
 TEST(Session, APortThatGoesAwayComesBackUnderItsStableName)
 {
     TTempDir dir;
