@@ -218,10 +218,10 @@ TEST(Session, AJournalThatCannotBeWrittenIsToldAndTheRunGoesOn)
     TTempDir dir;
     TSessionConfig config = Config();
     config.JournalDir = dir.Write("not-a-dir", "") + "/runs";
+    test::TPtyPeer pty; // outlives the run, which never looks for it again
     TSession session(config);
     session.CreateCmd();
     TRecordingListener events;
-    test::TPtyPeer pty;
     session.Connect({pty.Path(), "19200", "no"});
     events.ConnectResult(session);
     session.Start("0");
@@ -266,9 +266,10 @@ TEST(Session, APortThatGoesAwayComesBackUnderItsStableName)
     session.Start("0");
     ASSERT_TRUE(events.Scans(session, 1));
 
-    bus.Stop(); // pulled
+    // Pulled: the names go first, as the pty's number may be another test's next.
     unlink(kernelName.c_str());
     unlink(stableName.c_str());
+    bus.Stop();
     ASSERT_TRUE(events.Until(session, [&] { return !events.Starting("lost").empty(); }));
     ASSERT_TRUE(events.Scans(session, 1));
     other.Start(); // another adapter takes the old kernel name
@@ -301,15 +302,22 @@ TEST(Session, APortThatGoesAwayComesBackUnderItsStableName)
 // The far end of a line that simply closes: lost, and looked for.
 TEST(Session, AHungUpLineIsLostAndTheRunGoesOn)
 {
+    TTempDir dir;
+    const std::string link = dir.File("bus");
     TSession session(Config());
     session.CreateCmd();
     TRecordingListener events;
     {
+        // Through a name that goes before the line does: the session looks
+        // for the port again by the name it was given, and the pty's number,
+        // once free, may be another test's line.
         test::TPtyPeer pty;
-        session.Connect({pty.Path(), "19200", "no"});
+        ASSERT_EQ(symlink(pty.Path().c_str(), link.c_str()), 0);
+        session.Connect({link, "19200", "no"});
         events.ConnectResult(session);
         session.Start("0");
         ASSERT_TRUE(events.Scans(session, 1));
+        unlink(link.c_str());
     }
     ASSERT_TRUE(events.Until(session, [&] { return !events.Starting("lost").empty(); }));
     ASSERT_TRUE(events.Scans(session, 2));
