@@ -11,9 +11,9 @@ namespace {
 using K = TControlKind;
 using D = TDock;
 
-std::vector<TControlSpec> MakeControls()
+std::vector<TControlEntry> MakeControls()
 {
-    std::vector<TControlSpec> c = {
+    std::vector<TControlEntry> c = {
         {"Panel2", K::Panel, "", D::Client, 0, 0, 1284, 701, ""},
         {"Panel4", K::Panel, "Panel2", D::Client, 0, 0, 1284, 701, ""},
         // The control column is docked right of the reading list.
@@ -39,7 +39,7 @@ std::vector<TControlSpec> MakeControls()
         {"sbRun", K::Button, "GroupBox2", D::None, 95, 114, 122, 35, "Run", true, false},
         {"cbOffset", K::CheckBox, "GroupBox2", D::None, 96, 161, 121, 17, "offset corr"},
     };
-    for (TControlSpec& s : c) {
+    for (TControlEntry& s : c) {
         if (s.Kind == K::Label) s.AutoSize = true;
         if (s.Name == "lbTime") s.RightAnchored = true;
         if (s.Name == "Panel5") s.Bevel = 1;
@@ -52,22 +52,22 @@ std::vector<TControlSpec> MakeControls()
 
 } // namespace
 
-const std::vector<TControlSpec>& TFormLayout::Controls()
+const std::vector<TControlEntry>& TFormLayout::Controls()
 {
-    static const std::vector<TControlSpec> controls = MakeControls();
+    static const std::vector<TControlEntry> controls = MakeControls();
     return controls;
 }
 
-const TControlSpec& TFormLayout::Control(std::string_view name)
+const TControlEntry& TFormLayout::Control(std::string_view name)
 {
-    for (const TControlSpec& spec : Controls())
-        if (spec.Name == name) return spec;
+    for (const TControlEntry& entry : Controls())
+        if (entry.Name == name) return entry;
     throw EError("no control " + std::string(name));
 }
 
 std::vector<TRect> TFormLayout::Arrange(int width, int height)
 {
-    const std::vector<TControlSpec>& controls = Controls();
+    const std::vector<TControlEntry>& controls = Controls();
     std::vector<TRect> rects(controls.size());
     // The room still free in each parent's client area, as docking takes it.
     struct TRoom {
@@ -81,7 +81,7 @@ std::vector<TRect> TFormLayout::Arrange(int width, int height)
         throw EError("no parent " + std::string(parent));
     };
     for (size_t i = 0; i < controls.size(); ++i) {
-        const TControlSpec& s = controls[i];
+        const TControlEntry& s = controls[i];
         TRect r{s.X, s.Y, s.Width, s.Height};
         if (s.Dock != TDock::None && s.Visible) {
             TRect& free = roomOf(s.Parent);
@@ -144,9 +144,9 @@ std::optional<TConnectShown> TFormLayout::ConnectShown(TConnectResult::TKind kin
     return std::nullopt;
 }
 
-TRect TFormLayout::AutoSized(const TControlSpec& spec, const TRect& arranged, int textWidth, int textHeight)
+TRect TFormLayout::AutoSized(const TControlEntry& entry, const TRect& arranged, int textWidth, int textHeight)
 {
-    const int x = spec.RightAnchored ? arranged.X + arranged.Width - textWidth : arranged.X;
+    const int x = entry.RightAnchored ? arranged.X + arranged.Width - textWidth : arranged.X;
     return {x, arranged.Y, textWidth, textHeight};
 }
 

@@ -25,7 +25,7 @@ enum class TControlKind { Panel, ListBox, Memo, GroupBox, ComboBox, Shape, Label
 // fills what is left.
 enum class TDock { None, Top, Right, Client };
 
-struct TControlSpec {
+struct TControlEntry {
     std::string_view Name;
     TControlKind Kind;
     std::string_view Parent; // empty: the window itself
@@ -95,8 +95,8 @@ public:
     // their docking stacks them. Below the spacer the column holds the
     // alarm notices (Label3, ListBox2): each alarm raised, cleared and
     // acknowledged, a line each, newest last.
-    static const std::vector<TControlSpec>& Controls();
-    static const TControlSpec& Control(std::string_view name);
+    static const std::vector<TControlEntry>& Controls();
+    static const TControlEntry& Control(std::string_view name);
     // The rectangle of every control of Controls(), in its parent's client
     // area, for a window whose client area is width × height. A hidden
     // control takes no room.
@@ -113,7 +113,7 @@ public:
     static std::optional<TConnectShown> ConnectShown(TConnectResult::TKind kind);
     // An AutoSize label's rectangle for its text's size, kept at the edge it
     // is anchored to within the rectangle Arrange gave it.
-    static TRect AutoSized(const TControlSpec& spec, const TRect& arranged, int textWidth, int textHeight);
+    static TRect AutoSized(const TControlEntry& entry, const TRect& arranged, int textWidth, int textHeight);
 };
 
 } // namespace kelvara

@@ -47,9 +47,9 @@ void TForm1::BuildControls()
     setPalette(pal);
     setAutoFillBackground(true);
 
-    for (const TControlSpec& spec : TFormLayout::Controls()) {
-        const auto parent = controls_.find(spec.Parent);
-        controls_[std::string(spec.Name)] = MakeControl(spec, parent == controls_.end() ? this : parent->second);
+    for (const TControlEntry& entry : TFormLayout::Controls()) {
+        const auto parent = controls_.find(entry.Parent);
+        controls_[std::string(entry.Name)] = MakeControl(entry, parent == controls_.end() ? this : parent->second);
     }
     auto find = [this]<class W>(W*& member, const char* name) { member = static_cast<W*>(controls_.at(name)); };
     find(Panel2, "Panel2"), find(Panel4, "Panel4"), find(Panel5, "Panel5"), find(Panel1, "Panel1");
@@ -316,10 +316,10 @@ void TForm1::ShowTime(const QString& caption)
 {
     lbTime->setText(caption);
     // Its right edge stays where the table puts it.
-    const TControlSpec& spec = TFormLayout::Control("lbTime");
+    const TControlEntry& entry = TFormLayout::Control("lbTime");
     const QSize hint = lbTime->sizeHint();
     const TRect r =
-        TFormLayout::AutoSized(spec, {spec.X, spec.Y, spec.Width, spec.Height}, hint.width(), hint.height());
+        TFormLayout::AutoSized(entry, {entry.X, entry.Y, entry.Width, entry.Height}, hint.width(), hint.height());
     lbTime->setGeometry(r.X, r.Y, r.Width, r.Height);
 }
 

@@ -106,7 +106,7 @@ void TLogPane::RemoveFirstLine()
 
 namespace {
 
-QWidget* MakeCombo(const TControlSpec& s, QWidget* parent)
+QWidget* MakeCombo(const TControlEntry& s, QWidget* parent)
 {
     auto* box = new QComboBox(parent);
     box->setEditable(true);
@@ -117,7 +117,7 @@ QWidget* MakeCombo(const TControlSpec& s, QWidget* parent)
     return box;
 }
 
-QWidget* MakeLabel(const TControlSpec& s, QWidget* parent)
+QWidget* MakeLabel(const TControlEntry& s, QWidget* parent)
 {
     auto* label = new QLabel(Q(s.Caption), parent);
     label->setForegroundRole(QPalette::PlaceholderText);
@@ -127,7 +127,7 @@ QWidget* MakeLabel(const TControlSpec& s, QWidget* parent)
 
 } // namespace
 
-QWidget* MakeControl(const TControlSpec& s, QWidget* parent)
+QWidget* MakeControl(const TControlEntry& s, QWidget* parent)
 {
     QWidget* w = nullptr;
     switch (s.Kind) {
@@ -183,11 +183,12 @@ void FinishControls(const TControls& controls)
 void ArrangeControls(const TControls& controls, int width, int height)
 {
     const std::vector<TRect> rects = TFormLayout::Arrange(width, height);
-    const std::vector<TControlSpec>& specs = TFormLayout::Controls();
-    for (size_t i = 0; i < specs.size(); ++i) {
-        QWidget* w = controls.find(specs[i].Name)->second;
+    const std::vector<TControlEntry>& entries = TFormLayout::Controls();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        QWidget* w = controls.find(entries[i].Name)->second;
         TRect r = rects[i];
-        if (specs[i].AutoSize) r = TFormLayout::AutoSized(specs[i], r, w->sizeHint().width(), w->sizeHint().height());
+        if (entries[i].AutoSize)
+            r = TFormLayout::AutoSized(entries[i], r, w->sizeHint().width(), w->sizeHint().height());
         w->setGeometry(r.X, r.Y, r.Width, r.Height);
     }
 }

@@ -70,7 +70,7 @@ private:
 using TControls = std::map<std::string, QWidget*, std::less<>>;
 
 // One widget of the layout table, as Qt has it.
-QWidget* MakeControl(const kelvara::TControlSpec& spec, QWidget* parent);
+QWidget* MakeControl(const kelvara::TControlEntry& entry, QWidget* parent);
 // What the table's rows do not say: how the log pane wraps and scrolls, the
 // latching Run button, the read-only holders of texts.
 void FinishControls(const TControls& controls);

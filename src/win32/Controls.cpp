@@ -79,7 +79,7 @@ struct TWindowKind {
     DWORD ExStyle;
 };
 
-TWindowKind KindOf(const TControlSpec& s)
+TWindowKind KindOf(const TControlEntry& s)
 {
     const DWORD tab = s.Visible && s.Enabled ? WS_TABSTOP : 0;
     switch (s.Kind) {
@@ -182,7 +182,7 @@ std::wstring WithCrLf(std::string_view utf8)
     return text;
 }
 
-HWND MakeControl(const TControlSpec& s, HWND parent, HFONT font)
+HWND MakeControl(const TControlEntry& s, HWND parent, HFONT font)
 {
     RegisterWindowClass(kPanelClass, PanelProc);
     RegisterWindowClass(kShapeClass, PanelProc);

@@ -37,7 +37,7 @@ inline COLORREF Colorref(TRgb c)
 // state and the font, in parent (the window itself or the row's parent).
 // Containers (panels, group boxes) hand their children's notifications
 // (WM_COMMAND, WM_CTLCOLOR*, WM_DRAWITEM) on to the top-level window.
-HWND MakeControl(const TControlSpec& spec, HWND parent, HFONT font);
+HWND MakeControl(const TControlEntry& entry, HWND parent, HFONT font);
 // Moves a control to its rectangle in its parent's client area. A combo
 // box's rectangle is its closed box; its list drops below it.
 void Place(HWND control, const TRect& rect);

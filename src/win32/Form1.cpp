@@ -70,9 +70,10 @@ void TForm1::BuildControls()
                     r.right - r.left, r.bottom - r.top, nullptr, nullptr, GetModuleHandleW(nullptr), this);
     SendMessageW(form_, WM_SETFONT, reinterpret_cast<WPARAM>(Font), FALSE);
 
-    for (const TControlSpec& spec : TFormLayout::Controls()) {
-        const auto parent = controls_.find(spec.Parent);
-        controls_[std::string(spec.Name)] = MakeControl(spec, parent == controls_.end() ? form_ : parent->second, Font);
+    for (const TControlEntry& entry : TFormLayout::Controls()) {
+        const auto parent = controls_.find(entry.Parent);
+        controls_[std::string(entry.Name)] =
+            MakeControl(entry, parent == controls_.end() ? form_ : parent->second, Font);
     }
     ListBox1 = Control("ListBox1"), Memo1 = Control("Memo1"), Memo2 = Control("Memo2"), ComCBox = Control("ComCBox");
     cbxBaud = Control("cbxBaud"), cbxParity = Control("cbxParity"), shConnect = Control("shConnect");
@@ -107,14 +108,14 @@ void TForm1::Arrange()
     RECT client;
     GetClientRect(form_, &client);
     const std::vector<TRect> rects = TFormLayout::Arrange(client.right, client.bottom);
-    const std::vector<TControlSpec>& specs = TFormLayout::Controls();
-    for (size_t i = 0; i < specs.size(); ++i) {
-        HWND control = Control(specs[i].Name);
+    const std::vector<TControlEntry>& entries = TFormLayout::Controls();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        HWND control = Control(entries[i].Name);
         if (!control) return; // the window's first WM_SIZE comes before its controls
         TRect r = rects[i];
-        if (specs[i].AutoSize) {
+        if (entries[i].AutoSize) {
             const SIZE text = TextExtent(control);
-            r = TFormLayout::AutoSized(specs[i], r, int(text.cx), int(text.cy));
+            r = TFormLayout::AutoSized(entries[i], r, int(text.cx), int(text.cy));
         }
         Place(control, r);
     }
@@ -403,9 +404,9 @@ void TForm1::TimeShown(const std::string& caption)
 void TForm1::ShowTime(const std::string& caption)
 {
     SetText(lbTime, caption);
-    const TControlSpec& spec = TFormLayout::Control("lbTime");
+    const TControlEntry& entry = TFormLayout::Control("lbTime");
     const SIZE text = TextExtent(lbTime);
-    Place(lbTime, TFormLayout::AutoSized(spec, {spec.X, spec.Y, spec.Width, spec.Height}, text.cx, text.cy));
+    Place(lbTime, TFormLayout::AutoSized(entry, {entry.X, entry.Y, entry.Width, entry.Height}, text.cx, text.cy));
 }
 
 // Each reading-list line's text, and its state for its colour.

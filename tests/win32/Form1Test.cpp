@@ -165,7 +165,7 @@ protected:
 TEST_F(Win32FormTest, EveryControlIsWhereTheTablePutsItForTheWindowsSize)
 {
     auto w = Open();
-    const std::vector<TControlSpec>& specs = TFormLayout::Controls();
+    const std::vector<TControlEntry>& entries = TFormLayout::Controls();
     for (const auto& [width, height] : {std::pair{1284, 701}, std::pair{1700, 900}}) {
         w->SetClientSize(width, height);
         Pump();
@@ -173,8 +173,8 @@ TEST_F(Win32FormTest, EveryControlIsWhereTheTablePutsItForTheWindowsSize)
         GetClientRect(w->Handle(), &client);
         ASSERT_EQ(std::pair(int(client.right), int(client.bottom)), std::pair(width, height));
         const std::vector<TRect> rects = TFormLayout::Arrange(width, height);
-        for (size_t i = 0; i < specs.size(); ++i) {
-            const TControlSpec& s = specs[i];
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const TControlEntry& s = entries[i];
             HWND c = w->Control(s.Name);
             EXPECT_EQ(GetParent(c), s.Parent.empty() ? w->Handle() : w->Control(s.Parent)) << s.Name;
             const TRect got = RectInParent(c);
@@ -198,7 +198,7 @@ TEST_F(Win32FormTest, EveryControlHasItsCaptionStateAndTheFont)
     auto w = Open();
     EXPECT_EQ(TextOf(w->Handle()), "Kelvara");
     EXPECT_EQ(FaceOf(w->Font), "Cousine");
-    for (const TControlSpec& s : TFormLayout::Controls()) {
+    for (const TControlEntry& s : TFormLayout::Controls()) {
         HWND c = w->Control(s.Name);
         EXPECT_EQ(IsWindowVisible(c) != FALSE, s.Visible) << s.Name;
         EXPECT_EQ(IsWindowEnabled(c) != FALSE, s.Enabled) << s.Name;
